@@ -1,0 +1,128 @@
+#include "fastfileoptaskspecification.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, RollbackDataList* rollbackList,
+                                                         QObject* parent, qreal weight)
+    : TaskSpecification(parent, weight), rollbackList(rollbackList), path(path)
+{
+}
+
+void FastFileOpTaskSpecification::execute()
+{
+    state = RUNNING;
+    if (doOp())
+        setFinished();
+    else
+        setFailed();
+}
+
+void FastFileOpTaskSpecification::addRollbackData(const RollbackData& data)
+{
+    if (rollbackList)
+        rollbackList->add(data);
+}
+
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* rollbackList,
+                                                       QObject* parent, qreal weight)
+    : FastFileOpTaskSpecification(path, rollbackList, parent, weight)
+{
+}
+
+bool DirCreateTaskSpecification::doOp()
+{
+    return createDir(path);
+}
+
+bool DirCreateTaskSpecification::createDir(const QString& dir)
+{
+    const QFileInfo fi(dir);
+    if (fi.exists()) {
+        if (fi.isDir())
+            return true;
+        emit message(QString("Could not create dir '%1' because it already exists and is not a dir").arg(dir));
+        return false;
+    }
+    const QDir parent = fi.dir();
+    if (parent.path() == "." || fi.isRoot()) {
+        emit message(QString("Could not create dir %1").arg(path));
+        return false;
+    }
+    if (!parent.exists() && !createDir(parent.path()))
+        return false;
+    if (!parent.mkdir(QDir(dir).dirName())) {
+        emit message(QString("unable to create dir %1").arg(dir));
+        return false;
+    }
+    addRollbackData(RollbackData(RollbackData::DIR_CREATE, dir));
+    return true;
+}
+
+FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path, bool recursive,
+                                                         QObject* parent, qreal weight)
+    : FastFileOpTaskSpecification(path, nullptr, parent, weight), mustSucceed(mustSucceed), recursive(recursive)
+{
+}
+
+namespace {
+
+// QDir::removeRecursively() on a symbolic link to a directory empties the link's target;
+// the link itself is what the caller asked to remove.
+bool removeTreeWithoutFollowingLinks(const QString& path)
+{
+    const QFileInfo fi(path);
+    if (fi.isSymLink())
+        return QFile::remove(path);
+    return QDir(path).removeRecursively();
+}
+
+} // namespace
+
+bool FileDeleteTaskSpecification::doOp()
+{
+    const QFileInfo fi(path);
+    bool ok;
+    if (!fi.isDir()) {
+        ok = QFile::remove(path);
+        qDebug() << "Deleted file" << path << (ok ? "true" : "false");
+        if (ok)
+            emit message(QString("Deleted file '%1'").arg(path));
+    } else if (recursive) {
+        ok = removeTreeWithoutFollowingLinks(path);
+        qDebug() << "Recursively deleted directory" << path << (ok ? "true" : "false");
+        if (ok)
+            emit message(QString("Recursively deleted directory '%1'").arg(path));
+    } else {
+        ok = QDir().rmpath(path);
+        qDebug() << "Deleted directory" << path << (ok ? "true" : "false");
+        if (ok)
+            emit message(QString("Deleted directory '%1'").arg(path));
+    }
+    if (ok || !mustSucceed)
+        return true;
+    emit message(QString("Could not delete '%1'").arg(path));
+    return false;
+}
+
+FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& fromPath, const QString& toPath,
+                                                         RollbackDataList* rollbackList, QObject* parent,
+                                                         qreal weight)
+    : FastFileOpTaskSpecification(toPath, rollbackList, parent, weight), fromPath(fromPath)
+{
+}
+
+bool FileRenameTaskSpecification::doOp()
+{
+    const QString dir = QFileInfo(path).path();
+    if (!QDir().exists(dir))
+        QDir().mkdir(dir);
+    if (QFile::rename(fromPath, path)) {
+        addRollbackData(RollbackData(RollbackData::FILE_RENAME, fromPath, path));
+        return true;
+    }
+    emit message(QString("Could not rename '%1' to '%2'").arg(fromPath, path));
+    return false;
+}

@@ -1,0 +1,60 @@
+// Quick file-system operations that run synchronously inside execute() on the GUI thread:
+// directory creation (recorded for rollback), deletion and rename.
+#pragma once
+
+#include "rollback.h"
+#include "taskspecification.h"
+
+class FastFileOpTaskSpecification : public TaskSpecification {
+    Q_OBJECT
+
+public:
+    FastFileOpTaskSpecification(const QString& path, RollbackDataList* rollbackList, QObject* parent, qreal weight);
+
+    // Runs the operation; the task has ended when this returns.
+    void execute() override;
+    // Performs the operation and sends its own texts; returns success.
+    virtual bool doOp() = 0;
+
+protected:
+    void addRollbackData(const RollbackData& data);
+
+    RollbackDataList* rollbackList;
+    QString path;
+};
+
+class DirCreateTaskSpecification : public FastFileOpTaskSpecification {
+    Q_OBJECT
+
+public:
+    DirCreateTaskSpecification(const QString& path, RollbackDataList* rollbackList, QObject* parent, qreal weight);
+    bool doOp() override;
+
+private:
+    // Creates `dir` and its missing parents, outermost first, recording each one made.
+    bool createDir(const QString& dir);
+};
+
+class FileDeleteTaskSpecification : public FastFileOpTaskSpecification {
+    Q_OBJECT
+
+public:
+    FileDeleteTaskSpecification(bool mustSucceed, const QString& path, bool recursive, QObject* parent, qreal weight);
+    bool doOp() override;
+
+private:
+    bool mustSucceed;
+    bool recursive;
+};
+
+class FileRenameTaskSpecification : public FastFileOpTaskSpecification {
+    Q_OBJECT
+
+public:
+    FileRenameTaskSpecification(const QString& fromPath, const QString& toPath, RollbackDataList* rollbackList,
+                                QObject* parent, qreal weight);
+    bool doOp() override;
+
+private:
+    QString fromPath;
+};

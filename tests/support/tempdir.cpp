@@ -1,0 +1,50 @@
+#include "tempdir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+QString TempDirTest::path(const QString& relative) const
+{
+    return relative.isEmpty() ? m_Dir.path() : m_Dir.filePath(relative);
+}
+
+QString TempDirTest::writeFile(const QString& relative, const QByteArray& content)
+{
+    const QString p = path(relative);
+    QDir().mkpath(QFileInfo(p).path());
+    QFile f(p);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly)) << p.toStdString();
+    EXPECT_EQ(f.write(content), content.size());
+    return p;
+}
+
+QString TempDirTest::makeDir(const QString& relative)
+{
+    const QString p = path(relative);
+    EXPECT_TRUE(QDir().mkpath(p)) << p.toStdString();
+    return p;
+}
+
+QByteArray TempDirTest::readFile(const QString& absolutePath)
+{
+    QFile f(absolutePath);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+int runCommand(const QString& commandLine, bool asNobody)
+{
+    QStringList args;
+    if (asNobody)
+        args << "setpriv" << "--reuid=nobody" << "--regid=nogroup" << "--clear-groups";
+    args << "/bin/sh" << "-c" << commandLine;
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(args.takeFirst(), args);
+    if (!p.waitForFinished(60000))
+        return -1;
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
