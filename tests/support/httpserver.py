@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""HTTP server for tests: serves files from a directory and misbehaves on request.
+
+Binds 127.0.0.1 only. With --port 0 (the default) it takes a free port and reports it as a
+line "PORT <n>" on stdout and, with --port-file, in that file (written atomically). It exits
+by itself after --lifetime seconds, or as soon as its parent process goes away.
+
+Every GET or HEAD for a path outside /_control/ serves the file under --root, shaped by query
+parameters (they combine where that makes sense):
+
+  status=N        answer with status N and a short text body instead of the file
+  redirect=URL    answer 302 (or redirectstatus=N) with Location: URL
+  fail=N          the first N requests for this path (or key=K) answer failstatus (500), then normal
+  key=K           counter name for fail=N; default is the path
+  nolength=1      200 without Content-Length; the body ends when the connection closes
+  empty=1         200 with an empty body and Content-Length: 0
+  hang=1          accept the request and never answer
+  stall=1         send the headers with the full Content-Length, half the body, then stall
+  delay=MS        wait MS milliseconds before answering
+  drip=MS         send the body in pieces of chunk=BYTES (default 1024), MS milliseconds apart
+
+Control URLs (not counted as requests):
+
+  /_control/stats     JSON {"active": a, "peak": p, "total": t}: requests being served now,
+                      the most at once, and all served since the last reset
+  /_control/reset     zeroes peak, total, the fail counters and the request list
+  /_control/requests  JSON list of {"method", "path", "headers"} of the served requests
+
+--log FILE appends one line per request: method, path, and the Via header if any.
+"""
+
+import argparse
+import http.server
+import json
+import os
+import select
+import shutil
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+
+STOP = threading.Event()
+
+
+class State:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.active = 0
+        self.peak = 0
+        self.total = 0
+        self.failures = {}
+        self.requests = []
+
+    def enter(self, record):
+        with self.lock:
+            self.active += 1
+            self.total += 1
+            self.peak = max(self.peak, self.active)
+            self.requests.append(record)
+
+    def leave(self):
+        with self.lock:
+            self.active -= 1
+
+    def reset(self):
+        with self.lock:
+            self.peak = self.active
+            self.total = 0
+            self.failures.clear()
+            self.requests = []
+
+    def count_failure(self, key, limit):
+        """True while `key` has failed fewer than `limit` times; counts this failure."""
+        with self.lock:
+            done = self.failures.get(key, 0)
+            if done >= limit:
+                return False
+            self.failures[key] = done + 1
+            return True
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "VoxlaneTestServer/1"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_HEAD(self):
+        self.handle_request(head=True)
+
+    def do_GET(self):
+        self.handle_request(head=False)
+
+    def handle_request(self, head):
+        url = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
+        path = urllib.parse.unquote(url.path)
+        if path.startswith("/_control/"):
+            self.control(path[len("/_control/"):])
+            return
+        state = self.server.state
+        state.enter({"method": self.command, "path": self.path, "headers": dict(self.headers.items())})
+        if self.server.log_file:
+            with self.server.log_lock, open(self.server.log_file, "a") as log:
+                log.write("%s %s %s\n" % (self.command, self.path, self.headers.get("Via", "-")))
+        try:
+            self.serve(path, query, head)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+        finally:
+            state.leave()
+
+    def control(self, what):
+        state = self.server.state
+        if what == "stats":
+            with state.lock:
+                body = {"active": state.active, "peak": state.peak, "total": state.total}
+        elif what == "reset":
+            state.reset()
+            body = {"ok": True}
+        elif what == "requests":
+            with state.lock:
+                body = list(state.requests)
+        else:
+            self.send_text(404, "unknown control")
+            return
+        self.send_bytes(200, json.dumps(body).encode(), "application/json")
+
+    def serve(self, path, query, head):
+        if "delay" in query:
+            if STOP.wait(int(query["delay"]) / 1000.0):
+                return
+        if "hang" in query:
+            self.close_connection = True
+            self.wait_for_disconnect()
+            return
+        if "fail" in query:
+            key = query.get("key", path)
+            if self.server.state.count_failure(key, int(query["fail"])):
+                self.send_text(int(query.get("failstatus", "500")), "failing on purpose")
+                return
+        if "status" in query:
+            self.send_text(int(query["status"]), "status on request")
+            return
+        if "redirect" in query:
+            self.send_response(int(query.get("redirectstatus", "302")))
+            self.send_header("Location", query["redirect"])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if "empty" in query:
+            self.send_bytes(200, b"")
+            return
+
+        data = self.read_file(path)
+        if data is None:
+            self.send_text(404, "not found")
+            return
+
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if "nolength" in query:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if head:
+            return
+        if "stall" in query:
+            self.wfile.write(data[: len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            self.wait_for_disconnect()
+            return
+        if "drip" in query:
+            pause = int(query["drip"]) / 1000.0
+            chunk = max(1, int(query.get("chunk", "1024")))
+            for start in range(0, len(data), chunk):
+                self.wfile.write(data[start:start + chunk])
+                self.wfile.flush()
+                if STOP.wait(pause):
+                    return
+            return
+        self.wfile.write(data)
+
+    def wait_for_disconnect(self):
+        """Holds the connection open, silent, until the client closes it or the server stops."""
+        while not STOP.is_set():
+            readable, _, _ = select.select([self.connection], [], [], 0.1)
+            if readable:
+                try:
+                    if not self.connection.recv(4096):
+                        return
+                except OSError:
+                    return
+
+    def read_file(self, path):
+        root = os.path.realpath(self.server.root)
+        full = os.path.realpath(os.path.join(root, path.lstrip("/")))
+        if os.path.commonpath([root, full]) != root or not os.path.isfile(full):
+            return None
+        with open(full, "rb") as f:
+            return f.read()
+
+    def send_text(self, status, text):
+        self.send_bytes(status, (text + "\n").encode(), "text/plain")
+
+    def send_bytes(self, status, body, content_type="application/octet-stream"):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+
+def watchdog(lifetime, parent):
+    deadline = time.monotonic() + lifetime
+    while time.monotonic() < deadline:
+        if os.getppid() != parent:
+            break
+        time.sleep(0.2)
+    STOP.set()
+    sys.stdout.flush()
+    os._exit(0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", default=".", help="directory whose files are served")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 takes a free one")
+    parser.add_argument("--port-file", help="file that receives the port number")
+    parser.add_argument("--lifetime", type=float, default=300.0, help="seconds until the server exits")
+    parser.add_argument("--log", help="file that receives one line per request")
+    args = parser.parse_args()
+
+    server = Server(("127.0.0.1", args.port), Handler)
+    server.root = args.root
+    server.state = State()
+    server.log_file = args.log
+    server.log_lock = threading.Lock()
+    port = server.server_address[1]
+
+    threading.Thread(target=watchdog, args=(args.lifetime, os.getppid()), daemon=True).start()
+    if args.port_file:
+        tmp = args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d\n" % port)
+        shutil.move(tmp, args.port_file)
+    print("PORT %d" % port, flush=True)
+    server.serve_forever(poll_interval=0.1)
+
+
+if __name__ == "__main__":
+    main()
