@@ -27,7 +27,6 @@ public:
     bool initalizeStart(const QString& tempDir, const QString& installDir);
     bool createTempDir();
     void readUpdateIniSettings();
-    bool findClientBinary(const QString& dir) const;
 
     static QString getApplicationDir();
     static QString getClientStartScript();

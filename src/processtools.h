@@ -1,0 +1,13 @@
+// Starts the programs that follow an update stage: the client's launch script or the new updater.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class ProcessTools {
+public:
+    // Runs dir/vl3client_runscript.sh detached, without arguments, in `dir`.
+    static void startVl3Client(const QString& dir);
+    // Runs dir/update detached with `arguments` in `dir`; nothing is started when it is missing.
+    static void startClientUpdater(const QString& dir, const QStringList& arguments);
+};

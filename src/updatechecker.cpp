@@ -1,0 +1,85 @@
+#include "updatechecker.h"
+
+#include "versionsinfo.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QUrl>
+
+void registerUpdateVersionsMetaType()
+{
+    qRegisterMetaType<UpdateVersions>("UpdateVersions");
+}
+
+QPair<QString, QString> versionForChannel(const UpdateVersions& versions, int channel)
+{
+    static const char* const names[] = {"stable", "beta", "alpha"};
+    if (channel < 0 || channel > 2)
+        return QPair<QString, QString>();
+    return versions.value(QString::fromLatin1(names[channel]));
+}
+
+UpdateChecker::UpdateChecker(QObject* parent)
+    : QObject(parent)
+{
+}
+
+void UpdateChecker::check()
+{
+    const QUrl url(QString::fromStdString(defaultVersionServerUrl()), QUrl::TolerantMode);
+    HTTPDownloader* downloader = new HTTPDownloader(QNetworkRequest(url));
+    connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
+    downloader->start(QThread::InheritPriority);
+}
+
+void UpdateChecker::on_updateCheckAvailable(QByteArray updateData)
+{
+    VersionsInfo info{};
+    const int result = parseVersionsReply(updateData.constData(), updateData.size(), &info);
+
+    UpdateVersions hash;
+    if (result == 0) {
+        for (const std::string& name : info.channelNames) {
+            const auto it = info.channels.find(name);
+            const QString text = it != info.channels.end() ? QString::fromStdString(it->second.version_string)
+                                                           : QString();
+            const quint32 number = it != info.channels.end() ? quint32(it->second.version_number) : 0;
+            hash.insert(QString::fromStdString(name), qMakePair(QString::number(number), text));
+        }
+    }
+    emit update_available(hash);
+    deleteLater();
+}
+
+HTTPDownloader::HTTPDownloader(const QNetworkRequest& request)
+    : QThread(nullptr)
+    , m_Request(request)
+{
+    // finished() is emitted from the ending thread; the deletion it schedules runs on the
+    // creating thread, and the destructor still waits for run() to have returned.
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+HTTPDownloader::~HTTPDownloader()
+{
+    wait();
+}
+
+void HTTPDownloader::run()
+{
+    QNetworkAccessManager* manager = new QNetworkAccessManager();
+    // Direct: the reply belongs to this thread and is read here, not on the creating thread.
+    connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished,
+            Qt::DirectConnection);
+    manager->get(m_Request);
+    exec();
+    delete manager;
+}
+
+void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
+{
+    const QByteArray body = reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    emit download_available(body);
+    reply->deleteLater();
+    quit();
+}

@@ -1,0 +1,120 @@
+#include "updateinidata.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+const char* const kGroup = "current";
+
+QString statusName(QSettings::Status status)
+{
+    switch (status) {
+    case QSettings::NoError:
+        return QStringLiteral("NoError");
+    case QSettings::AccessError:
+        return QStringLiteral("AccessError");
+    case QSettings::FormatError:
+        return QStringLiteral("FormatError");
+    }
+    return QString::number(int(status));
+}
+
+// Copies every key of `group` from `from` into `to`.
+void copyGroup(QSettings& from, QSettings& to, const QString& group)
+{
+    from.beginGroup(group);
+    to.beginGroup(group);
+    for (const QString& key : from.allKeys())
+        to.setValue(key, from.value(key));
+    to.endGroup();
+    from.endGroup();
+}
+
+} // namespace
+
+QString updateIniPath()
+{
+    return QDir(Configuration::getApplicationDir()).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3dir)
+{
+    const QString path = updateIniPath();
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(kGroup);
+    bool versionOk = false;
+    const int recordedVersion = settings.value(QStringLiteral("version"), QVariant()).toInt(&versionOk);
+    const QString recordedDir = settings.value(QStringLiteral("dir"), QVariant()).toString();
+    const QString recordedVl3dir = settings.value(QStringLiteral("vl3dir"), QVariant()).toString();
+    const QString recordedType = settings.value(QStringLiteral("type"), QVariant()).toString();
+    settings.endGroup();
+    qDebug() << "get" << path << recordedVersion << recordedDir << recordedVl3dir << recordedType;
+
+    // The session's temporary directory is reused and later runs install commands, so a
+    // directory that someone else could have planted or can change does not count as a session.
+    if (!versionOk || recordedType.isEmpty() || recordedDir.isEmpty()
+        || !Configuration::isPrivateDirectory(recordedDir))
+        return false;
+
+    if (version)
+        *version = recordedVersion;
+    if (type)
+        *type = recordedType;
+    if (dir)
+        *dir = recordedDir;
+    if (vl3dir)
+        *vl3dir = recordedVl3dir;
+    return true;
+}
+
+bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)
+{
+    const QString path = updateIniPath();
+    qDebug() << "modify" << path << version << dir << vl3dir << type;
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(kGroup);
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("vl3dir"), vl3dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+    settings.sync();
+    const QSettings::Status status = settings.status();
+    qDebug() << "UpdateiniData::modify write result" << statusName(status);
+    return status == QSettings::NoError;
+}
+
+bool UpdateIniData::modifyTempIni(const QString& tempDir)
+{
+    const QString target = tempDir + "/" + "update.ini";
+    qDebug() << "modifyTempIni" << target;
+    int version = 0;
+    QString type;
+    QString dir;
+    QString vl3dir;
+    if (!get(&version, &type, &dir, &vl3dir)) {
+        qDebug() << "Failed to read existing update.ini";
+        return false;
+    }
+
+    QSettings source(updateIniPath(), QSettings::IniFormat);
+    QSettings settings(target, QSettings::IniFormat);
+    // The second stage reads its proxy, download streams and channel from this copy.
+    copyGroup(source, settings, QStringLiteral("Channel"));
+    copyGroup(source, settings, QStringLiteral("update"));
+    settings.beginGroup(kGroup);
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("vl3dir"), vl3dir);
+    settings.setValue(QStringLiteral("type"), Configuration::defaultClientType(true));
+    settings.endGroup();
+    settings.sync();
+    const QSettings::Status status = settings.status();
+    qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(status);
+    return status == QSettings::NoError;
+}

@@ -1,0 +1,19 @@
+// The session record: target version, temporary directory, client directory and client type in
+// the group "current" of the update.ini beside the running executable. Every call opens the file.
+#pragma once
+
+#include <QString>
+
+// Absolute path of update.ini in the application directory.
+QString updateIniPath();
+
+class UpdateIniData {
+public:
+    // Fills the non-null pointers from a valid record and returns true; otherwise stores nothing.
+    static bool get(int* version, QString* type, QString* dir, QString* vl3dir);
+    // Writes the four keys of "current", keeping the rest of the file.
+    static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type);
+    // Copies the record into tempDir/update.ini for the second stage, with its client type, and
+    // the user's channel and download settings with it.
+    static bool modifyTempIni(const QString& tempDir);
+};
