@@ -17,12 +17,12 @@ class NoThrowBuffer {
 
 public:
     static constexpr std::size_t kFailedCapacity = 0xFFFFFFFF;
-    static constexpr std::size_t kMaxElements = SIZE_MAX / sizeof(T);
+    static constexpr std::size_t kMaxElements = PTRDIFF_MAX / sizeof(T);
 
     NoThrowBuffer() = default;
     NoThrowBuffer(const NoThrowBuffer&) = delete;
     NoThrowBuffer& operator=(const NoThrowBuffer&) = delete;
-    ~NoThrowBuffer() { delete[] m_Data; }
+    ~NoThrowBuffer() { ::operator delete[](m_Data); }
 
     T* data() { return m_Data; }
     const T* data() const { return m_Data; }
@@ -83,7 +83,7 @@ public:
     // Frees the storage; the buffer becomes empty and usable again.
     void release()
     {
-        delete[] m_Data;
+        ::operator delete[](m_Data);
         m_Data = nullptr;
         m_Size = 0;
         m_Capacity = 0;
@@ -112,9 +112,11 @@ private:
 
     bool reallocate(std::size_t capacity)
     {
-        T* data = capacity == kFailedCapacity ? nullptr : new (std::nothrow) T[capacity];
+        T* data = capacity == kFailedCapacity
+            ? nullptr
+            : static_cast<T*>(::operator new[](capacity * sizeof(T), std::nothrow));
         if (!data) {
-            delete[] m_Data;
+            ::operator delete[](m_Data);
             m_Data = nullptr;
             m_Size = 0;
             m_Capacity = kFailedCapacity;
@@ -122,7 +124,7 @@ private:
         }
         if (m_Size != 0)
             std::memcpy(data, m_Data, m_Size * sizeof(T));
-        delete[] m_Data;
+        ::operator delete[](m_Data);
         m_Data = data;
         m_Capacity = capacity;
         return true;

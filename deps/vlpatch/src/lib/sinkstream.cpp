@@ -37,7 +37,8 @@ bool SinkStream::WriteSizeVarint32(std::size_t value)
 
 bool SinkStream::Append(SinkStream* other)
 {
-    if (!Write(other->Buffer(), other->Length()))
+    // A sink whose allocation failed lost its bytes; appending it must not pass for success.
+    if (other->Failed() || !Write(other->Buffer(), other->Length()))
         return false;
     other->Retire();
     return true;
