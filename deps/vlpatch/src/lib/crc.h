@@ -1,0 +1,12 @@
+// The CRC stored in every patcher header: the standard CRC-32 with every bit inverted (the CRC
+// register without its final inversion).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vlpatch {
+
+uint32_t CalculateCrc(const uint8_t* buffer, std::size_t size);
+
+} // namespace vlpatch

@@ -1,0 +1,49 @@
+// The LZMA2 block: a property byte, the unpacked size as varint32 and a raw LZMA2 stream with
+// its end marker. The block stores no packed length; a reader advances by what the decoder used.
+#pragma once
+
+#include "lzmasdk.h"
+#include "sinkstream.h"
+#include "sourcestream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vlpatch {
+
+// Reads one block from the source and appends its unpacked bytes to the sink. On failure the
+// sink's length and the source position are unchanged.
+bool UnpackLzma2Block(SourceStream* source, SinkStream* sink);
+// Packs all remaining bytes of the source (or the buffer) as one block appended to the sink.
+bool PackLzma2Block(SourceStream* source, SinkStream* sink);
+bool PackLzma2Buffer(const uint8_t* buffer, std::size_t length, SinkStream* sink);
+
+bool WriteLzma2BlockHeader(CLzma2EncHandle encoder, std::size_t unpackedSize, SinkStream* sink);
+bool EncodeLzma2Block(CLzma2EncHandle encoder, const ISeqInStream* input, SinkStream* sink);
+
+void* SzAlloc(const ISzAlloc* p, std::size_t size);
+void SzFree(const ISzAlloc* p, void* address);
+
+// SDK streams over the patcher's streams, and their callbacks.
+struct SinkOutStream {
+    ISeqOutStream vt;
+    SinkStream* sink;
+};
+struct SourceInStream {
+    ISeqInStream vt;
+    SourceStream* source;
+};
+struct BufferInStream {
+    ISeqInStream vt;
+    const uint8_t* buffer;
+    std::size_t position;
+    std::size_t length;
+};
+
+// Appends to the sink; returns the size, or 0 when the append fails.
+std::size_t LzmaSinkStreamWrite(const ISeqOutStream* p, const void* buffer, std::size_t size);
+// Clips the request to the remaining bytes, copies and advances; 1 when the read fails.
+SRes LzmaSourceStreamRead(const ISeqInStream* p, void* buffer, std::size_t* size);
+SRes LzmaBufferRead(const ISeqInStream* p, void* buffer, std::size_t* size);
+
+} // namespace vlpatch
