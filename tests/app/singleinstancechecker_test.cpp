@@ -1,0 +1,106 @@
+#include "singleinstancechecker.h"
+
+#include "privatecopy.h"
+#include "qtwait.h"
+#include "tempdir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+
+namespace {
+
+// The socket name depends on the executable's path, so each test runs in its own copy and
+// cannot meet a checker of a test running beside it. Socket files go to the test's directory.
+class SingleInstanceTest : public TempDirTest {
+protected:
+    bool inCopy()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", path());
+        return runInPrivateCopy(path("bin"), {}, env);
+    }
+
+    static QString socketFile() { return QDir::tempPath() + "/" + SingleInstanceChecker::serverName(); }
+};
+
+} // namespace
+
+TEST_F(SingleInstanceTest, SecondStartFindsTheFirstAndDeliversItsMessage)
+{
+    if (!inCopy())
+        return;
+    EXPECT_FALSE(SingleInstanceChecker::isOtherInstanceRunning("#")) << "nobody listens yet";
+
+    SingleInstanceChecker checker(nullptr);
+    QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));
+    ASSERT_TRUE(waitUntil([&] { return activate.count() == 1; }));
+    EXPECT_EQ(activate.first().first().toString(), "#");
+
+    // A later start is still answered.
+    EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("again"));
+    ASSERT_TRUE(waitUntil([&] { return activate.count() == 2; }));
+    EXPECT_EQ(activate.at(1).first().toString(), "again");
+}
+
+TEST_F(SingleInstanceTest, MessageEndsAtTheFirstNul)
+{
+    if (!inCopy())
+        return;
+    SingleInstanceChecker checker(nullptr);
+    QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    QLocalSocket socket;
+    socket.connectToServer(SingleInstanceChecker::serverName());
+    ASSERT_TRUE(socket.waitForConnected(1000));
+    socket.write(QByteArray("ab\0cd", 5));
+    ASSERT_TRUE(socket.waitForBytesWritten(1000));
+    ASSERT_TRUE(waitUntil([&] { return activate.count() == 1; }));
+    EXPECT_EQ(activate.first().first().toString(), "ab");
+}
+
+TEST_F(SingleInstanceTest, StaleSocketOfACrashedInstanceIsReplaced)
+{
+    if (!inCopy())
+        return;
+    // A socket file bound by a process that ended without removing it, as after a crash.
+    const QString file = socketFile();
+    const QString script = QString("import socket; s = socket.socket(socket.AF_UNIX); s.bind('%1')").arg(file);
+    ASSERT_EQ(runCommand("python3 -c \"" + script + "\""), 0);
+    ASSERT_TRUE(QFile::exists(file));
+    QLocalServer plain;
+    ASSERT_FALSE(plain.listen(SingleInstanceChecker::serverName())) << "the stale name must block a plain listen";
+
+    SingleInstanceChecker checker(nullptr);
+    QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));
+    ASSERT_TRUE(waitUntil([&] { return activate.count() == 1; }));
+}
+
+TEST_F(SingleInstanceTest, LiveInstanceKeepsItsName)
+{
+    if (!inCopy())
+        return;
+    SingleInstanceChecker first(nullptr);
+    QSignalSpy firstActivate(&first, &SingleInstanceChecker::otherInstanceActivate);
+    SingleInstanceChecker second(nullptr);
+    EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));
+    ASSERT_TRUE(waitUntil([&] { return firstActivate.count() == 1; }));
+}
+
+TEST(SingleInstanceName, DependsOnLowerCasedPathAndHome)
+{
+    const QString name = SingleInstanceChecker::serverName();
+    ASSERT_TRUE(name.startsWith("VL3ClientUpdate"));
+    QString text = QCoreApplication::applicationFilePath().toLower() + QDir::homePath();
+    text.remove('/');
+    text.remove(':');
+    const QByteArray bytes = text.toUtf8();
+    bool ok = false;
+    EXPECT_EQ(name.mid(15).toUInt(&ok, 16), qChecksum(bytes.constData(), uint(bytes.size())));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(name.mid(15), name.mid(15).toLower());
+    EXPECT_FALSE(name.mid(15).startsWith('0') && name.size() > 16);
+}
