@@ -19,6 +19,11 @@ parameters (they combine where that makes sense):
   delay=MS        wait MS milliseconds before answering
   drip=MS         send the body in pieces of chunk=BYTES (default 1024), MS milliseconds apart
 
+The same parameters may come in the path, for clients that cannot send a query: a path
+segment "_do:<query>" (e.g. /base/_do:status=404&fail=2/1234/a.bin, percent-encoded or not) is
+taken out of the path and its parameters are added to the query; a "/" inside a value is
+written %2F.
+
 Control URLs (not counted as requests):
 
   /_control/stats     JSON {"active": a, "peak": p, "total": t}: requests being served now,
@@ -97,7 +102,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_request(self, head):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-        path = urllib.parse.unquote(url.path)
+        segments = []
+        for segment in (urllib.parse.unquote(raw) for raw in url.path.split("/")):
+            if segment.startswith("_do:"):
+                query.update(urllib.parse.parse_qsl(segment[len("_do:"):], keep_blank_values=True))
+            else:
+                segments.append(segment)
+        path = "/".join(segments)
         if path.startswith("/_control/"):
             self.control(path[len("/_control/"):])
             return

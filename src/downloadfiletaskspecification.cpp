@@ -1,0 +1,184 @@
+#include "downloadfiletaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+int parallelDownloads(const Configuration* configuration)
+{
+    const int streams = configuration->streams < 1 ? 6 : configuration->streams;
+    return std::min(streams, DownloadFileListTaskSpecification::kMaxParallelDownloads);
+}
+
+QString unsafeNameText(const QString& key)
+{
+    return QStringLiteral("Refusing file name %1: it leads outside the temporary directory").arg(key);
+}
+
+// Whether `path`, or the nearest of its ancestors that exists, resolves to `root` (canonical,
+// ending in "/") or below it. A dangling symbolic link on the way does not resolve and fails.
+bool staysInside(const QString& root, const QString& path)
+{
+    QFileInfo info(path);
+    while (!info.exists() && !info.isSymLink() && info.filePath() != info.path())
+        info = QFileInfo(info.path());
+    const QString canonical = info.canonicalFilePath();
+    return !canonical.isEmpty() && (canonical + '/').startsWith(root);
+}
+
+} // namespace
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadEntry& entry, QNetworkAccessManager* manager,
+                                                             Configuration* configuration, QObject* parent,
+                                                             qreal weight)
+    : ComposedTaskSpecification(1, parent, weight),
+      m_Entry(entry),
+      m_NetworkManager(manager),
+      m_Configuration(configuration)
+{
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    const QString localFile = m_Configuration->tempDir + '/' + m_Entry.key;
+    const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max())
+                            ? std::numeric_limits<qint64>::max()
+                            : qint64(m_Entry.size);
+    addTask(new DownloadTaskSpecification(m_NetworkManager, m_Entry.section + '/' + m_Entry.key,
+                                          m_Configuration->version, localFile, size, this, 0.8));
+    // A file that does not match its digest must not reach the installation: fail here.
+    auto check = new CheckSignatureTaskSpecification(localFile, m_Entry.sha512, true, this, 0.2);
+    connect(check, SIGNAL(checkDone(bool, CheckSignatureTaskSpecification*)), this,
+            SLOT(onSigCheckDone(bool, CheckSignatureTaskSpecification*)));
+    addTask(check);
+    state = RUNNING;
+    startSubtasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task)
+{
+    qDebug() << "Digest check of" << task->file() << (pass ? "passed" : "failed");
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    deleteSubtasks();
+    subtaskFailed = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(const QList<DownloadEntry>* downloads,
+                                                                     QNetworkAccessManager* manager,
+                                                                     Configuration* configuration, QObject* parent,
+                                                                     qreal weight)
+    : ComposedTaskSpecification(parallelDownloads(configuration), parent, weight),
+      m_Downloads(downloads),
+      m_NetworkManager(manager),
+      m_Configuration(configuration),
+      m_TotalBytes(0)
+{
+}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+bool DownloadFileListTaskSpecification::isSafeRelativePath(const QString& key)
+{
+    if (key.isEmpty() || key.startsWith('/'))
+        return false;
+    const QStringList segments = key.split('/');
+    return !segments.contains(QStringLiteral("..")) && !segments.last().isEmpty() && segments.last() != ".";
+}
+
+bool DownloadFileListTaskSpecification::makeFolders()
+{
+    const QDir dir(m_Configuration->tempDir);
+    const QString canonicalRoot = dir.canonicalPath();
+    if (canonicalRoot.isEmpty()) {
+        emit message(QStringLiteral("Could not create dir %1").arg(m_Configuration->tempDir));
+        return false;
+    }
+    const QString root = canonicalRoot + '/';
+    QSet<QString> made{QStringLiteral(".")};
+    for (const DownloadEntry& entry : *m_Downloads) {
+        const QString folder = QFileInfo(entry.key).path();
+        const QFileInfo target(dir.filePath(entry.key));
+        // Checked before mkpath, which would follow a symbolic link out of the directory.
+        if (!staysInside(root, target.path()) || target.isSymLink()) {
+            emit message(unsafeNameText(entry.key));
+            return false;
+        }
+        if (made.contains(folder))
+            continue;
+        if (!dir.mkpath(folder)) {
+            emit message(QStringLiteral("Could not create dir %1").arg(root + folder));
+            return false;
+        }
+        made.insert(folder);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (m_Downloads->isEmpty()) {
+        emit message(QStringLiteral("No downloads needed"));
+        setFinished();
+        return;
+    }
+    for (const DownloadEntry& entry : *m_Downloads) {
+        if (!isSafeRelativePath(entry.key)) {
+            emit message(unsafeNameText(entry.key));
+            setFailed();
+            return;
+        }
+    }
+    if (!makeFolders()) {
+        setFailed();
+        return;
+    }
+    emit message(QStringLiteral("Downloading files"));
+    const qreal share = 1.0 / m_Downloads->size();
+    for (const DownloadEntry& entry : *m_Downloads) {
+        addTask(new DownloadFileTaskSpecification(entry, m_NetworkManager, m_Configuration, this, share));
+        m_TotalBytes = entry.size > std::numeric_limits<quint64>::max() - m_TotalBytes
+                           ? std::numeric_limits<quint64>::max()
+                           : m_TotalBytes + entry.size;
+    }
+    state = RUNNING;
+    startSubtasks();
+}
+
+void DownloadFileListTaskSpecification::getDownloadProgress(quint64* done, quint64* total, quint64* speed,
+                                                            bool* downloading)
+{
+    ComposedTaskSpecification::getDownloadProgress(done, total, speed, downloading);
+    *total = m_TotalBytes;
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    deleteSubtasks();
+    subtaskFailed = false;
+    doneReported = false;
+    m_TotalBytes = 0;
+    TaskSpecification::reset();
+}

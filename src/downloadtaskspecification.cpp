@@ -1,0 +1,271 @@
+#include "downloadtaskspecification.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStringList>
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace {
+const qint64 kChunkSize = 4096;
+}
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath,
+                                                     int version, const QString& localFile, qint64 expectedSize,
+                                                     QObject* parent, qreal weight)
+    : TaskSpecification(parent, weight),
+      m_NetworkManager(manager),
+      m_IdleTicks(0),
+      m_RemotePath(remotePath),
+      m_Version(version),
+      m_File(localFile),
+      m_Retries(0),
+      m_LastReceived(0),
+      m_BytesTotal(expectedSize),
+      m_ExpectedSize(expectedSize),
+      m_BytesReceived(0)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        if (m_Reply->isRunning())
+            m_Reply->abort();
+        m_Reply->deleteLater();
+    }
+}
+
+void DownloadTaskSpecification::execute()
+{
+    qDebug() << "Downloading" << m_RemotePath;
+    emit message(QStringLiteral("Downloading %1").arg(m_RemotePath));
+    state = RUNNING;
+    startDownload();
+}
+
+QUrl DownloadTaskSpecification::downloadUrl() const
+{
+    QStringList segments = m_RemotePath.split('/');
+    for (QString& segment : segments)
+        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return QUrl(g_downloadBaseUrl + QString::number(m_Version) + '/' + segments.join('/'), QUrl::TolerantMode);
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName()));
+        setFailed();
+        return;
+    }
+    const QUrl url = downloadUrl();
+    qDebug() << "Requesting download of" << url;
+    if (m_NetworkManager)
+        m_Reply = m_NetworkManager->get(QNetworkRequest(url));
+    if (!m_Reply) {
+        emit error(QStringLiteral("Download failed to initialize"));
+        setFailed();
+        return;
+    }
+    if (m_Reply->isRunning()) {
+        connect(m_Reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
+        connect(m_Reply, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
+        connect(m_Reply, SIGNAL(finished()), this, SLOT(onDownloadFinished()));
+        connect(m_Reply, SIGNAL(metaDataChanged()), this, SLOT(onMetaDataChanged()));
+    } else {
+        retryOrFail(m_Reply->errorString());
+    }
+}
+
+bool DownloadTaskSpecification::readReplyData()
+{
+    char buffer[kChunkSize];
+    for (;;) {
+        if (!m_Reply)
+            return true;
+        m_IdleTicks = 0;
+        const qint64 available = m_Reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 read = m_Reply->read(buffer, std::min(available, kChunkSize));
+        if (read == 0)
+            return true;
+        if (read < 0) {
+            retryOrFail(m_Reply->errorString());
+            return false;
+        }
+        const qint64 written = m_File.write(buffer, read);
+        if (written < 0) {
+            retryOrFail(m_File.errorString());
+            return false;
+        }
+        if (written != read) {
+            retryOrFail(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                            .arg(m_File.fileName())
+                            .arg(read)
+                            .arg(written));
+            return false;
+        }
+        m_BytesReceived += read;
+        if (m_BytesTotal > 0)
+            setProgress(std::min(1.0, qreal(m_BytesReceived) / qreal(m_BytesTotal)));
+    }
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readReplyData();
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && m_BytesTotal == -1)
+        m_BytesTotal = bytesTotal;
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!m_Reply)
+        return;
+    const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isNull())
+        return;
+    const int code = status.toInt();
+    if (code != 200)
+        retryOrFail(QStringLiteral("%1 returned %2").arg(m_RemotePath).arg(code));
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!m_Reply)
+        return;
+    if (m_Reply->error() != QNetworkReply::NoError) {
+        if (m_Reply->error() == QNetworkReply::AuthenticationRequiredError)
+            m_Reply->close();
+        retryOrFail(m_Reply->errorString());
+        return;
+    }
+    if (!readReplyData())
+        return;
+    const QString failure = completeFile();
+    if (!failure.isEmpty()) {
+        retryOrFail(failure);
+        return;
+    }
+    disconnect(m_Reply, nullptr, this, nullptr);
+    m_Reply->close();
+    m_Reply->deleteLater();
+    m_Reply = nullptr;
+    downloadFinished();
+}
+
+QString DownloadTaskSpecification::completeFile()
+{
+    // Only data that reached the disk counts: a full disk or an I/O error must fail the attempt
+    // here instead of leaving a truncated file that looks complete.
+    if (!m_File.flush() || ::fsync(m_File.handle()) != 0) {
+        const QString reason = QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), m_File.errorString());
+        return reason;
+    }
+    m_File.close();
+    if (m_File.error() != QFileDevice::NoError) {
+        const QString reason = QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), m_File.errorString());
+        m_File.remove();
+        return reason;
+    }
+    return QString();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    const bool exists = m_File.exists();
+    qDebug() << "Download finished:" << m_RemotePath << m_File.fileName() << m_File.isOpen() << exists;
+    if (!exists) {
+        retryOrFail(QStringLiteral("Downloaded file %1 disappeared").arg(m_File.fileName()));
+        return;
+    }
+    emit message(QStringLiteral("Downloading %1 finished").arg(m_RemotePath));
+    setFinished();
+}
+
+bool DownloadTaskSpecification::retryOrFail(const QString& reason)
+{
+    cleanup();
+    emit message(reason);
+    if (m_Retries++ < kMaxAttempts - 1) {
+        startDownload();
+        return true;
+    }
+    emit message(QStringLiteral("Unable to download %1").arg(m_RemotePath));
+    m_File.remove();
+    setFailed();
+    return false;
+}
+
+void DownloadTaskSpecification::cleanup()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        if (m_Reply->isRunning())
+            m_Reply->abort();
+        m_Reply->deleteLater();
+        m_Reply = nullptr;
+    }
+    m_IdleTicks = 0;
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
+    }
+    m_LastReceived = 0;
+    m_BytesTotal = m_ExpectedSize;
+    m_BytesReceived = 0;
+    setProgress(0);
+}
+
+void DownloadTaskSpecification::getDownloadProgress(quint64* done, quint64* total, quint64* speed, bool* downloading)
+{
+    *done = quint64(m_BytesReceived);
+    *total = m_BytesTotal >= 0 ? quint64(m_BytesTotal) : 0;
+    *speed = quint64(std::max<qint64>(0, m_BytesReceived - m_LastReceived));
+    m_LastReceived = m_BytesReceived;
+    // An open file without a reply means the reply was deleted under the attempt: let the
+    // time-out end that attempt rather than wait forever.
+    if (state == RUNNING && (m_Reply || m_File.isOpen())) {
+        if (m_IdleTicks++ >= kIdlePollLimit - 1)
+            retryOrFail(QStringLiteral("file %1 timed out").arg(m_RemotePath));
+        else
+            *downloading = true;
+    }
+}
+
+void DownloadTaskSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (state != RUNNING)
+        return;
+    cleanup();
+    setCanceled();
+}
+
+void DownloadTaskSpecification::abort(TaskSpecification*)
+{
+    if (m_Reply) {
+        emit message(QStringLiteral("Abort downloading %1").arg(m_RemotePath));
+        cleanup();
+    }
+    setFailed();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    cleanup();
+    m_Retries = 0;
+    TaskSpecification::reset();
+}
