@@ -6,6 +6,13 @@
 #include <QNetworkReply>
 #include <QUrl>
 
+namespace {
+
+// A version reply is a few hundred bytes; a server that sends more is not given the memory.
+const qint64 kMaxReplySize = 1024 * 1024;
+
+} // namespace
+
 void registerUpdateVersionsMetaType()
 {
     qRegisterMetaType<UpdateVersions>("UpdateVersions");
@@ -71,15 +78,27 @@ void HTTPDownloader::run()
     // Direct: the reply belongs to this thread and is read here, not on the creating thread.
     connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished,
             Qt::DirectConnection);
-    manager->get(m_Request);
+    QNetworkReply* reply = manager->get(m_Request);
+    connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { takeData(reply); });
     exec();
     delete manager;
 }
 
+void HTTPDownloader::takeData(QNetworkReply* reply)
+{
+    m_Body += reply->readAll();
+    if (m_Body.size() > kMaxReplySize)
+        reply->abort();
+}
+
 void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
 {
-    const QByteArray body = reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
-    emit download_available(body);
+    const bool received = reply->error() == QNetworkReply::NoError;
+    if (received)
+        takeData(reply);
+    // Checked again here: a reply that arrived whole in one piece is already finished when its
+    // data is announced, and aborting it then has no effect.
+    emit download_available(received && m_Body.size() <= kMaxReplySize ? m_Body : QByteArray());
     reply->deleteLater();
     quit();
 }

@@ -59,5 +59,10 @@ private slots:
     virtual void on_downloadFinished(QNetworkReply* reply);
 
 private:
+    // Collects the body as it arrives and gives up on one larger than any real reply.
+    void takeData(QNetworkReply* reply);
+
     QNetworkRequest m_Request;
+    // The body received so far; touched only on the query thread.
+    QByteArray m_Body;
 };

@@ -99,6 +99,16 @@ TEST_F(UpdateCheckerTest, EveryFailureGivesOneEmptyAnswer)
         EXPECT_TRUE(query(server->url(path).toString()).isEmpty()) << path.toStdString();
 }
 
+TEST_F(UpdateCheckerTest, OversizedReplyIsRefused)
+{
+    // A well-formed reply, but far larger than any real one.
+    const std::string huge(2 * 1024 * 1024, 'x');
+    serveFile("vl3-client-2", versionsReply("licenseAgreementId: 1 channels { name: \"stable\" version_number: 10 "
+                                            "version_string: \"" + huge + "\" }"));
+    EXPECT_TRUE(query(server->url("vl3-client-2").toString()).isEmpty());
+    EXPECT_TRUE(query(server->url("vl3-client-2?nolength=1").toString()).isEmpty());
+}
+
 TEST_F(UpdateCheckerTest, RefusedConnectionGivesOneEmptyAnswer)
 {
     const QString url = server->url("vl3-client-2").toString();
