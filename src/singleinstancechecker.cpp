@@ -2,12 +2,26 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const int kProbeTimeoutMs = 1000;
+
+// Whether the socket file behind `name` (relative names live in the temporary folder) is this
+// user's. Anybody can create the predictable name in the shared folder; a socket of another
+// user is no running instance of ours and must not make this start give up.
+bool isOwnSocket(const QString& name)
+{
+    struct stat st;
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + '/' + name);
+    return ::lstat(path.constData(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid();
+}
 
 // Whether anything accepts connections under `name`, without sending it anything.
 bool isAnswering(const QString& name)
@@ -27,9 +41,10 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
     const QString name = serverName();
     // A crashed instance leaves its socket name behind, which would make every later listen
-    // fail; remove it when nobody answers on it.
+    // fail; remove it when nobody answers on it, or when it is not ours (possible only where
+    // the folder lets us).
     if (!m_server->listen(name) && m_server->serverError() == QAbstractSocket::AddressInUseError
-        && !isAnswering(name)) {
+        && (!isOwnSocket(name) || !isAnswering(name))) {
         QLocalServer::removeServer(name);
         m_server->listen(name);
     }
@@ -53,8 +68,11 @@ QString SingleInstanceChecker::serverName()
 
 bool SingleInstanceChecker::isOtherInstanceRunning(const QString& message)
 {
+    const QString name = serverName();
+    if (!isOwnSocket(name))
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(serverName(), QIODevice::ReadWrite);
+    socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kProbeTimeoutMs))
         return false;
     if (socket.write(message.toLatin1()) <= 0)

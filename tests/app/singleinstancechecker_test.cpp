@@ -8,7 +8,11 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QSignalSpy>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +92,51 @@ TEST_F(SingleInstanceTest, LiveInstanceKeepsItsName)
     SingleInstanceChecker second(nullptr);
     EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));
     ASSERT_TRUE(waitUntil([&] { return firstActivate.count() == 1; }));
+}
+
+TEST_F(SingleInstanceTest, SocketOfAnotherUserIsNoInstance)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making a socket of another user needs root";
+    // A folder that the other user can write to, as the shared temporary folder is.
+    const QString shared = makeDir("shared");
+    ::chmod(QFile::encodeName(path()).constData(), 0755);
+    ::chmod(QFile::encodeName(shared).constData(), 0777);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", shared);
+    if (!runInPrivateCopy(path("bin"), {}, env))
+        return;
+
+    // The other user listens under this instance's name and accepts anybody.
+    const QString script = "import os, socket, sys, time\n"
+                           "s = socket.socket(socket.AF_UNIX)\n"
+                           "s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.listen(8); s.settimeout(1)\n"
+                           "print('ready', flush=True)\n"
+                           "held = []\n"
+                           "end = time.time() + 30\n"
+                           "while time.time() < end:\n"
+                           "    try:\n"
+                           "        held.append(s.accept()[0])\n"
+                           "    except socket.timeout:\n"
+                           "        pass\n";
+    QProcess other;
+    other.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3", "-c", script,
+                            socketFile()});
+    ASSERT_TRUE(other.waitForReadyRead(10000)) << "the other user's server did not start";
+    QLocalSocket plain;
+    plain.connectToServer(SingleInstanceChecker::serverName());
+    ASSERT_TRUE(plain.waitForConnected(1000)) << "the other user's socket must be reachable";
+    plain.abort();
+
+    EXPECT_FALSE(SingleInstanceChecker::isOtherInstanceRunning("#"));
+
+    // Where the folder allows it, the checker takes the name over.
+    SingleInstanceChecker checker(nullptr);
+    QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));
+    EXPECT_TRUE(waitUntil([&] { return activate.count() == 1; }));
+    other.kill();
+    other.waitForFinished(5000);
 }
 
 TEST(SingleInstanceName, DependsOnLowerCasedPathAndHome)
