@@ -157,8 +157,9 @@ bool EncodedProgram::DefineLabel(U32Buffer* rvas, int32_t index, uint32_t rva)
     const std::size_t slot = static_cast<std::size_t>(index);
     if (slot >= rvas->size()) {
         // Labels are defined in ascending index order; growing geometrically keeps that linear.
-        const std::size_t wanted = std::max(slot + 1, rvas->capacity() * 2);
-        if (!rvas->reserve(wanted) || !rvas->resize(slot + 1, kUndefinedRva))
+        if (slot >= rvas->capacity() && !rvas->reserve(std::max(slot + 1, rvas->capacity() * 2)))
+            return false;
+        if (!rvas->resize(slot + 1, kUndefinedRva))
             return false;
     }
     (*rvas)[slot] = rva;
