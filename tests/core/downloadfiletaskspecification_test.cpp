@@ -98,7 +98,7 @@ TEST_F(DownloadListTest, FilesLandInTheirFoldersAndProgressReachesTheWeight)
 
 TEST_F(DownloadListTest, NeverMoreThanSixDownloadsAtOnce)
 {
-    g_downloadBaseUrl = server->baseUrl() + "_do:delay=300/";
+    g_downloadBaseUrl = server->baseUrl() + "_do:delay=500/";
     for (int i = 0; i < 14; ++i)
         add(QStringLiteral("f%1.bin").arg(i), QByteArray(1000 + i, char('a' + i)));
 
