@@ -43,9 +43,8 @@ protected:
 
     static QString binDir() { return QCoreApplication::applicationDirPath(); }
 
-    // No update.ini anywhere, so a version query would go to the default server: point it at
-    // a port where nothing listens.
-    static void quietQueries() { g_versionServerUrl = "http://127.0.0.1:9/vl3-client-2"; }
+    // Keeps version queries off the network: they fail at once on a missing file.
+    static void quietQueries() { g_versionServerUrl = "file:///nonexistent/vl3-client-2"; }
 };
 
 QString fileMode(const QString& path)
@@ -100,7 +99,9 @@ TEST_F(CommandLineTest, ClientUpdateWithOneArgumentIgnoresIt)
     EXPECT_EQ(cfg.clientType, "client_linux_amd64");
     EXPECT_EQ(cfg.version, 0);
     EXPECT_FALSE(cfg.isReady);
-    EXPECT_NE(cfg.findChild<UpdateChecker*>(), nullptr) << "the version must be queried";
+    UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
+    ASSERT_NE(checker, nullptr) << "the version must be queried";
+    EXPECT_TRUE(awaitQuery(checker));
 }
 
 TEST_F(CommandLineTest, TypeAndVersionAlone)
@@ -195,6 +196,9 @@ TEST_F(CommandLineTest, AlphaWithoutRevisionQueriesTheAlphaVersion)
     EXPECT_EQ(cfg.version, 0);
     EXPECT_EQ(g_downloadBaseUrl, "http://files.example/alpha/");
     EXPECT_FALSE(cfg.isReady);
+    UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
+    ASSERT_NE(checker, nullptr) << "the version must be queried";
+    EXPECT_TRUE(awaitQuery(checker));
 
     UpdateVersions versions;
     versions.insert("alpha", qMakePair(QString("4100"), QString("4.1 alpha")));
