@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cerrno>
 #include <unistd.h>
 
 namespace {
@@ -170,17 +171,20 @@ QString DownloadTaskSpecification::completeFile()
 {
     // Only data that reached the disk counts: a full disk or an I/O error must fail the attempt
     // here instead of leaving a truncated file that looks complete.
-    if (!m_File.flush() || ::fsync(m_File.handle()) != 0) {
-        const QString reason = QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), m_File.errorString());
-        return reason;
+    QString reason;
+    if (!m_File.flush())
+        reason = m_File.errorString();
+    else if (::fsync(m_File.handle()) != 0)
+        reason = qt_error_string(errno);
+    if (reason.isEmpty()) {
+        m_File.close();
+        if (m_File.error() != QFileDevice::NoError) {
+            reason = m_File.errorString();
+            m_File.remove();
+        }
     }
-    m_File.close();
-    if (m_File.error() != QFileDevice::NoError) {
-        const QString reason = QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), m_File.errorString());
-        m_File.remove();
-        return reason;
-    }
-    return QString();
+    return reason.isEmpty() ? QString()
+                            : QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), reason);
 }
 
 void DownloadTaskSpecification::downloadFinished()
