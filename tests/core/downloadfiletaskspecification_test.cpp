@@ -212,4 +212,31 @@ TEST_F(DownloadListTest, ResetAllowsAFreshRun)
     EXPECT_EQ(server->stats().total, 2);
 }
 
+TEST_F(DownloadListTest, CancelEndsOneDownloadCanceledAndAbortsParallelOnes)
+{
+    g_downloadBaseUrl = server->baseUrl() + "_do:hang=1/";
+    add("a.bin", "a");
+    add("b.bin", "b");
+    for (int streams : {1, 2}) {
+        SCOPED_TRACE(streams);
+        configuration.streams = streams;
+        messages.clear();
+        server->reset();
+        auto list = makeList();
+        list->execute();
+        ASSERT_TRUE(waitUntil([this, streams] { return server->stats().total == streams; }));
+        list->cancel();
+        ASSERT_TRUE(waitUntil([&list] { return list->hasEnded(); }));
+        if (streams == 1) {
+            EXPECT_EQ(list->state, TaskSpecification::CANCELED);
+        } else {
+            EXPECT_EQ(list->state, TaskSpecification::FAILED) << "the sibling was aborted, not canceled";
+            EXPECT_TRUE(messages.contains("Abort downloading files/b.bin"));
+        }
+        EXPECT_FALSE(QFileInfo::exists(session("a.bin")));
+        EXPECT_FALSE(QFileInfo::exists(session("b.bin")));
+        EXPECT_TRUE(waitUntil([this] { return server->stats().active == 0; })) << "no request left open";
+    }
+}
+
 } // namespace
