@@ -74,8 +74,9 @@ bool Configuration::isPrivateDirectory(const QString& path)
 {
     if (path.isEmpty())
         return false;
+    // Without a trailing separator, which would make lstat follow a final symbolic link.
     struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
         return false;
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }

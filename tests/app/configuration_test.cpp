@@ -401,7 +401,7 @@ TEST_F(TempDirectoryTest, ReusesOnlyPrivateDirectories)
     const QString file = writeFile("plainfile", "x");
 
     int expected = 0;
-    for (const QString& unsafe : {open, groupWritable, link, foreign, file}) {
+    for (const QString& unsafe : {open, groupWritable, link, link + "/", foreign, file}) {
         Configuration cfg;
         ASSERT_TRUE(cfg.initalizeStart(unsafe, QString())) << unsafe.toStdString();
         EXPECT_EQ(cfg.tempDir, path(QString("voxlane_temp_%1").arg(expected++))) << unsafe.toStdString();
