@@ -25,6 +25,15 @@ QString unsafeNameText(const QString& key)
     return QStringLiteral("Refusing file name %1: it leads outside the temporary directory").arg(key);
 }
 
+// A relative path without ".." segments that names a file. The keys come from the product ini.
+bool isSafeRelativePath(const QString& key)
+{
+    if (key.isEmpty() || key.startsWith('/'))
+        return false;
+    const QStringList segments = key.split('/');
+    return !segments.contains(QStringLiteral("..")) && !segments.last().isEmpty() && segments.last() != ".";
+}
+
 // Whether `path`, or the nearest of its ancestors that exists, resolves to `root` (canonical,
 // ending in "/") or below it. A dangling symbolic link on the way does not resolve and fails.
 bool staysInside(const QString& root, const QString& path)
@@ -98,14 +107,6 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(const QList
 void DownloadFileListTaskSpecification::execute()
 {
     makeSubtasksAndStart();
-}
-
-bool DownloadFileListTaskSpecification::isSafeRelativePath(const QString& key)
-{
-    if (key.isEmpty() || key.startsWith('/'))
-        return false;
-    const QStringList segments = key.split('/');
-    return !segments.contains(QStringLiteral("..")) && !segments.last().isEmpty() && segments.last() != ".";
 }
 
 bool DownloadFileListTaskSpecification::makeFolders()

@@ -34,6 +34,7 @@ private:
     Configuration* m_Configuration;
 };
 
+// Makes the folders below the temporary directory, then runs one file download per entry.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -49,9 +50,6 @@ public:
     void execute() override;
     void reset() override;
     void getDownloadProgress(quint64* done, quint64* total, quint64* speed, bool* downloading) override;
-
-    // True for a relative path without ".." segments that names a file.
-    static bool isSafeRelativePath(const QString& key);
 
 private:
     void makeSubtasksAndStart();
