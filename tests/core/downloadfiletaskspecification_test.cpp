@@ -196,22 +196,6 @@ TEST_F(DownloadListTest, FolderThatCannotBeMadeFailsTheList)
     EXPECT_EQ(server->stats().total, 0);
 }
 
-TEST_F(DownloadListTest, ResetAllowsAFreshRun)
-{
-    add("a.bin", "one");
-    auto list = makeList();
-    ASSERT_TRUE(runToEnd(*list));
-    EXPECT_EQ(list->state, TaskSpecification::FINISHED);
-    list->reset();
-    quint64 done = 0, total = 0, speed = 0;
-    bool downloading = false;
-    list->getDownloadProgress(&done, &total, &speed, &downloading);
-    EXPECT_EQ(total, 0u);
-    ASSERT_TRUE(runToEnd(*list));
-    EXPECT_EQ(list->state, TaskSpecification::FINISHED);
-    EXPECT_EQ(server->stats().total, 2);
-}
-
 TEST_F(DownloadListTest, CancelEndsOneDownloadCanceledAndAbortsParallelOnes)
 {
     g_downloadBaseUrl = server->baseUrl() + "_do:hang=1/";
