@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -62,7 +64,8 @@ std::size_t sectionHeaderOffset(const PeSpec& spec, std::size_t i)
 
 ByteVector buildPe(const PeSpec& spec)
 {
-    ByteVector b(kFirstRaw, 0);
+    const std::size_t firstRaw = std::max(kFirstRaw, sectionHeaderOffset(spec, spec.sections.size()));
+    ByteVector b(firstRaw, 0);
     b[0] = 'M';
     b[1] = 'Z';
     put32(&b, 60, spec.peOffset);
@@ -87,7 +90,7 @@ ByteVector buildPe(const PeSpec& spec)
     put32(&b, directories + 8 * 5, spec.relocRva);
     put32(&b, directories + 8 * 5 + 4, spec.relocSize);
 
-    std::size_t raw = kFirstRaw;
+    std::size_t raw = firstRaw;
     for (std::size_t i = 0; i < spec.sections.size(); ++i) {
         const SectionSpec& s = spec.sections[i];
         const std::size_t h = sectionHeaderOffset(spec, i);
@@ -393,6 +396,53 @@ TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)
     AssemblyProgram* gappedProgram = nullptr;
     ASSERT_EQ(ParseDetectedExecutable(gapped.data(), gapped.size(), &gappedProgram), C_OK);
     DeleteAssemblyProgram(gappedProgram);
+}
+
+TEST(PeLayout, RegionsTakeTheirRvaFromTheFirstSectionHoldingThem)
+{
+    // Table order D, A, C; file order A, D, C. D overlaps both others; the walk visits A, skips D
+    // (it starts inside A) and visits C, whose start lies in D, the first section holding it.
+    PeSpec spec;
+    spec.sections.push_back({".data", 0x7000, ByteVector(0xF0, 0x11)});
+    spec.sections.push_back({".text", 0x1000, ByteVector(0x20, 0x90)});
+    spec.sections.push_back({".rdata", 0x3000, ByteVector(0x20, 0x22)});
+    ByteVector bytes = buildPe(spec);
+    const uint32_t base = get32(bytes, sectionHeaderOffset(spec, 0) + 20);
+    put32(&bytes, sectionHeaderOffset(spec, 0) + 20, base + 0x10);
+    put32(&bytes, sectionHeaderOffset(spec, 1) + 20, base);
+    put32(&bytes, sectionHeaderOffset(spec, 2) + 20, base + 0x20);
+    auto pe = parsed<DisassemblerWin32X86>(bytes);
+    ASSERT_TRUE(pe->ok());
+    EXPECT_EQ(pe->length(), base + 0x100u);
+    AssemblyProgram program(EXE_WIN_32_X86);
+    ASSERT_TRUE(pe->Disassemble(&program));
+    std::vector<uint32_t> origins;
+    std::size_t emitted = 0;
+    for (std::size_t i = 0; i < program.instructions().size(); ++i) {
+        const Instruction* instruction = program.instructions()[i];
+        if (instruction->kind() == InstructionKind::ORIGIN)
+            origins.push_back(static_cast<const OriginInstruction*>(instruction)->rva());
+        else
+            ++emitted;
+    }
+    EXPECT_EQ(origins, (std::vector<uint32_t>{0x1000, 0x7010}));
+    // Headers, A and C; D's bytes behind C are not emitted.
+    EXPECT_EQ(emitted, base + 0x40u);
+}
+
+TEST(PeLayout, ManySectionsCostNoQuadraticSearch)
+{
+    PeSpec spec;
+    spec.sections.push_back({".text", 0x1000, ByteVector(0x10, 0x90)});
+    for (uint32_t i = 0; i < 60000; ++i)
+        spec.sections.push_back({".s", 0x2000 + i, ByteVector(1, uint8_t(i))});
+    spec.sizeOfImage = 0x100000;
+    const ByteVector bytes = buildPe(spec);
+    const auto started = std::chrono::steady_clock::now();
+    int status = 0;
+    EXPECT_EQ(assembleChain(bytes, &status), bytes);
+    EXPECT_EQ(status, C_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
 namespace {

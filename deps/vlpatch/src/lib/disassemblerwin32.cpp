@@ -138,17 +138,6 @@ DisassemblerWin32::Section DisassemblerWin32::SectionAt(uint32_t index) const
     return section;
 }
 
-uint32_t DisassemblerWin32::RegionStartRVA(uint64_t offset) const
-{
-    for (uint32_t i = 0; i < m_NumberOfSections; ++i) {
-        const Section section = SectionAt(i);
-        if (offset >= section.pointer_to_raw_data
-            && offset - section.pointer_to_raw_data < section.size_of_raw_data)
-            return section.virtual_address + static_cast<uint32_t>(offset - section.pointer_to_raw_data);
-    }
-    return 0;
-}
-
 int64_t DisassemblerWin32::RVAToFileOffset(uint32_t rva) const
 {
     for (uint32_t i = 0; i < m_NumberOfSections; ++i) {
@@ -182,10 +171,46 @@ bool DisassemblerWin32::SortSectionsByFileOffset()
     return true;
 }
 
-bool DisassemblerWin32::NextSectionInFileOrder(uint64_t pos, std::size_t* cursor, Section* section) const
+bool DisassemblerWin32::ComputeRegionStartRVAs()
+{
+    // Sections in file order start at nondecreasing offsets. Every section that starts at or
+    // before the offset goes into a heap ordered by table index; the lowest index whose raw
+    // data still reaches past the offset holds it, and one that ends before an offset ends
+    // before every later one too.
+    const std::size_t count = m_SectionsInFileOrder.size();
+    NoThrowBuffer<uint32_t, 64> active;
+    m_RegionStartRVAs.clear();
+    if (!m_RegionStartRVAs.reserve(count) || !active.reserve(count))
+        return false;
+    auto lowestFirst = [](uint32_t a, uint32_t b) { return a > b; };
+    std::size_t started = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const uint64_t offset = SectionAt(m_SectionsInFileOrder[k]).pointer_to_raw_data;
+        for (; started < count && SectionAt(m_SectionsInFileOrder[started]).pointer_to_raw_data <= offset; ++started) {
+            active.push_back(m_SectionsInFileOrder[started]);
+            std::push_heap(active.data(), active.data() + active.size(), lowestFirst);
+        }
+        uint32_t rva = 0;
+        while (active.size() != 0) {
+            const Section holder = SectionAt(active[0]);
+            if (uint64_t(holder.pointer_to_raw_data) + holder.size_of_raw_data > offset) {
+                rva = holder.virtual_address + static_cast<uint32_t>(offset - holder.pointer_to_raw_data);
+                break;
+            }
+            std::pop_heap(active.data(), active.data() + active.size(), lowestFirst);
+            active.resize(active.size() - 1, 0);
+        }
+        m_RegionStartRVAs.push_back(rva);
+    }
+    return true;
+}
+
+bool DisassemblerWin32::NextSectionInFileOrder(uint64_t pos, std::size_t* cursor, Section* section,
+                                               uint32_t* startRva) const
 {
     while (*cursor < m_SectionsInFileOrder.size()) {
         *section = SectionAt(m_SectionsInFileOrder[*cursor]);
+        *startRva = m_RegionStartRVAs[*cursor];
         ++*cursor;
         if (section->pointer_to_raw_data >= pos)
             return true;
@@ -204,13 +229,14 @@ bool DisassemblerWin32::Disassemble(AssemblyProgram* program)
         return false;
 
     m_Rel32Locations.clear();
-    if (!SortSectionsByFileOffset())
+    if (!SortSectionsByFileOffset() || !ComputeRegionStartRVAs())
         return false;
     std::size_t cursor = 0;
     Section section;
-    for (uint64_t pos = 0; pos < length() && NextSectionInFileOrder(pos, &cursor, &section);) {
+    uint32_t startRva = 0;
+    for (uint64_t pos = 0; pos < length() && NextSectionInFileOrder(pos, &cursor, &section, &startRva);) {
         if (section.is_text)
-            ParseRel32RelocsFromSection(section);
+            ParseRel32RelocsFromSection(section, startRva);
         if (m_Rel32Locations.failed())
             return false;
         pos = uint64_t(section.pointer_to_raw_data) + section.size_of_raw_data;
@@ -264,11 +290,10 @@ bool DisassemblerWin32::ParseRelocs()
     return true;
 }
 
-void DisassemblerWin32::ParseRel32RelocsFromSection(const Section& section)
+void DisassemblerWin32::ParseRel32RelocsFromSection(const Section& section, uint32_t startRva)
 {
     const uint64_t begin = section.pointer_to_raw_data;
     const uint64_t end = begin + section.size_of_raw_data;
-    const uint32_t startRva = RegionStartRVA(begin);
     const uint32_t endRva = startRva + section.virtual_size;
     const uint8_t* image = start();
     auto rvaAt = [&](uint64_t offset) { return startRva + static_cast<uint32_t>(offset - begin); };
@@ -328,23 +353,23 @@ bool DisassemblerWin32::ParseFile(AssemblyProgram* program)
     const uint8_t* image = start();
     std::size_t cursor = 0;
     Section section;
-    for (uint64_t pos = 0; pos < length() && NextSectionInFileOrder(pos, &cursor, &section);) {
+    uint32_t startRva = 0;
+    for (uint64_t pos = 0; pos < length() && NextSectionInFileOrder(pos, &cursor, &section, &startRva);) {
         for (; pos < section.pointer_to_raw_data; ++pos) {
             if (!program->EmitByteInstruction(image[pos]))
                 return false;
         }
         const uint64_t regionEnd = uint64_t(section.pointer_to_raw_data) + section.size_of_raw_data;
-        if (!ParseFileRegion(section.pointer_to_raw_data, regionEnd, program))
+        if (!ParseFileRegion(section.pointer_to_raw_data, regionEnd, startRva, program))
             return false;
         pos = regionEnd;
     }
     return true;
 }
 
-bool DisassemblerWin32::ParseFileRegion(uint64_t begin, uint64_t end, AssemblyProgram* program)
+bool DisassemblerWin32::ParseFileRegion(uint64_t begin, uint64_t end, uint32_t startRva, AssemblyProgram* program)
 {
     const uint8_t* image = start();
-    const uint32_t startRva = RegionStartRVA(begin);
     if (!program->EmitOriginInstruction(startRva))
         return false;
 

@@ -43,20 +43,22 @@ private:
 
     bool ReadDataDirectory(int index, DataDirectory* directory);
     Section SectionAt(uint32_t index) const;
-    // RVA of a region start: the first section whose raw data holds the offset, else 0.
-    uint32_t RegionStartRVA(uint64_t offset) const;
+    // RVA of each region start: the first section in table order whose raw data holds the
+    // offset, else 0. Computed for all sections in file order in one sweep, as the walks need
+    // them, so that a table of many sections does not cost a quadratic search.
+    bool ComputeRegionStartRVAs();
     // File offset of the RVA, or -1 when it has no file data.
     int64_t RVAToFileOffset(uint32_t rva) const;
     // Indexes of the sections with raw data, ordered by raw-data offset, ties in table order.
     bool SortSectionsByFileOffset();
-    // The next section in file order starting at or after pos, advancing the cursor; false when
-    // no section is left.
-    bool NextSectionInFileOrder(uint64_t pos, std::size_t* cursor, Section* section) const;
+    // The next section in file order starting at or after pos, with its region start RVA,
+    // advancing the cursor; false when no section is left.
+    bool NextSectionInFileOrder(uint64_t pos, std::size_t* cursor, Section* section, uint32_t* startRva) const;
 
     bool ParseRelocs();
-    void ParseRel32RelocsFromSection(const Section& section);
+    void ParseRel32RelocsFromSection(const Section& section, uint32_t startRva);
     bool ParseFile(AssemblyProgram* program);
-    bool ParseFileRegion(uint64_t begin, uint64_t end, AssemblyProgram* program);
+    bool ParseFileRegion(uint64_t begin, uint64_t end, uint32_t startRva, AssemblyProgram* program);
 
     const bool m_X64;
     uint16_t m_NumberOfSections = 0;
@@ -75,6 +77,7 @@ private:
     uint64_t m_SectionTableOffset = 0;
     bool m_HasTextSection = false;
     NoThrowBuffer<uint32_t, 64> m_SectionsInFileOrder;
+    NoThrowBuffer<uint32_t, 64> m_RegionStartRVAs; // parallel to m_SectionsInFileOrder
 
     RVABuffer m_Abs32Locations;
     RVABuffer m_Rel32Locations;
