@@ -94,6 +94,8 @@ public:
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration)
                 times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
+            else if (run.aggregate_name == "median")
+                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -101,11 +103,12 @@ public:
     {
         std::vector<double> t = times[name];
         if (t.empty())
-            return 0;
+            return medians[name];
         std::sort(t.begin(), t.end());
         return t[t.size() / 2];
     }
     std::map<std::string, std::vector<double>> times;
+    std::map<std::string, double> medians;
 };
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
