@@ -186,6 +186,27 @@ TEST_F(Lzma2BlockTest, PackedBlocksDecodeWithXzAndReadBackInSequence)
     EXPECT_TRUE(log.messages.empty());
 }
 
+// Inputs spanning several encoder blocks (an exact multiple of the block size and one byte more)
+// still make one LZMA2 stream that xz reads.
+TEST_F(Lzma2BlockTest, MultiBlockPackingMakesOneStream)
+{
+    for (std::size_t size : {std::size_t{2 * kDefaultLzma2BlockSize}, std::size_t{2 * kDefaultLzma2BlockSize + 1}}) {
+        const ByteVector data = sampleData(size, static_cast<uint32_t>(size));
+        SinkStream packed;
+        ASSERT_TRUE(PackLzma2Buffer(data.data(), data.size(), &packed));
+        const ByteVector all = bytesOf(packed);
+        const std::size_t headerSize = blockHeader(all[0], static_cast<uint32_t>(size)).size();
+        writeBytes(dir.file("multi.raw"), ByteVector(all.begin() + headerSize, all.end()));
+        ASSERT_EQ(runShell("xz -d --format=raw --lzma2=dict=64MiB -c " + dir.file("multi.raw") + " > " +
+                           dir.file("multi.out")),
+                  0);
+        EXPECT_TRUE(readBytes(dir.file("multi.out")) == data);
+        ByteVector out;
+        ASSERT_TRUE(unpack(all, &out));
+        EXPECT_TRUE(out == data);
+    }
+}
+
 TEST(CrcTest, IsTheInvertedStandardCrc32)
 {
     EXPECT_EQ(CalculateCrc(nullptr, 0), 0xFFFFFFFFu);

@@ -17,6 +17,7 @@ const uint8_t kMagic[8] = {'V', 'L', 'D', 'I', 'F', 'F', '1', '0'};
 constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
 // A match this long is taken as soon as it beats the current alignment at all.
 constexpr int64_t kBigMatch = 10241;
+constexpr uint32_t kBucketCount = 1 << 16;
 
 // The three parts of a diff as views: control triples, diff bytes and extra bytes.
 struct DiffParts {
@@ -162,8 +163,9 @@ namespace {
 // The bsdiff match search over the old data's suffix index.
 class DiffScanner {
 public:
-    DiffScanner(const uint8_t* old, int64_t oldSize, const int32_t* index, const uint8_t* newer, int64_t newSize)
-        : m_Old(old), m_OldSize(oldSize), m_Index(index), m_New(newer), m_NewSize(newSize)
+    DiffScanner(const uint8_t* old, int64_t oldSize, const int32_t* index, const int32_t* buckets,
+                const uint8_t* newer, int64_t newSize)
+        : m_Old(old), m_OldSize(oldSize), m_Index(index), m_Buckets(buckets), m_New(newer), m_NewSize(newSize)
     {
     }
 
@@ -180,6 +182,7 @@ private:
     const uint8_t* m_Old;
     int64_t m_OldSize;
     const int32_t* m_Index;
+    const int32_t* m_Buckets;
     const uint8_t* m_New;
     int64_t m_NewSize;
 };
@@ -206,6 +209,13 @@ int64_t DiffScanner::Search(const uint8_t* target, int64_t targetSize, int64_t* 
 {
     int64_t start = 0;
     int64_t end = m_OldSize;
+    if (targetSize >= 2) {
+        // Only suffixes that share the target's first two bytes can match more than one byte;
+        // the binary search starts just around them.
+        const uint32_t key = uint32_t{target[0]} << 8 | target[1];
+        start = m_Buckets[key] - 1;
+        end = std::min<int64_t>(m_Buckets[key + 1], m_OldSize);
+    }
     while (end - start >= 2) {
         const int64_t middle = start + (end - start) / 2;
         const int64_t at = m_Index[middle];
@@ -315,6 +325,27 @@ bool DiffScanner::Run(SinkStream* control, SinkStream* diff, SinkStream* extra)
     return diff->Commit(static_cast<std::size_t>(diffLength)) && extra->Commit(static_cast<std::size_t>(extraLength));
 }
 
+// Where each two-byte prefix starts in the suffix index (entry 0 being the empty suffix, and
+// the one-byte last suffix sorting before every longer suffix that starts with its byte).
+bool BuildBuckets(const uint8_t* old, std::size_t oldSize, NoThrowBuffer<int32_t, 1>* buckets)
+{
+    if (!buckets->resize(kBucketCount + 1, 0))
+        return false;
+    int32_t* counts = buckets->data();
+    for (std::size_t i = 0; i + 1 < oldSize; ++i)
+        ++counts[uint32_t{old[i]} << 8 | old[i + 1]];
+    const uint32_t lastKey = oldSize != 0 ? uint32_t{old[oldSize - 1]} << 8 : kBucketCount;
+    int32_t start = 1;
+    for (uint32_t key = 0; key <= kBucketCount; ++key) {
+        if (key == lastKey)
+            ++start;
+        const int32_t count = key < kBucketCount ? counts[key] : 0;
+        counts[key] = start;
+        start += count;
+    }
+    return true;
+}
+
 bool AppendRawBody(SinkStream* control, SinkStream* diff, SinkStream* extra, SinkStream* target)
 {
     return target->WriteSizeVarint32(control->Length()) && target->WriteSizeVarint32(diff->Length()) &&
@@ -367,7 +398,11 @@ bool CreateBinaryPatch(SourceStream* old, SourceStream* newer, SinkStream* out, 
     SinkStream extra;
     if (!diff.Reserve(newSize + 1) || !extra.Reserve(newSize + 1))
         return false;
-    DiffScanner scanner(oldData, static_cast<int64_t>(oldSize), index.data(), newData, static_cast<int64_t>(newSize));
+    NoThrowBuffer<int32_t, 1> buckets;
+    if (!BuildBuckets(oldData, oldSize, &buckets))
+        return false;
+    DiffScanner scanner(oldData, static_cast<int64_t>(oldSize), index.data(), buckets.data(), newData,
+                        static_cast<int64_t>(newSize));
     if (!scanner.Run(&control, &diff, &extra))
         return false;
     index.release();

@@ -1,6 +1,10 @@
 #include "disassembler.h"
 
 #include "assemblyprogram.h"
+#include "disassemblerelf32arm.h"
+#include "disassemblerelf32x86.h"
+#include "disassemblerelf64x64.h"
+#include "disassemblermacho.h"
 #include "disassemblerwin32.h"
 #include "status.h"
 
@@ -67,6 +71,10 @@ using CandidateFactory = Disassembler* (*)(const void*, std::size_t);
 const CandidateFactory kCandidates[] = {
     MakeCandidate<DisassemblerWin32X86>,
     MakeCandidate<DisassemblerWin32X64>,
+    MakeCandidate<DisassemblerElf32X86>,
+    MakeCandidate<DisassemblerElf64X64>,
+    MakeCandidate<DisassemblerElf32ARM>,
+    MakeCandidate<DisassemblerMacho>,
 };
 
 } // namespace

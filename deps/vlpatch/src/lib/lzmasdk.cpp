@@ -2,7 +2,11 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace vlpatch {
 
@@ -10,7 +14,6 @@ namespace {
 
 constexpr Byte kMaxLzma2Prop = 40;
 constexpr uint32_t kMinDictSize = LZMA_DICT_SIZE_MIN;
-constexpr std::size_t kEncoderChunk = 1 << 20;
 
 uint32_t DictSizeOfProp(Byte prop)
 {
@@ -64,6 +67,8 @@ SRes ResultOf(lzma_ret ret)
 struct CLzma2Enc {
     const ISzAlloc* alloc;
     lzma_options_lzma options;
+    std::size_t blockSize;
+    unsigned threads;
 };
 
 SRes Lzma2Decode(Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen, Byte prop, ELzmaFinishMode,
@@ -130,6 +135,8 @@ void Lzma2EncProps_Init(CLzma2EncProps* props)
     props->level = 5;
     props->dictSize = 0;
     props->reduceSize = UINT64_MAX;
+    props->blockSize = 0;
+    props->numBlockThreads = 0;
 }
 
 CLzma2EncHandle Lzma2Enc_Create(const ISzAlloc* alloc, const ISzAlloc*)
@@ -137,7 +144,7 @@ CLzma2EncHandle Lzma2Enc_Create(const ISzAlloc* alloc, const ISzAlloc*)
     void* memory = alloc->Alloc(alloc, sizeof(CLzma2Enc));
     if (!memory)
         return nullptr;
-    auto* encoder = new (memory) CLzma2Enc{alloc, {}};
+    auto* encoder = new (memory) CLzma2Enc{alloc, {}, kDefaultLzma2BlockSize, 1};
     lzma_lzma_preset(&encoder->options, 5);
     return encoder;
 }
@@ -149,17 +156,21 @@ SRes Lzma2Enc_SetProps(CLzma2EncHandle handle, const CLzma2EncProps* props)
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, static_cast<uint32_t>(props->level)))
         return SZ_ERROR_PARAM;
+    const uint64_t blockSize = props->blockSize != 0 ? props->blockSize : kDefaultLzma2BlockSize;
+    if (blockSize > SIZE_MAX / 2)
+        return SZ_ERROR_PARAM;
     if (props->dictSize != 0)
         options.dict_size = props->dictSize;
-    // As the SDK normalises: the smallest dictionary of the form 2 or 3 times a power of two
-    // that holds all the data.
-    if (options.dict_size > props->reduceSize) {
+    // As the SDK normalises: no block holds more than min(block size, all data) bytes, so the
+    // smallest dictionary of the form 2 or 3 times a power of two that holds them suffices.
+    const uint64_t reduceSize = std::min(props->reduceSize, blockSize);
+    if (options.dict_size > reduceSize) {
         for (int i = 11; i <= 30; ++i) {
-            if (props->reduceSize <= (2ull << i)) {
+            if (reduceSize <= (2ull << i)) {
                 options.dict_size = 2u << i;
                 break;
             }
-            if (props->reduceSize <= (3ull << i)) {
+            if (reduceSize <= (3ull << i)) {
                 options.dict_size = 3u << i;
                 break;
             }
@@ -167,7 +178,12 @@ SRes Lzma2Enc_SetProps(CLzma2EncHandle handle, const CLzma2EncProps* props)
     }
     if (options.dict_size < kMinDictSize)
         options.dict_size = kMinDictSize;
+    unsigned threads = props->numBlockThreads;
+    if (threads == 0)
+        threads = std::max(1u, std::min(kMaxLzma2BlockThreads, std::thread::hardware_concurrency()));
     handle->options = options;
+    handle->blockSize = static_cast<std::size_t>(blockSize);
+    handle->threads = threads;
     return SZ_OK;
 }
 
@@ -179,57 +195,122 @@ Byte Lzma2Enc_WriteProperties(CLzma2EncHandle handle)
     return prop;
 }
 
+namespace {
+
+// One block: its input, and its LZMA2 chunks once encoded.
+struct EncodedBlock {
+    std::vector<Byte> input;
+    std::vector<Byte> output;
+    lzma_ret result = LZMA_OK;
+};
+
+void EncodeBlock(const lzma_options_lzma* options, const ISzAlloc* alloc, EncodedBlock* block)
+{
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, const_cast<lzma_options_lzma*>(options)},
+                                   {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_allocator allocator = AllocatorOf(alloc);
+    lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = &allocator;
+    block->result = lzma_raw_encoder(&stream, filters);
+    if (block->result != LZMA_OK) {
+        lzma_end(&stream);
+        return;
+    }
+    // LZMA2 never grows data by more than its chunk headers and the end marker.
+    block->output.resize(block->input.size() + block->input.size() / 1024 + 64);
+    stream.next_in = block->input.data();
+    stream.avail_in = block->input.size();
+    stream.next_out = block->output.data();
+    stream.avail_out = block->output.size();
+    block->result = lzma_code(&stream, LZMA_FINISH);
+    block->output.resize(block->output.size() - stream.avail_out);
+    lzma_end(&stream);
+}
+
+SRes ReadBlock(const ISeqInStream* inStream, std::size_t blockSize, std::vector<Byte>* input)
+{
+    input->resize(blockSize);
+    std::size_t filled = 0;
+    while (filled < blockSize) {
+        std::size_t size = blockSize - filled;
+        if (inStream->Read(inStream, input->data() + filled, &size) != SZ_OK)
+            return SZ_ERROR_READ;
+        if (size == 0)
+            break;
+        filled += size;
+    }
+    input->resize(filled);
+    return SZ_OK;
+}
+
+// Encodes blocks[0..count) at once; a block whose thread cannot be started is encoded here.
+void EncodeBlocks(const CLzma2Enc* handle, std::vector<EncodedBlock>* blocks, std::size_t count)
+{
+    std::thread workers[kMaxLzma2BlockThreads];
+    for (std::size_t i = 1; i < count; ++i) {
+        try {
+            workers[i] = std::thread(EncodeBlock, &handle->options, handle->alloc, &(*blocks)[i]);
+        } catch (const std::system_error&) {
+            EncodeBlock(&handle->options, handle->alloc, &(*blocks)[i]);
+        }
+    }
+    if (count > 0)
+        EncodeBlock(&handle->options, handle->alloc, &(*blocks)[0]);
+    for (std::thread& worker : workers) {
+        if (worker.joinable())
+            worker.join();
+    }
+}
+
+SRes EncodeAllBlocks(const CLzma2Enc* handle, const ISeqOutStream* outStream, const ISeqInStream* inStream)
+{
+    std::vector<EncodedBlock> blocks(handle->threads);
+    bool first = true;
+    bool last = false;
+    while (!last) {
+        std::size_t count = 0;
+        while (count < blocks.size() && !last) {
+            if (ReadBlock(inStream, handle->blockSize, &blocks[count].input) != SZ_OK)
+                return SZ_ERROR_READ;
+            last = blocks[count].input.size() < handle->blockSize;
+            // An empty block is still encoded when it is the whole input: the stream needs its
+            // end marker.
+            if (!blocks[count].input.empty() || (first && count == 0))
+                ++count;
+        }
+        EncodeBlocks(handle, &blocks, count);
+
+        for (std::size_t i = 0; i < count; ++i) {
+            EncodedBlock& block = blocks[i];
+            if (block.result != LZMA_STREAM_END)
+                return ResultOf(block.result);
+            // Every block's stream ends with the end marker 0x00; only the last one keeps it.
+            const bool keepEnd = last && i + 1 == count;
+            const std::size_t size = block.output.size() - (keepEnd ? 0 : 1);
+            if (outStream->Write(outStream, block.output.data(), size) != size)
+                return SZ_ERROR_WRITE;
+        }
+        if (count == 0 && !first) {
+            static const Byte endMarker = 0;
+            if (outStream->Write(outStream, &endMarker, 1) != 1)
+                return SZ_ERROR_WRITE;
+        }
+        first = false;
+    }
+    return SZ_OK;
+}
+
+} // namespace
+
 SRes Lzma2Enc_Encode(CLzma2EncHandle handle, const ISeqOutStream* outStream, const ISeqInStream* inStream,
                      ICompressProgress*)
 {
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &handle->options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_allocator allocator = AllocatorOf(handle->alloc);
-    lzma_stream stream = LZMA_STREAM_INIT;
-    stream.allocator = &allocator;
-    lzma_ret ret = lzma_raw_encoder(&stream, filters);
-    if (ret != LZMA_OK) {
-        lzma_end(&stream);
-        return ResultOf(ret);
-    }
-
-    Byte* in = static_cast<Byte*>(handle->alloc->Alloc(handle->alloc, 2 * kEncoderChunk));
-    if (!in) {
-        lzma_end(&stream);
+    // The block buffers are the only allocations that could throw; running short is a status.
+    try {
+        return EncodeAllBlocks(handle, outStream, inStream);
+    } catch (const std::bad_alloc&) {
         return SZ_ERROR_MEM;
     }
-    Byte* out = in + kEncoderChunk;
-    SRes result = SZ_OK;
-    lzma_action action = LZMA_RUN;
-    stream.next_out = out;
-    stream.avail_out = kEncoderChunk;
-    while (result == SZ_OK) {
-        if (stream.avail_in == 0 && action == LZMA_RUN) {
-            std::size_t size = kEncoderChunk;
-            if (inStream->Read(inStream, in, &size) != SZ_OK) {
-                result = SZ_ERROR_READ;
-                break;
-            }
-            stream.next_in = in;
-            stream.avail_in = size;
-            if (size == 0)
-                action = LZMA_FINISH;
-        }
-        ret = lzma_code(&stream, action);
-        if (stream.avail_out == 0 || ret == LZMA_STREAM_END) {
-            const std::size_t size = kEncoderChunk - stream.avail_out;
-            if (outStream->Write(outStream, out, size) != size)
-                result = SZ_ERROR_WRITE;
-            stream.next_out = out;
-            stream.avail_out = kEncoderChunk;
-        }
-        if (ret == LZMA_STREAM_END)
-            break;
-        if (ret != LZMA_OK && result == SZ_OK)
-            result = ResultOf(ret);
-    }
-    handle->alloc->Free(handle->alloc, in);
-    lzma_end(&stream);
-    return result;
 }
 
 void Lzma2Enc_Destroy(CLzma2EncHandle handle)

@@ -48,13 +48,25 @@ struct ISeqOutStream {
 
 struct ICompressProgress;
 
+// Encoder settings. As in the SDK's block mode, the input is cut into blocks that are encoded
+// independently, several at once, each starting with a dictionary reset; their chunks follow
+// each other in one LZMA2 stream, which any LZMA2 decoder reads.
 struct CLzma2EncProps {
     int level;
+    // 0: the level's dictionary, reduced to the block size and to reduceSize.
     uint32_t dictSize;
-    // Number of bytes that will be encoded, or UINT64_MAX when unknown; a smaller dictionary
-    // then suffices and is chosen by the normalisation.
+    // Number of bytes that will be encoded, or UINT64_MAX when unknown.
     uint64_t reduceSize;
+    // 0: kDefaultLzma2BlockSize.
+    uint64_t blockSize;
+    // 0: as many as the machine has cores, at most kMaxLzma2BlockThreads.
+    unsigned numBlockThreads;
 };
+
+// Small blocks cost little ratio on patch data and keep each encoder's match finder small, so
+// that several run at once within the memory of a single large one.
+constexpr uint64_t kDefaultLzma2BlockSize = 2u << 20;
+constexpr unsigned kMaxLzma2BlockThreads = 4;
 
 struct CLzma2Enc;
 using CLzma2EncHandle = CLzma2Enc*;

@@ -3,6 +3,7 @@
 // growth fails, so a long run of writes may be checked once at its end.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -62,8 +63,8 @@ public:
     {
         if (!reserve(n))
             return false;
-        for (std::size_t i = m_Size; i < n; ++i)
-            m_Data[i] = fill;
+        if (n > m_Size)
+            std::fill_n(m_Data + m_Size, n - m_Size, fill);
         m_Size = n;
         return true;
     }
