@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Writes the seeds of the patcher's fuzz targets (tests/fuzz/seeds/) and the regression inputs
+of its readers (tests/data/regressions/), which the ordinary tests replay.
+
+usage: tests/fuzz/make_patcher_seeds.py   (from the repository root)
+"""
+import lzma
+import os
+import zlib
+
+
+def varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append((v & 0x7F) | 0x80)
+        v >>= 7
+    out.append(v)
+    return bytes(out)
+
+
+def zigzag(v):
+    return varint(((v << 1) ^ (v >> 31)) & 0xFFFFFFFF)
+
+
+def stream_set(streams):
+    return b'\xEA\x9A\xCA\x09' + varint(len(streams)) + b''.join(varint(len(s)) for s in streams) + b''.join(streams)
+
+
+def lzma2_block(data):
+    f = {'id': lzma.FILTER_LZMA2, 'preset': 6}
+    return (lzma._encode_filter_properties(f) + varint(len(data)) +
+            lzma.compress(data, format=lzma.FORMAT_RAW, filters=[f]))
+
+
+def raw_body(triples, diff, extra):
+    control = b''.join(zigzag(v) for t in triples for v in t)
+    return varint(len(control)) + varint(len(diff)) + varint(len(extra)) + control + diff + extra
+
+
+def patch_input(old, diff, header=False):
+    return bytes([1 if header else 0]) + varint(len(old)) + old + diff
+
+
+def write(directory, name, data):
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), 'wb') as f:
+        f.write(data)
+
+
+seeds = 'tests/fuzz/seeds'
+regressions = 'tests/data/regressions'
+text = b'voxlane patch stream block ' * 40
+
+# Stream sets: an empty ten-stream set, and one holding two nested sets.
+write(seeds + '/streamset', 'empty_ten.bin', stream_set([b''] * 10))
+nested0 = varint(3) + varint(0) + varint(0) + varint(3)
+nested1 = varint(1) + varint(1) + b'q'
+write(seeds + '/streamset', 'nested.bin', stream_set([nested0 + nested1, b'', b'xyz']))
+# Lengths whose sum passes 32 bits must not wrap around to the real rest of the buffer.
+write(regressions + '/streamset', 'lengths_overflow_32_bits.bin',
+      b'\xEA\x9A\xCA\x09\x02\xFF\xFF\xFF\xFF\x0F\x02xy')
+
+# LZMA2 blocks: one text block followed by an empty one.
+write(seeds + '/lzma2block', 'two_blocks.bin', lzma2_block(text) + lzma2_block(b''))
+# A 4 GiB size announced over a few bytes, with the largest dictionary: refused before reserving.
+write(regressions + '/lzma2block', 'huge_size_tiny_data.bin', b'\x28' + varint(0xFFFFFFFF) + b'\x01\x00\x00\x00')
+write(regressions + '/lzma2block', 'property_above_40.bin', b'\x29' + varint(3) + b'\x01\x00\x02abc\x00')
+
+# VLDIFF10 diffs applied to small old data.
+old = bytes(range(64)) * 4
+new = bytes((b + 1) & 0xFF for b in old[:100]) + b'inserted' + old[100:]
+body = raw_body([(100, 8, 0), (len(old) - 100, 0, 0)], b'\x01' * 100 + b'\x00' * (len(old) - 100), b'inserted')
+crc = zlib.crc32(new) ^ 0xFFFFFFFF
+write(seeds + '/binarypatch', 'method0.bin', patch_input(old, b'\x00' + varint(len(new)) + body))
+write(seeds + '/binarypatch', 'method0_header.bin',
+      patch_input(old, b'VLDIFF10' + varint(crc) + b'\x00' + varint(len(new)) + body, header=True))
+write(seeds + '/binarypatch', 'method2.bin', patch_input(old, b'\x02' + varint(len(new)) + lzma2_block(body)))
+control = b''.join(zigzag(v) for t in [(100, 8, 0), (len(old) - 100, 0, 0)] for v in t)
+write(seeds + '/binarypatch', 'method1.bin',
+      patch_input(old, b'\x01' + varint(len(new)) + lzma2_block(control) +
+                  lzma2_block(b'\x01' * 100 + b'\x00' * (len(old) - 100)) + lzma2_block(b'inserted')))
+# A 4 GiB new size over a few parts: refused before the output is reserved.
+write(regressions + '/binarypatch', 'new_size_beyond_parts.bin',
+      patch_input(old, b'\x00' + varint(0xFFFFFFFF) + raw_body([(1, 1, 0)], b'\x00', b'\x00')))
+# Diff bytes that would take the output past the new size.
+write(regressions + '/binarypatch', 'diff_past_new_size.bin',
+      patch_input(old, b'\x00' + varint(2) + raw_body([(3, 0, 0)], b'\x00\x00\x00', b'')))
+# Seeks that push the old position past the 32-bit range.
+write(regressions + '/binarypatch', 'seek_overflow.bin',
+      patch_input(old, b'\x00' + varint(3) + raw_body([(1, 0, 0x7FFFFFFF), (1, 0, 0x7FFFFFFF), (1, 0, 0)],
+                                                      b'\x00\x00\x00', b'')))
+# Method 2 whose one block announces 4 GiB.
+write(regressions + '/binarypatch', 'method2_huge_block.bin',
+      patch_input(old, b'\x02' + varint(10) + b'\x28' + varint(0xFFFFFFFF) + b'\x01\x00\x00\x00'))
