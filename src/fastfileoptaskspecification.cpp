@@ -70,13 +70,14 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const
 namespace {
 
 // QDir::removeRecursively() on a symbolic link to a directory empties the link's target;
-// the link itself is what the caller asked to remove.
+// the link itself is what the caller asked to remove. The path is looked at without a trailing
+// "/" or "/.", which would make the file system resolve a final link.
 bool removeTreeWithoutFollowingLinks(const QString& path)
 {
-    const QFileInfo fi(path);
-    if (fi.isSymLink())
-        return QFile::remove(path);
-    return QDir(path).removeRecursively();
+    const QString cleaned = QDir::cleanPath(path);
+    if (QFileInfo(cleaned).isSymLink())
+        return QFile::remove(cleaned);
+    return QDir(cleaned).removeRecursively();
 }
 
 } // namespace
