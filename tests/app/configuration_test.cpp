@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QUrl>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,6 +162,10 @@ TEST_F(CommandLineTest, NoArgumentsQueriesTheStableVersion)
     EXPECT_EQ(cfg.channel, 0);
     EXPECT_EQ(cfg.clientType, "update_linux_amd64");
     EXPECT_EQ(g_downloadBaseUrl, Configuration::defaultDownloadBaseUrl());
+    // The release folders lie under this path on whatever host the build names.
+    const QUrl base(g_downloadBaseUrl);
+    EXPECT_EQ(base.scheme(), "http");
+    EXPECT_EQ(base.path(), "/updater-images/client/");
     EXPECT_FALSE(cfg.isReady) << "ready only once the reply is in";
     ASSERT_TRUE(ready.wait(10000));
     EXPECT_TRUE(cfg.isReady);
