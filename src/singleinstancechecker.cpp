@@ -82,8 +82,12 @@ bool SingleInstanceChecker::isOtherInstanceRunning(const QString& message)
 
 void SingleInstanceChecker::onNewConnection()
 {
-    if (m_socket)
+    if (m_socket) {
+        // Until its deferred deletion it could still announce data, which onReadyRead would
+        // then read from the new connection.
+        m_socket->disconnect(this);
         m_socket->deleteLater();
+    }
     m_socket = m_server->nextPendingConnection();
     if (m_socket)
         connect(m_socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
