@@ -20,7 +20,8 @@ struct ListEntry {
     // Digest and size of the installed file after replacement; empty and 0 when not given.
     QString sha512;
     quint64 size = 0;
-    // Install path relative to the client directory, when it differs from `key`.
+    // Install path relative to the client directory as a five-field file line gives it, kept even
+    // when it equals `key`; empty for a two-field line.
     QString overridePath;
     // Product-ini key of the patch that turns the installed file into the new one.
     QString patchKey;
