@@ -398,6 +398,23 @@ TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)
     DeleteAssemblyProgram(gappedProgram);
 }
 
+TEST(PeLayout, ARelocatedWordCutByTheImageEndStaysBytes)
+{
+    // .data is last and six bytes long; the relocation at its offset 4 names a word whose last
+    // two bytes lie past the end of the file.
+    PeSpec spec = sampleSpec(false, ByteVector(0x10, 0x90));
+    std::swap(spec.sections[1], spec.sections[2]);
+    spec.sections[2].raw.resize(6);
+    const ByteVector bytes = buildPe(spec);
+    auto pe = parsed<DisassemblerWin32X86>(bytes);
+    ASSERT_TRUE(pe->ok());
+    ASSERT_EQ(pe->length(), bytes.size());
+    AssemblyProgram program(EXE_WIN_32_X86);
+    ASSERT_TRUE(pe->Disassemble(&program));
+    EXPECT_EQ(listOf(pe->abs32_locations()), std::vector<uint32_t>{0x2004});
+    EXPECT_TRUE(program.abs32_labels().empty());
+}
+
 TEST(PeLayout, RegionsTakeTheirRvaFromTheFirstSectionHoldingThem)
 {
     // Table order D, A, C; file order A, D, C. D overlaps both others; the walk visits A, skips D
