@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace vlpatch {
 
@@ -18,6 +20,8 @@ constexpr uint64_t kMaxDiffInput = 0x7FFFFFFF;
 // A match this long is taken as soon as it beats the current alignment at all.
 constexpr int64_t kBigMatch = 10241;
 constexpr uint32_t kBucketCount = 1 << 16;
+constexpr unsigned kMaxScanThreads = 4;
+constexpr int64_t kMinScanStretch = 256 << 10;
 
 // The three parts of a diff as views: control triples, diff bytes and extra bytes.
 struct DiffParts {
@@ -163,13 +167,17 @@ namespace {
 // The bsdiff match search over the old data's suffix index.
 class DiffScanner {
 public:
-    DiffScanner(const uint8_t* old, int64_t oldSize, const int32_t* index, const int32_t* buckets,
-                const uint8_t* newer, int64_t newSize)
-        : m_Old(old), m_OldSize(oldSize), m_Index(index), m_Buckets(buckets), m_New(newer), m_NewSize(newSize)
+    DiffScanner(const uint8_t* old, int64_t oldSize, const int32_t* index, const int32_t* buckets)
+        : m_Old(old), m_OldSize(oldSize), m_Index(index), m_Buckets(buckets)
     {
     }
 
-    bool Run(SinkStream* control, SinkStream* diff, SinkStream* extra);
+    // Scans one stretch of the new data, starting aligned with the old data at startPosition.
+    // The last triple's seek leads to nextPosition, where the next stretch starts (a negative
+    // nextPosition: the stretch ends the data, and the seek is bsdiff's own). Diff and extra
+    // bytes go to the start of the two buffers, each of which holds the stretch's length.
+    bool Run(const uint8_t* newer, int64_t newSize, int64_t startPosition, int64_t nextPosition, SinkStream* control,
+             uint8_t* diffBytes, uint8_t* extraBytes, int64_t* diffLength, int64_t* extraLength);
 
 private:
     static int64_t MatchLength(const uint8_t* a, int64_t aSize, const uint8_t* b, int64_t bSize);
@@ -183,8 +191,8 @@ private:
     int64_t m_OldSize;
     const int32_t* m_Index;
     const int32_t* m_Buckets;
-    const uint8_t* m_New;
-    int64_t m_NewSize;
+    const uint8_t* m_New = nullptr;
+    int64_t m_NewSize = 0;
 };
 
 int64_t DiffScanner::MatchLength(const uint8_t* a, int64_t aSize, const uint8_t* b, int64_t bSize)
@@ -235,16 +243,18 @@ int64_t DiffScanner::Search(const uint8_t* target, int64_t targetSize, int64_t* 
     return y;
 }
 
-bool DiffScanner::Run(SinkStream* control, SinkStream* diff, SinkStream* extra)
+bool DiffScanner::Run(const uint8_t* newer, int64_t newSize, int64_t startPosition, int64_t nextPosition,
+                      SinkStream* control, uint8_t* diffBytes, uint8_t* extraBytes, int64_t* diffLengthOut,
+                      int64_t* extraLengthOut)
 {
+    m_New = newer;
+    m_NewSize = newSize;
     int64_t scan = 0;
     int64_t length = 0;
     int64_t position = 0;
     int64_t lastScan = 0;
-    int64_t lastPosition = 0;
-    int64_t lastOffset = 0;
-    uint8_t* diffBytes = diff->MutableBuffer();
-    uint8_t* extraBytes = extra->MutableBuffer();
+    int64_t lastPosition = startPosition;
+    int64_t lastOffset = startPosition;
     int64_t diffLength = 0;
     int64_t extraLength = 0;
 
@@ -312,7 +322,8 @@ bool DiffScanner::Run(SinkStream* control, SinkStream* diff, SinkStream* extra)
         diffLength += forward;
         extraLength += extraCount;
 
-        const int64_t seek = (position - backward) - (lastPosition + forward);
+        const bool atEnd = scan == m_NewSize;
+        const int64_t seek = (atEnd && nextPosition >= 0 ? nextPosition : position - backward) - (lastPosition + forward);
         if (!control->WriteVarint32Signed(static_cast<int32_t>(forward)) ||
             !control->WriteVarint32Signed(static_cast<int32_t>(extraCount)) ||
             !control->WriteVarint32Signed(static_cast<int32_t>(seek)))
@@ -321,6 +332,68 @@ bool DiffScanner::Run(SinkStream* control, SinkStream* diff, SinkStream* extra)
         lastScan = scan - backward;
         lastPosition = position - backward;
         lastOffset = position - scan;
+    }
+    *diffLengthOut = diffLength;
+    *extraLengthOut = extraLength;
+    return true;
+}
+
+// The scan of long inputs is split into stretches scanned at once on several threads; each
+// stretch's triples are those of a scan of it alone, and the last one seeks to where the next
+// stretch starts, so the stretches' parts simply follow each other.
+bool ScanInStretches(const DiffScanner& scanner, const uint8_t* newData, int64_t newSize, int64_t oldSize,
+                     SinkStream* control, SinkStream* diff, SinkStream* extra)
+{
+    struct Stretch {
+        int64_t begin;
+        int64_t end;
+        SinkStream control;
+        int64_t diffLength = 0;
+        int64_t extraLength = 0;
+        bool ok = false;
+    };
+    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+    const int64_t count = std::max<int64_t>(1, std::min<int64_t>(std::min(kMaxScanThreads, hardware),
+                                                                 newSize / kMinScanStretch));
+    Stretch stretches[kMaxScanThreads];
+    for (int64_t i = 0; i < count; ++i) {
+        stretches[i].begin = newSize * i / count;
+        stretches[i].end = newSize * (i + 1) / count;
+    }
+    uint8_t* diffBytes = diff->MutableBuffer();
+    uint8_t* extraBytes = extra->MutableBuffer();
+    auto scan = [&](int64_t i) {
+        Stretch& s = stretches[i];
+        const int64_t next = i + 1 < count ? std::min(stretches[i + 1].begin, oldSize) : -1;
+        DiffScanner own = scanner;
+        s.ok = own.Run(newData + s.begin, s.end - s.begin, std::min(s.begin, oldSize), next, &s.control,
+                       diffBytes + s.begin, extraBytes + s.begin, &s.diffLength, &s.extraLength);
+    };
+
+    std::thread workers[kMaxScanThreads];
+    for (int64_t i = 1; i < count; ++i) {
+        try {
+            workers[i] = std::thread(scan, i);
+        } catch (const std::system_error&) {
+            scan(i);
+        }
+    }
+    scan(0);
+    for (std::thread& worker : workers) {
+        if (worker.joinable())
+            worker.join();
+    }
+
+    int64_t diffLength = 0;
+    int64_t extraLength = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        Stretch& s = stretches[i];
+        if (!s.ok || !control->Append(&s.control))
+            return false;
+        std::memmove(diffBytes + diffLength, diffBytes + s.begin, static_cast<std::size_t>(s.diffLength));
+        std::memmove(extraBytes + extraLength, extraBytes + s.begin, static_cast<std::size_t>(s.extraLength));
+        diffLength += s.diffLength;
+        extraLength += s.extraLength;
     }
     return diff->Commit(static_cast<std::size_t>(diffLength)) && extra->Commit(static_cast<std::size_t>(extraLength));
 }
@@ -401,9 +474,9 @@ bool CreateBinaryPatch(SourceStream* old, SourceStream* newer, SinkStream* out, 
     NoThrowBuffer<int32_t, 1> buckets;
     if (!BuildBuckets(oldData, oldSize, &buckets))
         return false;
-    DiffScanner scanner(oldData, static_cast<int64_t>(oldSize), index.data(), buckets.data(), newData,
-                        static_cast<int64_t>(newSize));
-    if (!scanner.Run(&control, &diff, &extra))
+    const DiffScanner scanner(oldData, static_cast<int64_t>(oldSize), index.data(), buckets.data());
+    if (!ScanInStretches(scanner, newData, static_cast<int64_t>(newSize), static_cast<int64_t>(oldSize), &control,
+                         &diff, &extra))
         return false;
     index.release();
 

@@ -3,6 +3,7 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -243,19 +244,24 @@ SRes ReadBlock(const ISeqInStream* inStream, std::size_t blockSize, std::vector<
     return SZ_OK;
 }
 
-// Encodes blocks[0..count) at once; a block whose thread cannot be started is encoded here.
+// Encodes blocks[0..count) on up to `threads` threads, each taking the next block not yet taken;
+// when a thread cannot be started, the others do its share.
 void EncodeBlocks(const CLzma2Enc* handle, std::vector<EncodedBlock>* blocks, std::size_t count)
 {
-    std::thread workers[kMaxLzma2BlockThreads];
-    for (std::size_t i = 1; i < count; ++i) {
-        try {
-            workers[i] = std::thread(EncodeBlock, &handle->options, handle->alloc, &(*blocks)[i]);
-        } catch (const std::system_error&) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < count; i = next++)
             EncodeBlock(&handle->options, handle->alloc, &(*blocks)[i]);
+    };
+    std::thread workers[kMaxLzma2BlockThreads];
+    for (unsigned i = 1; i < handle->threads && i < count; ++i) {
+        try {
+            workers[i] = std::thread(work);
+        } catch (const std::system_error&) {
+            break;
         }
     }
-    if (count > 0)
-        EncodeBlock(&handle->options, handle->alloc, &(*blocks)[0]);
+    work();
     for (std::thread& worker : workers) {
         if (worker.joinable())
             worker.join();
@@ -264,7 +270,8 @@ void EncodeBlocks(const CLzma2Enc* handle, std::vector<EncodedBlock>* blocks, st
 
 SRes EncodeAllBlocks(const CLzma2Enc* handle, const ISeqOutStream* outStream, const ISeqInStream* inStream)
 {
-    std::vector<EncodedBlock> blocks(handle->threads);
+    // A window of two blocks per thread evens out blocks that take longer than others.
+    std::vector<EncodedBlock> blocks(2 * handle->threads);
     bool first = true;
     bool last = false;
     while (!last) {
