@@ -152,7 +152,7 @@ TEST_F(SingleInstanceTest, NameIgnoresTheCaseOfThePathButNotOfTheHome)
         return;
     }
     QStringList names;
-    for (const QString& dir : {"Copy/BIN", "copy/bin"}) {
+    for (const QString dir : {"Copy/BIN", "copy/bin"}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(kOut, path(dir + ".name"));
         env.insert("HOME", "/home/someone");
