@@ -479,22 +479,7 @@ bool CreateBinaryPatch(SourceStream* old, SourceStream* newer, SinkStream* out, 
                          &diff, &extra))
         return false;
     index.release();
-
-    if (method == kBinaryPatchThreeBlocks) {
-        SinkStream packed[3];
-        SourceStream controlSource;
-        controlSource.Init(control);
-        if (!PackLzma2Block(&controlSource, &packed[0]) ||
-            !PackLzma2Buffer(diff.Buffer(), diff.Length(), &packed[1]) ||
-            !PackLzma2Buffer(extra.Buffer(), extra.Length(), &packed[2]))
-            return false;
-        control.Retire();
-        diff.Retire();
-        extra.Retire();
-        control.Append(&packed[0]);
-        diff.Append(&packed[1]);
-        extra.Append(&packed[2]);
-    }
+    buckets.release();
 
     const uint8_t methodByte = static_cast<uint8_t>(method);
     if (write_header && !(out->Write(kMagic, sizeof kMagic) && out->WriteVarint32(newCrc)))
@@ -503,8 +488,12 @@ bool CreateBinaryPatch(SourceStream* old, SourceStream* newer, SinkStream* out, 
         return false;
 
     switch (method) {
-    case kBinaryPatchThreeBlocks:
-        return out->Append(&control) && out->Append(&diff) && out->Append(&extra);
+    case kBinaryPatchThreeBlocks: {
+        SourceStream controlSource;
+        controlSource.Init(control);
+        return PackLzma2Block(&controlSource, out) && PackLzma2Buffer(diff.Buffer(), diff.Length(), out) &&
+            PackLzma2Buffer(extra.Buffer(), extra.Length(), out);
+    }
     case kBinaryPatchOneBlock: {
         SinkStream body;
         if (!AppendRawBody(&control, &diff, &extra, &body))
