@@ -24,8 +24,10 @@ TEST(ElfFiles, X64AgreeWithReadelfAndReassemble)
 {
     ScratchDir dir;
     for (const char* path : {"/usr/bin/ls", "/usr/bin/cmp", "/usr/lib/x86_64-linux-gnu/libz.so.1",
-                             "/usr/lib/x86_64-linux-gnu/liblzma.so.5"})
+                             "/usr/lib/x86_64-linux-gnu/liblzma.so.5"}) {
         EXPECT_EQ(checkElfFile(dir, path, EXE_ELF_64_X64), C_OK);
+        expectRel32SitesCoverObjdump(dir, path, readElfView(dir, path));
+    }
 }
 
 // libsframe ships with its debug sections: sites found in them, at their section offsets taken
@@ -61,8 +63,10 @@ TEST(ElfFiles, I386AgreeWithReadelfAndReassemble)
     // which gives no abs32 locations; the valgrind tools are static executables.
     for (const char* path : {"/usr/lib32/libc.so.6", "/usr/lib32/libthread_db.so.1", "/usr/lib32/libgcc_s.so.1",
                              "/usr/libexec/valgrind/getoff-x86-linux", "/usr/libexec/valgrind/lackey-x86-linux",
-                             "/usr/libexec/valgrind/vgpreload_memcheck-x86-linux.so"})
+                             "/usr/libexec/valgrind/vgpreload_memcheck-x86-linux.so"}) {
         EXPECT_EQ(checkElfFile(dir, path, EXE_ELF_32_X86), C_OK);
+        expectRel32SitesCoverObjdump(dir, path, readElfView(dir, path));
+    }
 }
 
 TEST(ElfFiles, ArmAgreeWithReadelfAndReassemble)

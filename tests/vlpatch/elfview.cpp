@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -280,4 +281,65 @@ int checkElfFile(const ScratchDir& dir, const std::string& path, uint32_t type)
                                 arm ? view.droppedArmRelocs(expectedAbs32)
                                     : std::vector<std::pair<uint64_t, uint64_t>>());
     return C_OK;
+}
+
+void expectRel32SitesCoverObjdump(const ScratchDir& dir, const std::string& path, const ElfView& view)
+{
+    using namespace vlpatch;
+    SCOPED_TRACE(path);
+    const ByteVector bytes = readBytes(path);
+    std::unique_ptr<Disassembler> disassembler = DetectDisassembler(bytes.data(), bytes.size());
+    ASSERT_TRUE(disassembler);
+    AssemblyProgram program(disassembler->kind());
+    ASSERT_TRUE(disassembler->Disassemble(&program));
+    std::set<uint32_t> sites;
+    auto collect = [&](const auto& list) {
+        for (std::size_t i = 0; i < list.size(); ++i)
+            sites.insert(list[i]->rva());
+    };
+    if (view.elf64)
+        collect(static_cast<const DisassemblerElf64&>(*disassembler).rel32_locations());
+    else
+        collect(static_cast<const DisassemblerElf32&>(*disassembler).rel32_locations());
+
+    const std::string text = commandOutput(dir, requireTool("objdump") + " -d -j .text '" + path + "'");
+    std::istringstream lines(text);
+    std::string line;
+    std::smatch m;
+    const std::regex insn("^\\s*([0-9a-f]+):\\t((?:[0-9a-f]{2} )+)");
+    std::size_t branches = 0;
+    std::size_t found = 0;
+    while (std::getline(lines, line)) {
+        if (!std::regex_search(line, m, insn))
+            continue;
+        const uint64_t address = hex(m[1].str());
+        std::istringstream byteText(m[2].str());
+        std::vector<unsigned> b;
+        unsigned value;
+        while (byteText >> std::hex >> value)
+            b.push_back(value);
+        uint64_t operand = 0;
+        if (b.size() == 5 && (b[0] == 0xE8 || b[0] == 0xE9))
+            operand = address + 1;
+        else if (b.size() == 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B)
+            operand = address + 2;
+        else if (view.elf64 && b.size() == 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25))
+            operand = address + 2;
+        else if (view.elf64 && b.size() == 7 && (b[0] & 0xFE) == 0x48 && (b[1] == 0x8B || b[1] == 0x8D)
+                 && (b[2] & 0xC7) == 0x05)
+            operand = address + 3;
+        else
+            continue;
+        const std::size_t at = operand - address;
+        const uint32_t target = static_cast<uint32_t>(operand + 4 + (b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24));
+        const bool loaded = std::any_of(view.segments.begin(), view.segments.end(), [&](const ElfView::Segment& s) {
+            return s.type == "LOAD" && target >= s.vaddr && target < s.vaddr + s.memsz;
+        });
+        if (!loaded)
+            continue;
+        ++branches;
+        found += sites.count(static_cast<uint32_t>(operand));
+    }
+    ASSERT_GT(branches, 20u);
+    EXPECT_GE(found * 100, branches * 99) << found << " of " << branches;
 }

@@ -69,3 +69,9 @@ void expectReassembledAsRequired(const ElfView& view, const ByteVector& file, ui
 // type, detected length, abs32 list, rel32 sites and the reassembled bytes. Returns the
 // chain's status (1 when it went through and every check was made).
 int checkElfFile(const ScratchDir& dir, const std::string& path, uint32_t type);
+
+// Checks that the x86 or x86-64 scan found the rel32 operands of at least 99% of the direct
+// calls and jumps (and, for x86-64, RIP-relative calls, jumps, loads and address loads) that
+// objdump decodes in .text with targets in a loadable segment; the scan may lose a few to
+// candidates that overlap them.
+void expectRel32SitesCoverObjdump(const ScratchDir& dir, const std::string& path, const ElfView& view);
