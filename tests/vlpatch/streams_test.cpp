@@ -94,6 +94,14 @@ TEST(VarintTest, RoundTripsAndTruncatedReads)
     EXPECT_EQ(source.Remaining(), 1u);
 }
 
+// A size beyond 32 bits reaching the varint writer is a broken invariant that ends the process.
+TEST(VarintDeathTest, SizeBeyond32BitsEndsTheProcess)
+{
+    SinkStream sink;
+    EXPECT_TRUE(sink.WriteSizeVarint32(0xFFFFFFFFu));
+    EXPECT_EXIT(sink.WriteSizeVarint32(std::size_t{1} << 32), ::testing::ExitedWithCode(1), "");
+}
+
 TEST(SourceStreamTest, ReadsSkipsAndSharesWithinBounds)
 {
     const uint8_t data[] = {1, 2, 3, 4, 5, 6};
