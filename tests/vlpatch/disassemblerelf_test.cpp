@@ -420,6 +420,28 @@ TEST(ElfArm, RelocationRunsAreClampedToTheirSection)
     EXPECT_EQ(chain.assembled, expected);
 }
 
+TEST(ElfRobustness, SectionsOverlappingOverAndOverAreRefused)
+{
+    // Forty PROGBITS sections over the same bytes would be scanned forty times over.
+    Elf32Spec spec;
+    ByteVector calls;
+    for (int i = 0; i < 200; ++i)
+        calls.insert(calls.end(), {0xE8, 0, 0, 0, 0});
+    spec.sections.push_back({1, calls});
+    std::vector<uint32_t> offsets;
+    for (int i = 0; i < 40; ++i)
+        spec.sections.push_back({1, {}, 0, kFirstSection, uint32_t(calls.size())});
+    const ByteVector image = buildElf32(spec, &offsets);
+    AssemblyProgram* program = nullptr;
+    EXPECT_EQ(ParseDetectedExecutable(image.data(), image.size(), &program), C_DISASSEMBLY_FAILED);
+
+    // Two are still taken, the bytes going out twice.
+    spec.sections.resize(2);
+    const ChainResult chain = runChain(buildElf32(spec));
+    ASSERT_EQ(chain.status, C_OK);
+    EXPECT_EQ(chain.assembled.size(), buildElf32(spec).size() + calls.size());
+}
+
 namespace {
 
 void expectStatusOnly(const ByteVector& bytes)

@@ -226,6 +226,16 @@ TEST(MachoDisassembly, EmptyCodeSectionDoesNotStallTheWalk)
     EXPECT_EQ(chain.assembled, ByteVector(image.begin(), image.begin() + 0x1100));
 }
 
+TEST(MachoRobustness, CodeSectionsOverlappingOverAndOverAreRefused)
+{
+    std::vector<SegmentSpec> segments = twoSegments(true);
+    for (int i = 0; i < 40; ++i)
+        segments[1].sections.push_back({0x100000000, 0, {}, kCode, 0x1000});
+    const ByteVector image = buildMacho(true, segments);
+    AssemblyProgram* program = nullptr;
+    EXPECT_EQ(ParseDetectedExecutable(image.data(), image.size(), &program), C_DISASSEMBLY_FAILED);
+}
+
 TEST(MachoRobustness, TruncatedAndCorruptedRealFilesGiveAStatus)
 {
     ScratchDir dir;

@@ -143,29 +143,42 @@ bool DisassemblerElf<Layout>::ReadRel(const SectionHeader& section, uint64_t ind
 }
 
 template <class Layout>
-bool DisassemblerElf<Layout>::RVAToFileOffset(uint32_t rva, uint64_t* offset) const
+bool DisassemblerElf<Layout>::BuildIndexes()
 {
+    constexpr uint32_t kPtLoad = 1;
     for (uint32_t i = 0; i < m_ProgramHeaderCount; ++i) {
         const ProgramHeader header = ProgramHeaderAt(i);
-        if (rva >= header.vaddr && rva < static_cast<Word>(header.vaddr + header.memsz)
-            && static_cast<Word>(rva - header.vaddr) < header.filesz) {
-            *offset = static_cast<Word>(header.offset + (rva - header.vaddr));
-            return true;
-        }
+        // p_vaddr <= rva < p_vaddr + p_memsz (modulo the word size) and rva - p_vaddr < p_filesz.
+        const uint64_t memoryEnd = static_cast<Word>(header.vaddr + header.memsz);
+        const uint64_t fileEnd = header.filesz > UINT64_MAX - header.vaddr ? UINT64_MAX : uint64_t(header.vaddr) + header.filesz;
+        if (!m_FileDataSegments.Add(header.vaddr, std::min(memoryEnd, fileEnd), i))
+            return false;
+        if (header.type == kPtLoad && !m_LoadSegments.Add(header.vaddr, memoryEnd, i))
+            return false;
     }
-    return false;
+    for (uint32_t i = 0; i < m_SectionCount; ++i) {
+        const SectionHeader section = SectionAt(i);
+        if (!m_SectionsByOffset.Add(section.offset, static_cast<Word>(section.offset + section.size), i))
+            return false;
+    }
+    return m_FileDataSegments.Build() && m_LoadSegments.Build() && m_SectionsByOffset.Build();
+}
+
+template <class Layout>
+bool DisassemblerElf<Layout>::RVAToFileOffset(uint32_t rva, uint64_t* offset) const
+{
+    const int64_t index = m_FileDataSegments.Find(rva);
+    if (index < 0)
+        return false;
+    const ProgramHeader header = ProgramHeaderAt(static_cast<uint32_t>(index));
+    *offset = static_cast<Word>(header.offset + (rva - header.vaddr));
+    return true;
 }
 
 template <class Layout>
 bool DisassemblerElf<Layout>::IsInLoadSegment(uint32_t rva) const
 {
-    constexpr uint32_t kPtLoad = 1;
-    for (uint32_t i = 0; i < m_ProgramHeaderCount; ++i) {
-        const ProgramHeader header = ProgramHeaderAt(i);
-        if (header.type == kPtLoad && rva >= header.vaddr && rva < static_cast<Word>(header.vaddr + header.memsz))
-            return true;
-    }
-    return false;
+    return m_LoadSegments.Find(rva) >= 0;
 }
 
 template <class Layout>
@@ -175,11 +188,14 @@ bool DisassemblerElf<Layout>::SectionInImage(const SectionHeader& section) const
 }
 
 template <class Layout>
-bool DisassemblerElf<Layout>::EmitRun(uint64_t begin, uint64_t end, AssemblyProgram* program) const
+bool DisassemblerElf<Layout>::EmitRun(uint64_t begin, uint64_t end, AssemblyProgram* program)
 {
     if (begin >= end)
         return true;
     if (!IsInImage(begin, end - begin) || end - begin > std::numeric_limits<uint32_t>::max())
+        return false;
+    m_RunBytes += end - begin;
+    if (m_RunBytes > 2 * uint64_t(this->end() - start()))
         return false;
     return program->EmitMultipleBytes(FileOffsetToPointer(begin), static_cast<uint32_t>(end - begin));
 }
@@ -200,12 +216,18 @@ bool DisassemblerElf<Layout>::Disassemble(AssemblyProgram* program)
         return false;
     program->set_image_base(0);
 
-    // The bytes of these sections are read below; they must be there.
+    // The bytes of these sections are read below; they must be there. Linkers never overlap
+    // them, and sections that overlap over and over would be scanned over and over.
+    uint64_t scanned = 0;
     for (uint32_t i = 0; i < m_SectionCount; ++i) {
         const SectionHeader section = SectionAt(i);
         if ((section.type == SHT_PROGBITS || section.type == SHT_REL) && !SectionInImage(section))
             return false;
+        if (section.type == SHT_PROGBITS)
+            scanned += section.size;
     }
+    if (scanned > 2 * uint64_t(end() - start()) || !BuildIndexes())
+        return false;
 
     if (!ParseAbs32Relocs())
         return false;
@@ -233,14 +255,12 @@ bool DisassemblerElf<Layout>::ParseAbs32Relocs()
             if (!IsRelativeRelocation(rel, &rva) || !RVAToFileOffset(rva, &offset))
                 continue;
             // Kept only when the first section holding it carries code, data or relocations.
-            for (uint32_t j = 0; j < m_SectionCount; ++j) {
-                const SectionHeader holder = SectionAt(j);
-                if (offset >= holder.offset && offset < static_cast<Word>(holder.offset + holder.size)) {
-                    if ((holder.type == SHT_PROGBITS || holder.type == SHT_REL) && !m_Abs32Locations.push_back(rva))
-                        return false;
-                    break;
-                }
-            }
+            const int64_t holder = m_SectionsByOffset.Find(offset);
+            if (holder < 0)
+                continue;
+            const uint32_t type = SectionAt(static_cast<uint32_t>(holder)).type;
+            if ((type == SHT_PROGBITS || type == SHT_REL) && !m_Abs32Locations.push_back(rva))
+                return false;
         }
     }
     std::sort(m_Abs32Locations.data(), m_Abs32Locations.data() + m_Abs32Locations.size());
@@ -283,6 +303,7 @@ bool DisassemblerElf<Layout>::ParseFile(AssemblyProgram* program)
     const std::size_t abs32Count = m_Abs32FileOffsets.size();
     std::size_t abs32Cursor = 0;
     std::size_t rel32Cursor = 0;
+    m_RunBytes = 0;
     uint64_t pos = 0;
     for (uint32_t i = 0; i < m_SectionCount; ++i) {
         const SectionHeader section = SectionAt(i);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "intervalindex.h"
 #include "nothrowbuffer.h"
 
 #include <cstddef>
@@ -145,8 +146,9 @@ protected:
     }
 
     // Emits [begin, end) as one byte run; nothing when it is empty; false when the run does not
-    // lie inside the image or cannot be emitted.
-    bool EmitRun(uint64_t begin, uint64_t end, AssemblyProgram* program) const;
+    // lie inside the image or cannot be emitted, or when the runs so far would copy more than
+    // twice the image (only sections that overlap over and over do that).
+    bool EmitRun(uint64_t begin, uint64_t end, AssemblyProgram* program);
 
     // Takes ownership of the site; false (the site freed) when the list cannot grow.
     bool AddRel32Site(TypedRVA* site);
@@ -159,6 +161,7 @@ protected:
 
 private:
     bool SectionInImage(const SectionHeader& section) const;
+    bool BuildIndexes();
     bool ParseAbs32Relocs();
     bool ParseRel32RelocsFromSections();
     bool ParseFile(AssemblyProgram* program);
@@ -170,6 +173,13 @@ private:
     uint32_t m_SectionCount = 0;
     uint64_t m_ProgramHeaderTableOffset = 0;
     uint32_t m_ProgramHeaderCount = 0;
+
+    // Program headers by RVA (PT_LOAD ones, and all with the file data they map) and sections
+    // by file offset, each answering with the first entry in table order.
+    IntervalIndex m_LoadSegments;
+    IntervalIndex m_FileDataSegments;
+    IntervalIndex m_SectionsByOffset;
+    uint64_t m_RunBytes = 0;
 
     RVABuffer m_Abs32Locations;
     // File offsets of the abs32 locations, in the same order.

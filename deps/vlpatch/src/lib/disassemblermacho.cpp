@@ -179,24 +179,29 @@ bool DisassemblerMacho::ParseSegment64(uint64_t command, uint64_t commandSize)
     return true;
 }
 
-uint32_t DisassemblerMacho::FileOffsetToRVA(uint64_t offset) const
+bool DisassemblerMacho::BuildIndexes()
 {
     for (std::size_t i = 0; i < m_Segments.size(); ++i) {
         const Segment& segment = m_Segments[i];
-        if (offset >= segment.fileoff && offset - segment.fileoff < segment.filesize)
-            return static_cast<uint32_t>(offset - segment.fileoff + segment.vmaddr);
+        if (!m_SegmentsByRVA.Add(segment.vmaddr, segment.vmaddr + segment.vmsize, uint32_t(i))
+            || !m_SegmentsByFileOffset.Add(segment.fileoff, uint64_t(segment.fileoff) + segment.filesize, uint32_t(i)))
+            return false;
     }
-    return 0;
+    return m_SegmentsByRVA.Build() && m_SegmentsByFileOffset.Build();
+}
+
+uint32_t DisassemblerMacho::FileOffsetToRVA(uint64_t offset) const
+{
+    const int64_t index = m_SegmentsByFileOffset.Find(offset);
+    if (index < 0)
+        return 0;
+    const Segment& segment = m_Segments[std::size_t(index)];
+    return static_cast<uint32_t>(offset - segment.fileoff + segment.vmaddr);
 }
 
 bool DisassemblerMacho::IsInSegment(uint32_t rva) const
 {
-    for (std::size_t i = 0; i < m_Segments.size(); ++i) {
-        const Segment& segment = m_Segments[i];
-        if (rva >= segment.vmaddr && rva - segment.vmaddr < segment.vmsize)
-            return true;
-    }
-    return false;
+    return m_SegmentsByRVA.Find(rva) >= 0;
 }
 
 bool DisassemblerMacho::Disassemble(AssemblyProgram* program)
@@ -204,6 +209,13 @@ bool DisassemblerMacho::Disassemble(AssemblyProgram* program)
     if (!ok())
         return false;
     program->set_image_base(0);
+    // Linkers never overlap code sections; ones that overlap over and over would be scanned
+    // over and over.
+    uint64_t scanned = 0;
+    for (std::size_t i = 0; i < m_CodeSections.size(); ++i)
+        scanned += m_CodeSections[i].size;
+    if (scanned > 2 * uint64_t(end() - start()) || !BuildIndexes())
+        return false;
     m_Rel32Locations.clear();
     for (std::size_t i = 0; i < m_CodeSections.size(); ++i) {
         if (!ParseRel32RelocsFromSection(m_CodeSections[i]))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "intervalindex.h"
 #include "nothrowbuffer.h"
 
 #include <cstddef>
@@ -43,6 +44,7 @@ private:
     bool ParseSegment64(uint64_t command, uint64_t commandSize);
     bool AddSegment(const Segment& segment);
     bool AddCodeSection(const Segment& segment, uint64_t addr, uint64_t size, uint32_t offset);
+    bool BuildIndexes();
     // RVA of a file offset: through the first segment whose file range holds it, else 0.
     uint32_t FileOffsetToRVA(uint64_t offset) const;
     bool IsInSegment(uint32_t rva) const;
@@ -55,6 +57,9 @@ private:
     NoThrowBuffer<Segment, 16> m_Segments;
     NoThrowBuffer<CodeSection, 16> m_CodeSections;
     RVABuffer m_Rel32Locations;
+    // Segments by RVA and by file offset, each answering with the first in load-command order.
+    IntervalIndex m_SegmentsByRVA;
+    IntervalIndex m_SegmentsByFileOffset;
 };
 
 } // namespace vlpatch
