@@ -392,6 +392,36 @@ TEST(ElfArm, ScanRulesAndBranchesSurviveTheChain)
     expectChainReproduces(image);
 }
 
+TEST(ElfArm, ArmWordsAreLookedForOnlyWhereTheAlignmentFlagAllows)
+{
+    auto sitesOf = [](const ByteVector& code) {
+        Elf32Spec spec;
+        spec.machine = 40;
+        spec.sections.push_back({1, code});
+        const ByteVector image = buildElf32(spec);
+        Disassembled d = disassemble<DisassemblerElf32ARM>(image);
+        EXPECT_TRUE(d.ok);
+        std::vector<uint32_t> kinds;
+        const auto& sites = static_cast<DisassemblerElf32ARM&>(*d.disassembler).rel32_locations();
+        for (std::size_t i = 0; i < sites.size(); ++i)
+            kinds.push_back(static_cast<const TypedRVAARM*>(sites[i])->branch_kind());
+        return kinds;
+    };
+    const ByteVector armBl = {0x00, 0x00, 0x00, 0xEB}; // bl +8
+    const ByteVector padding(8, 0);
+    ByteVector aligned = armBl;
+    aligned.insert(aligned.end(), padding.begin(), padding.end());
+    EXPECT_EQ(sitesOf(aligned), std::vector<uint32_t>{ARM_OFF24});
+    // After a half-word without a hit the flag is 0: the same word is not looked at.
+    ByteVector afterMiss = {0x00, 0x00};
+    afterMiss.insert(afterMiss.end(), aligned.begin(), aligned.end());
+    EXPECT_EQ(sitesOf(afterMiss), std::vector<uint32_t>{});
+    // After a Thumb hit the flag is 1 again.
+    ByteVector afterThumb = {0x00, 0xE0}; // b +4
+    afterThumb.insert(afterThumb.end(), aligned.begin(), aligned.end());
+    EXPECT_EQ(sitesOf(afterThumb), (std::vector<uint32_t>{ARM_OFF11, ARM_OFF24}));
+}
+
 TEST(ElfArm, RelocationRunsAreClampedToTheirSection)
 {
     // .rel.dyn holds the one relative relocation; .rel.plt has one entry that matches nothing,
