@@ -32,9 +32,20 @@ void GetBuckets(const C* text, int32_t n, int32_t k, int32_t* bucket, bool end)
     }
 }
 
-struct Types {
-    const uint8_t* isS;
-    bool lms(int32_t i) const { return i > 0 && isS[i] && !isS[i - 1]; }
+// Suffix types, one bit each: S (set) or L.
+class Types {
+public:
+    bool Allocate(int32_t n)
+    {
+        m_Bits.reset(new (std::nothrow) uint64_t[static_cast<std::size_t>(n) / 64 + 1]());
+        return m_Bits != nullptr;
+    }
+    bool s(int32_t i) const { return (m_Bits[i >> 6] >> (i & 63)) & 1; }
+    void setS(int32_t i) { m_Bits[i >> 6] |= uint64_t{1} << (i & 63); }
+    bool lms(int32_t i) const { return i > 0 && s(i) && !s(i - 1); }
+
+private:
+    std::unique_ptr<uint64_t[]> m_Bits;
 };
 
 template <typename C>
@@ -45,39 +56,45 @@ void InduceSorted(const C* text, int32_t* sa, int32_t n, int32_t k, const Types&
     sa[bucket[static_cast<int32_t>(text[n - 1])]++] = n - 1;
     for (int32_t i = 0; i < n; ++i) {
         const int32_t j = sa[i] - 1;
-        if (sa[i] > 0 && !t.isS[j])
+        if (sa[i] > 0 && !t.s(j))
             sa[bucket[static_cast<int32_t>(text[j])]++] = j;
     }
     // S-type suffixes, right to left.
     GetBuckets(text, n, k, bucket, true);
     for (int32_t i = n - 1; i >= 0; --i) {
         const int32_t j = sa[i] - 1;
-        if (sa[i] > 0 && t.isS[j])
+        if (sa[i] > 0 && t.s(j))
             sa[--bucket[static_cast<int32_t>(text[j])]] = j;
     }
 }
 
-// The recursive core shared by every entry point: n >= 2, symbols in [0, k).
+// The recursive core shared by every entry point: n >= 2, symbols in [0, k). The bucket array
+// goes into `free` (unused entries of the caller's suffix array) when it has room for it.
 template <typename C>
-int SuffixSortMain(const C* text, int32_t* sa, int32_t n, int32_t k)
+int SuffixSortMain(const C* text, int32_t* sa, int32_t n, int32_t k, int32_t* free, int32_t freeSize)
 {
-    auto isS = Allocate<uint8_t>(static_cast<std::size_t>(n));
-    auto bucket = Allocate<int32_t>(static_cast<std::size_t>(k));
-    if (!isS || !bucket)
+    Types t;
+    std::unique_ptr<int32_t[]> ownBucket;
+    int32_t* bucket = free;
+    if (freeSize < k) {
+        ownBucket = Allocate<int32_t>(static_cast<std::size_t>(k));
+        bucket = ownBucket.get();
+    }
+    if (!t.Allocate(n) || !bucket)
         return kOutOfMemory;
-    isS[n - 1] = 0;
-    for (int32_t i = n - 2; i >= 0; --i)
-        isS[i] = text[i] < text[i + 1] || (text[i] == text[i + 1] && isS[i + 1]);
-    const Types t{isS.get()};
+    for (int32_t i = n - 2; i >= 0; --i) {
+        if (text[i] < text[i + 1] || (text[i] == text[i + 1] && t.s(i + 1)))
+            t.setS(i);
+    }
 
     // Stage 1: sort the LMS substrings.
-    GetBuckets(text, n, k, bucket.get(), true);
+    GetBuckets(text, n, k, bucket, true);
     std::fill(sa, sa + n, -1);
     for (int32_t i = 1; i < n; ++i) {
         if (t.lms(i))
             sa[--bucket[static_cast<int32_t>(text[i])]] = i;
     }
-    InduceSorted(text, sa, n, k, t, bucket.get());
+    InduceSorted(text, sa, n, k, t, bucket);
 
     int32_t n1 = 0;
     for (int32_t i = 0; i < n; ++i) {
@@ -94,7 +111,7 @@ int SuffixSortMain(const C* text, int32_t* sa, int32_t n, int32_t k)
         bool differs = previous < 0;
         for (int32_t d = 0; !differs; ++d) {
             if (position + d == n || previous + d == n || text[position + d] != text[previous + d] ||
-                isS[position + d] != isS[previous + d]) {
+                t.s(position + d) != t.s(previous + d)) {
                 differs = true;
             } else if (d > 0 && (t.lms(position + d) || t.lms(previous + d))) {
                 break;
@@ -114,7 +131,9 @@ int SuffixSortMain(const C* text, int32_t* sa, int32_t n, int32_t k)
     // Stage 2: sort the reduced problem, recursing while names repeat.
     int32_t* reduced = sa + n - n1;
     if (names < n1) {
-        const int result = SuffixSortMain<int32_t>(reduced, sa, n1, names);
+        // The child uses sa[0, n1) and reads the reduced text at the end; the entries between
+        // are free until it returns.
+        const int result = SuffixSortMain<int32_t>(reduced, sa, n1, names, sa + n1, n - 2 * n1);
         if (result != 0)
             return result;
     } else {
@@ -130,13 +149,13 @@ int SuffixSortMain(const C* text, int32_t* sa, int32_t n, int32_t k)
     for (int32_t i = 0; i < n1; ++i)
         sa[i] = reduced[sa[i]];
     std::fill(sa + n1, sa + n, -1);
-    GetBuckets(text, n, k, bucket.get(), true);
+    GetBuckets(text, n, k, bucket, true);
     for (int32_t i = n1 - 1; i >= 0; --i) {
         const int32_t j = sa[i];
         sa[i] = -1;
         sa[--bucket[static_cast<int32_t>(text[j])]] = j;
     }
-    InduceSorted(text, sa, n, k, t, bucket.get());
+    InduceSorted(text, sa, n, k, t, bucket);
     return 0;
 }
 
@@ -154,7 +173,7 @@ int Sort(const C* text, int32_t* sa, int32_t n, int32_t k)
             sa[0] = 0;
         return 0;
     }
-    return SuffixSortMain(text, sa, n, k);
+    return SuffixSortMain(text, sa, n, k, nullptr, 0);
 }
 
 template <typename C>
