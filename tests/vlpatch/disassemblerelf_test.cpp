@@ -253,6 +253,17 @@ TEST(ElfX86, RelocationSectionMatchingTheAbs32ListIsRebuilt)
     EXPECT_EQ(countKind(*d.program, InstructionKind::ABS32), 2u);
     expectChainReproduces(swapped);
 
+    // sh_entsize 4 claims three entries in 12 bytes; only the one 8-byte entry that lies in
+    // the section is read, and the rest after it stays inside the section.
+    spec.sections[1].data = words({0x100, 8, 0x90909090});
+    spec.sections[1].entsize = 4;
+    const ByteVector narrow = buildElf32(spec);
+    d = disassemble<DisassemblerElf32X86>(narrow);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(countKind(*d.program, InstructionKind::ELF_MAKE_RELOCS), 1u);
+    EXPECT_EQ(countKind(*d.program, InstructionKind::ABS32), 1u);
+    expectChainReproduces(narrow);
+
     // sh_entsize 0 gives no entries: no abs32 locations, no division.
     spec.sections[1].entsize = 0;
     d = disassemble<DisassemblerElf32X86>(buildElf32(spec));
