@@ -13,6 +13,7 @@ bool IntervalIndex::Build()
 {
     if (m_Ranges.failed())
         return false;
+    m_Pieces.clear();
     const std::size_t count = m_Ranges.size();
     Range* ranges = m_Ranges.data();
     std::sort(ranges, ranges + count, [](const Range& a, const Range& b) { return a.begin < b.begin; });

@@ -13,7 +13,7 @@ class IntervalIndex {
 public:
     // Range [begin, end) of table entry `entry`; empty ranges are never found.
     bool Add(uint64_t begin, uint64_t end, uint32_t entry);
-    // Call once after the last Add; false when memory runs out.
+    // Call after the last Add (again after more); false when memory runs out.
     bool Build();
     // The lowest entry whose range holds x, or -1.
     int64_t Find(uint64_t x) const;
