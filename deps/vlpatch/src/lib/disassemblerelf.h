@@ -118,16 +118,15 @@ public:
     // Adds the rel32 sites of one PROGBITS section that lies in the image.
     virtual bool ParseRel32RelocsFromSection(const SectionHeader& section) = 0;
 
-    uint32_t section_count() const { return m_SectionCount; }
-    uint32_t program_header_count() const { return m_ProgramHeaderCount; }
-    SectionHeader SectionAt(uint32_t index) const;
-    ProgramHeader ProgramHeaderAt(uint32_t index) const;
     // Sorted by RVA once Disassemble has collected them.
     const RVABuffer& abs32_locations() const { return m_Abs32Locations; }
     const TypedRVABuffer& rel32_locations() const { return m_Rel32Locations; }
 
 protected:
     DisassemblerElf(const void* start, std::size_t length);
+
+    SectionHeader SectionAt(uint32_t index) const;
+    ProgramHeader ProgramHeaderAt(uint32_t index) const;
 
     // Entry count of a relocation section: sh_size / sh_entsize taken as a signed 32-bit
     // count; 0 when sh_entsize is 0 or the count is negative.

@@ -28,7 +28,6 @@ public:
     uint16_t OpSize() const override;
 
     uint32_t branch_kind() const { return m_Kind; }
-    uint16_t compressed_op() const { return m_CompressedOp; }
 
 private:
     uint32_t m_Kind;

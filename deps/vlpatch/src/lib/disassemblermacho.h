@@ -33,7 +33,6 @@ public:
     bool ParseHeader() override;
     bool Disassemble(AssemblyProgram* program) override;
 
-    const NoThrowBuffer<Segment, 16>& segments() const { return m_Segments; }
     // Sorted by file offset once the header is accepted.
     const NoThrowBuffer<CodeSection, 16>& code_sections() const { return m_CodeSections; }
     // Sorted ascending once Disassemble has collected them.
