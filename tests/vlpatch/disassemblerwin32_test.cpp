@@ -353,6 +353,26 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     EXPECT_EQ(program.abs32_labels().begin()->first, 0x1000u);
     int status = 0;
     EXPECT_EQ(assembleChain(overlapBytes, &status), overlapBytes);
+
+    // A relocated word at 0xFFE reaches 2 bytes into .text: the call at 0x1000 overlaps it and
+    // the scan resumes at 0x1002, behind the word, not beyond the section.
+    PeSpec straddle = sampleSpec(false, ByteVector(0x20, 0x90));
+    const uint8_t calls[] = {0xE8, 0x00, 0x00, 0x00, 0x00};
+    std::memcpy(&straddle.sections[0].raw[0], calls, sizeof calls);
+    const uint8_t laterCall[] = {0xE8, 0x0B, 0x00, 0x00, 0x00}; // 0x1010: call 0x1020
+    std::memcpy(&straddle.sections[0].raw[0x10], laterCall, sizeof laterCall);
+    straddle.sections[0].virtualSize = 0x40;
+    ByteVector straddleRelocs = relocBlock(0x0000, {0x3FFE, 0});
+    const ByteVector dataBlock = relocBlock(0x2000, {0x3004, 0});
+    straddleRelocs.insert(straddleRelocs.end(), dataBlock.begin(), dataBlock.end());
+    straddle.sections[2].raw = straddleRelocs;
+    straddle.relocSize = uint32_t(straddleRelocs.size());
+    const ByteVector straddleBytes = buildPe(straddle);
+    pe = parsed<DisassemblerWin32X86>(straddleBytes);
+    AssemblyProgram straddleProgram(EXE_WIN_32_X86);
+    ASSERT_TRUE(pe->Disassemble(&straddleProgram));
+    EXPECT_EQ(listOf(pe->abs32_locations()), (std::vector<uint32_t>{0x0FFE, 0x2004}));
+    EXPECT_EQ(listOf(pe->rel32_locations()), std::vector<uint32_t>{0x1011});
 }
 
 TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)

@@ -332,8 +332,10 @@ void DisassemblerWin32::ParseRel32RelocsFromSection(const Section& section, uint
             ++abs32Cursor;
         if (abs32Cursor < abs32Count && abs32[abs32Cursor] < operandRva + 4) {
             // The operand overlaps a relocated word: skip the candidate together with the word.
-            const uint64_t next = begin + static_cast<uint32_t>(abs32[abs32Cursor] - startRva) + 4;
-            p = next > p ? next : p + 1;
+            // The distance is taken from p, in RVA arithmetic, because the word may start just
+            // before the section; it is at least 2, as the word starts at most 3 bytes before
+            // the operand.
+            p += static_cast<uint32_t>(abs32[abs32Cursor] + 4 - rvaAt(p));
             continue;
         }
 
