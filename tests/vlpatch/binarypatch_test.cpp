@@ -235,6 +235,7 @@ TEST(BinaryPatchTest, RefusesCorruptDiffs)
     refused(rawDiff(2, {{1, 2, 0}}, {0}, {1, 2}), false, "Corrupt patch");                     // extra past new size
     refused(rawDiff(2, {{3, 0, 0}}, {0, 0, 0}, {}), false, "Corrupt patch");                   // diff past new size
     refused(rawDiff(4, {{1, 1, 0}}, {0}, {1, 2, 3}), false, "Corrupt patch reading control");  // control runs out
+    refused(rawDiff(10, {{1, 1, 0}}, {0}, {1}), false, "Corrupt patch reading control");      // parts run out too
     refused(rawDiff(3, {{1, 1, -100}, {0, 1, 0}}, {0}, {1, 2}), false, "");                    // p below 0
     refused(rawDiff(2, {{-1, 1, 0}}, {0}, {1, 2}), false, "");
     refused(rawDiff(2, {{1, -1, 0}}, {0}, {1, 2}), false, "");
@@ -254,7 +255,7 @@ TEST(BinaryPatchTest, CraftedPositionsDoNotOverflow)
     EXPECT_EQ(last.output, ByteVector({5, 9}));
 }
 
-// A new size the diff and extra parts cannot fill is refused before any output is reserved.
+// A new size the diff and extra parts cannot fill is refused without reserving output for it.
 TEST(BinaryPatchTest, RefusesNewSizesThePartsCannotFill)
 {
     const ByteVector old(16, 1);
@@ -268,7 +269,9 @@ TEST(BinaryPatchTest, RefusesNewSizesThePartsCannotFill)
         SourceStream patchStream;
         patchStream.Init(huge.data(), huge.size());
         SinkStream out;
+        LogCapture log;
         EXPECT_FALSE(ApplyBinaryPatch(&oldStream, &patchStream, &out, false));
         EXPECT_LT(out.Capacity(), 1024u);
+        EXPECT_EQ(log.last(), "Corrupt patch reading control");
     }
 }

@@ -146,12 +146,12 @@ bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, b
         return false;
     }
 
-    // Every new byte comes from a diff or an extra byte: a size they cannot fill is refused
-    // before the output is reserved for it.
+    // Every new byte comes from a diff or an extra byte, so the output is reserved for no more
+    // than those parts hold: a crafted new size allocates nothing, and the rebuild below still
+    // reports where such a patch breaks.
     const std::size_t needed = newSize > out->Length() ? newSize - out->Length() : 0;
-    if (uint64_t{parts.diff.Remaining()} + parts.extra.Remaining() < needed)
-        return false;
-    out->Reserve(needed);
+    const uint64_t available = uint64_t{parts.diff.Remaining()} + parts.extra.Remaining();
+    out->Reserve(static_cast<std::size_t>(std::min<uint64_t>(needed, available)));
 
     if (!RebuildNew(old->Buffer(), old->Remaining(), &parts, newSize, out))
         return false;
