@@ -60,8 +60,6 @@ TEST(AssemblyProgram, EncodesInstructionsInOrderAndMergesLiteralBytes)
     ASSERT_TRUE(program.EmitMultipleBytes(run, 3));
     ASSERT_TRUE(program.EmitByteInstruction(1));
     ASSERT_FALSE(program.EmitRel32(nullptr));
-    // The byte instructions are shared: the same value gives the same instruction.
-    EXPECT_EQ(program.instructions()[1], program.instructions()[1]);
     program.DefaultAssignIndexes();
 
     const std::unique_ptr<EncodedProgram> encoded = encode(&program);
@@ -80,6 +78,22 @@ TEST(AssemblyProgram, EncodesInstructionsInOrderAndMergesLiteralBytes)
     AssemblyProgram x86(EXE_WIN_32_X86);
     ASSERT_TRUE(x86.EmitPeRelocsInstruction());
     EXPECT_EQ(listOf(encode(&x86)->ops()), std::vector<uint32_t>{EncodedProgram::MAKE_PE_RELOCATION_TABLE});
+}
+
+// The byte instructions are the program's 256 shared ones: the same value gives the same
+// instruction, and the program frees each of them once however often it was emitted.
+TEST(AssemblyProgram, ByteInstructionsAreShared)
+{
+    AssemblyProgram program(EXE_WIN_32_X86);
+    for (uint8_t byte : {0x55, 0x90, 0x55})
+        ASSERT_TRUE(program.EmitByteInstruction(byte));
+    const AssemblyProgram::InstructionVector& instructions = program.instructions();
+    ASSERT_EQ(instructions.size(), 3u);
+    EXPECT_EQ(instructions[0], instructions[2]);
+    EXPECT_NE(instructions[0], instructions[1]);
+    EXPECT_EQ(instructions[0]->kind(), InstructionKind::BYTE);
+    EXPECT_EQ(instructions[0]->info(), 0x55u);
+    EXPECT_EQ(instructions[1]->info(), 0x90u);
 }
 
 TEST(AssemblyProgram, OnlyArmProgramsAreTrimmed)
