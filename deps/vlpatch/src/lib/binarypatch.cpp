@@ -352,9 +352,9 @@ bool ScanInStretches(const DiffScanner& scanner, const uint8_t* newData, int64_t
         int64_t extraLength = 0;
         bool ok = false;
     };
-    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-    const int64_t count = std::max<int64_t>(1, std::min<int64_t>(std::min(kMaxScanThreads, hardware),
-                                                                 newSize / kMinScanStretch));
+    // The split depends on the input alone, never on the machine, so a diff is the same
+    // wherever it is made.
+    const int64_t count = std::max<int64_t>(1, std::min<int64_t>(kMaxScanThreads, newSize / kMinScanStretch));
     Stretch stretches[kMaxScanThreads];
     for (int64_t i = 0; i < count; ++i) {
         stretches[i].begin = newSize * i / count;
