@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sinkstream.h"
+#include "sourcestream.h"
 
 #include <cstdint>
 
@@ -18,11 +19,16 @@ constexpr uint32_t kContainerPreprocessed = 2;
 // Writes the stored file to the target only when it was rebuilt whole and its CRC matched.
 bool UncompressFile(const char* sourcePath, const char* targetPath);
 
+// The decoder behind UncompressFile: appends the stored file of the container at the source's
+// position to the output; every failure is logged once.
+bool UncompressContainer(SourceStream* container, SinkStream* output);
+
 // Packs the source into a container at the target: directive 2 when the source holds executables
 // that survive the round trip, else directive 1.
 bool CompressFilePreprocessed(const char* sourcePath, const char* targetPath, bool preprocess);
-// Appends a directive-1 container of the whole mapped source; failures are logged only.
-void CompressFileDefault(const MemoryMappedView& source, SinkStream* out, uint32_t crc);
+// Appends a directive-1 container of the whole mapped source; false (logged) when any part of it
+// could not be written, so that a broken container is never taken for a packed file.
+bool CompressFileDefault(const MemoryMappedView& source, SinkStream* out, uint32_t crc);
 bool WriteContainerHeader(SinkStream* out, uint32_t crc);
 
 } // namespace vlpatch
