@@ -1,0 +1,148 @@
+#include "slowfileopspecification.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSaveFile>
+
+#include <zlib.h>
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& srcPath, const QString& dstPath) : srcPath(srcPath), dstPath(dstPath)
+{
+}
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& srcPath, const QString& patchPath, const QString& dstPath)
+    : srcPath(srcPath), patchPath(patchPath), dstPath(dstPath)
+{
+}
+
+SlowFileOpSpecification::SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList,
+                                                 const QString& srcPath, const QString& dstPath, QObject* parent,
+                                                 qreal weight)
+    : ASyncTaskSpecification(parent, weight), rollbackList(rollbackList), srcPath(srcPath), dstPath(dstPath),
+      failText(failText)
+{
+}
+
+SlowFileOpSpecification::SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList,
+                                                 const QString& srcPath, const QString& patchPath,
+                                                 const QString& dstPath, QObject* parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight), rollbackList(rollbackList), srcPath(srcPath), patchPath(patchPath),
+      dstPath(dstPath), failText(failText)
+{
+}
+
+void SlowFileOpSpecification::runDone(bool res)
+{
+    // The file was written whatever became of the task meanwhile, so it is recorded all the same.
+    if (res && rollbackList)
+        rollbackList->add(RollbackData(RollbackData::FILE_CREATE, dstPath));
+    if (!res)
+        emit message(failText);
+    ASyncTaskSpecification::runDone(res);
+}
+
+FileCopyFunc::FileCopyFunc(const QString& srcPath, const QString& dstPath) : SlowFileOpFunc(srcPath, dstPath) {}
+
+bool FileCopyFunc::run()
+{
+    qDebug() << "run" << srcPath << dstPath;
+    return QFile::copy(srcPath, dstPath);
+}
+
+FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& srcPath,
+                                                     const QString& dstPath, QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(srcPath).arg(dstPath), rollbackList,
+                              srcPath, dstPath, parent, weight)
+{
+}
+
+ASyncFunc* FileCopyTaskSpecification::createFunc()
+{
+    return new FileCopyFunc(srcPath, dstPath);
+}
+
+FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcPath, const QString& dstPath)
+    : SlowFileOpFunc(srcPath, dstPath)
+{
+}
+
+bool FileUnpackFunc_Zip::run()
+{
+    return gunzipFile(dstPath, srcPath);
+}
+
+namespace {
+
+const int kGunzipBlock = 16384;
+
+// Closes the gzip source on every path out of the unpack.
+class GzSource {
+public:
+    explicit GzSource(const QString& path) : m_File(gzopen(path.toUtf8().constData(), "rb")) {}
+    ~GzSource() { close(); }
+    GzSource(const GzSource&) = delete;
+    GzSource& operator=(const GzSource&) = delete;
+
+    gzFile get() const { return m_File; }
+    // zlib's status of the whole read; Z_BUF_ERROR when the data ended inside a gzip stream.
+    int close()
+    {
+        const int status = m_File ? gzclose(m_File) : Z_STREAM_ERROR;
+        m_File = nullptr;
+        return status;
+    }
+
+private:
+    gzFile m_File;
+};
+
+} // namespace
+
+bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source)
+{
+    // The source is opened first and the target is written beside itself and put in place only
+    // when complete: an installed file is never lost to a missing or broken download.
+    GzSource in(source);
+    if (!in.get()) {
+        qDebug() << "gunzipFile: could not open" << source;
+        return false;
+    }
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        qDebug() << "gunzipFile: could not open" << target << out.errorString();
+        return false;
+    }
+    QByteArray buffer(kGunzipBlock, Qt::Uninitialized);
+    int n;
+    while ((n = gzread(in.get(), buffer.data(), kGunzipBlock)) > 0) {
+        if (out.write(buffer.constData(), n) != n) {
+            qDebug() << "gunzipFile: could not write" << target << out.errorString();
+            out.cancelWriting();
+            return false;
+        }
+    }
+    // zlib reads a file without a gzip header as it stands, and reports data cut short only
+    // when the source is closed; both are broken downloads, not unpacked files.
+    const bool plain = gzdirect(in.get()) != 0;
+    const int status = in.close();
+    if (n < 0 || plain || status != Z_OK) {
+        qDebug() << "gunzipFile: not a complete gzip file" << source << "read" << n << "plain" << plain << "status"
+                 << status;
+        out.cancelWriting();
+        return false;
+    }
+    return out.commit();
+}
+
+FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,
+                                                                 const QString& srcPath, const QString& dstPath,
+                                                                 QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(srcPath).arg(dstPath), rollbackList,
+                              srcPath, dstPath, parent, weight)
+{
+}
+
+ASyncFunc* FileUnpackTaskSpecification_zip::createFunc()
+{
+    return new FileUnpackFunc_Zip(srcPath, dstPath);
+}

@@ -1,0 +1,82 @@
+// File operations that read or write whole files (copy, unpack) and so run on the worker pool.
+// On success the target is recorded as created for rollback; on failure the task sends one
+// ready-made text naming both paths.
+#pragma once
+
+#include "asynctaskspecification.h"
+#include "rollback.h"
+
+#include <QString>
+
+// A worker holding its own copies of the paths, made on the GUI thread.
+class SlowFileOpFunc : public ASyncFunc {
+    Q_OBJECT
+
+public:
+    SlowFileOpFunc(const QString& srcPath, const QString& dstPath);
+    SlowFileOpFunc(const QString& srcPath, const QString& patchPath, const QString& dstPath);
+
+protected:
+    const QString srcPath;
+    const QString patchPath;
+    const QString dstPath;
+};
+
+class SlowFileOpSpecification : public ASyncTaskSpecification {
+    Q_OBJECT
+
+public:
+    SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList, const QString& srcPath,
+                            const QString& dstPath, QObject* parent, qreal weight);
+    SlowFileOpSpecification(const QString& failText, RollbackDataList* rollbackList, const QString& srcPath,
+                            const QString& patchPath, const QString& dstPath, QObject* parent, qreal weight);
+
+    // Records the target or sends the failure text, then ends the task if it still runs.
+    void runDone(bool res) override;
+
+protected:
+    RollbackDataList* rollbackList;
+    QString srcPath;
+    QString patchPath;
+    QString dstPath;
+    QString failText;
+};
+
+// Copies a file; an existing target is never overwritten, so that case fails.
+class FileCopyFunc : public SlowFileOpFunc {
+    Q_OBJECT
+
+public:
+    FileCopyFunc(const QString& srcPath, const QString& dstPath);
+    bool run() override;
+};
+
+class FileCopyTaskSpecification : public SlowFileOpSpecification {
+    Q_OBJECT
+
+public:
+    FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& srcPath, const QString& dstPath,
+                              QObject* parent, qreal weight);
+    ASyncFunc* createFunc() override;
+};
+
+// Unpacks a gzip file. The target is replaced only by a completely unpacked file.
+class FileUnpackFunc_Zip : public SlowFileOpFunc {
+    Q_OBJECT
+
+public:
+    FileUnpackFunc_Zip(const QString& srcPath, const QString& dstPath);
+    bool run() override;
+
+private:
+    bool gunzipFile(const QString& target, const QString& source);
+};
+
+class FileUnpackTaskSpecification_zip : public SlowFileOpSpecification {
+    Q_OBJECT
+
+public:
+    FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList, const QString& srcPath, const QString& dstPath,
+                                    QObject* parent, qreal weight);
+    ASyncFunc* createFunc() override;
+};

@@ -1,0 +1,212 @@
+#include "slowfileopspecification.h"
+#include "privileges.h"
+#include "qtwait.h"
+#include "tempdir.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+QByteArray noise(int size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& c : bytes)
+        c = char(gen() & 0xff);
+    return bytes;
+}
+
+class SlowFileOpTest : public TempDirTest {
+protected:
+    // Runs `task` on the pool until it ends; returns the texts it sent.
+    QStringList run(SlowFileOpSpecification& task)
+    {
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy ended(&task, &TaskSpecification::canceled);
+        QSignalSpy finished(&task, &TaskSpecification::finished);
+        task.execute();
+        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, 30000));
+        drainEvents();
+        EXPECT_EQ(ended.count() + finished.count(), 1);
+        QStringList texts;
+        for (const QList<QVariant>& args : messages)
+            texts << args.at(0).toString();
+        return texts;
+    }
+
+    // `relative` + ".gz" made by the gzip tool from `content`.
+    QString gzipped(const QString& relative, const QByteArray& content)
+    {
+        const QString plain = writeFile(relative, content);
+        EXPECT_EQ(runCommand(QString("gzip -n -c '%1' > '%1.gz'").arg(plain)), 0) << "gzip is needed";
+        return plain + ".gz";
+    }
+
+    QString unzipFailure(const QString& src, const QString& dst)
+    {
+        return QString("Could not unzip '%1' to '%2'").arg(src, dst);
+    }
+};
+
+} // namespace
+
+TEST_F(SlowFileOpTest, CopyRecordsTheTargetAndRollbackRemovesIt)
+{
+    const QByteArray content = noise(70000, 1);
+    const QString src = writeFile("src.bin", content);
+    const QString dst = path("dst.bin");
+    RollbackDataList list;
+    FileCopyTaskSpecification task(&list, src, dst, nullptr, 0.5);
+    EXPECT_TRUE(run(task).isEmpty());
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED);
+    EXPECT_DOUBLE_EQ(task.progress, 0.5);
+    EXPECT_EQ(readFile(dst), content);
+    ASSERT_EQ(list.size(), 1);
+    EXPECT_EQ(list.at(0).op, RollbackData::FILE_CREATE);
+    EXPECT_EQ(list.at(0).path, dst);
+
+    EXPECT_TRUE(list.rollback(nullptr));
+    EXPECT_FALSE(QFile::exists(dst));
+    EXPECT_EQ(readFile(src), content);
+}
+
+TEST_F(SlowFileOpTest, CopyNeverOverwritesAndRecordsNothingOnFailure)
+{
+    const QString src = writeFile("src.txt", "new");
+    const QString dst = writeFile("dst.txt", "old");
+    RollbackDataList list;
+    FileCopyTaskSpecification onto(&list, src, dst, nullptr, 1.0);
+    EXPECT_EQ(run(onto), QStringList(QString("Could not copy '%1' to '%2'").arg(src, dst)));
+    EXPECT_EQ(onto.state, TaskSpecification::FAILED);
+    EXPECT_EQ(readFile(dst), QByteArray("old"));
+
+    FileCopyTaskSpecification missing(&list, path("missing"), path("other"), nullptr, 1.0);
+    EXPECT_EQ(run(missing).size(), 1);
+    EXPECT_EQ(missing.state, TaskSpecification::FAILED);
+    EXPECT_FALSE(QFile::exists(path("other")));
+    EXPECT_TRUE(list.isEmpty());
+
+    // Without a list a successful copy records nothing anywhere.
+    FileCopyTaskSpecification noList(nullptr, src, path("third.txt"), nullptr, 1.0);
+    EXPECT_TRUE(run(noList).isEmpty());
+    EXPECT_EQ(noList.state, TaskSpecification::FINISHED);
+}
+
+TEST_F(SlowFileOpTest, CopyIntoReadOnlyDirectoryFails)
+{
+    if (rerunCurrentTestAsNobody())
+        return;
+    const QString src = writeFile("src.txt", "data");
+    const QString locked = makeDir("locked");
+    ASSERT_TRUE(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+    const QString dst = path("locked/dst.txt");
+    RollbackDataList list;
+    FileCopyTaskSpecification task(&list, src, dst, nullptr, 1.0);
+    EXPECT_EQ(run(task), QStringList(QString("Could not copy '%1' to '%2'").arg(src, dst)));
+    EXPECT_EQ(task.state, TaskSpecification::FAILED);
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_FALSE(QFile::exists(dst));
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(SlowFileOpTest, GunzipsWhatTheGzipToolMade)
+{
+    // One block exactly, several blocks, and an empty file.
+    for (int size : {16384, 100000, 0}) {
+        const QByteArray content = noise(size, unsigned(size));
+        const QString src = gzipped(QString("plain%1").arg(size), content);
+        const QString dst = path(QString("out%1").arg(size));
+        RollbackDataList list;
+        FileUnpackTaskSpecification_zip task(&list, src, dst, nullptr, 1.0);
+        EXPECT_TRUE(run(task).isEmpty()) << size;
+        EXPECT_EQ(task.state, TaskSpecification::FINISHED) << size;
+        EXPECT_EQ(readFile(dst), content) << size;
+        ASSERT_EQ(list.size(), 1);
+        EXPECT_EQ(list.at(0).path, dst);
+    }
+
+    // Concatenated members unpack to the concatenation, as gzip -d gives.
+    const QString a = gzipped("a", "first part,");
+    const QString b = gzipped("b", "second part");
+    const QString both = writeFile("both.gz", readFile(a) + readFile(b));
+    FileUnpackTaskSpecification_zip joined(nullptr, both, path("joined"), nullptr, 1.0);
+    run(joined);
+    EXPECT_EQ(readFile(path("joined")), QByteArray("first part,second part"));
+}
+
+TEST_F(SlowFileOpTest, GunzipReplacesAnExistingTargetAndKeepsItsMode)
+{
+    const QByteArray content = noise(40000, 7);
+    const QString src = gzipped("new", content);
+    const QString dst = writeFile("installed", QByteArray(90000, 'o'));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                    QFile::ExeGroup;
+    ASSERT_TRUE(QFile::setPermissions(dst, mode));
+    FileUnpackTaskSpecification_zip task(nullptr, src, dst, nullptr, 1.0);
+    EXPECT_TRUE(run(task).isEmpty());
+    EXPECT_EQ(readFile(dst), content);
+    // Owner, group and others; the "user" flags only repeat the owner's for the test's own user.
+    EXPECT_EQ(QFile::permissions(dst) & 0x7077, mode);
+}
+
+TEST_F(SlowFileOpTest, BrokenGzipFailsAndLeavesTheTargetAsItWas)
+{
+    const QByteArray content = noise(100000, 3);
+    const QByteArray packed = readFile(gzipped("good", content));
+    ASSERT_GT(packed.size(), 1000);
+
+    QByteArray badCrc = packed;
+    badCrc[badCrc.size() - 8] = char(badCrc[badCrc.size() - 8] ^ 0x55);
+    QByteArray badData = packed;
+    badData[packed.size() / 2] = char(badData[packed.size() / 2] ^ 0xff);
+    const QList<QPair<QString, QByteArray>> broken = {
+        {"truncated.gz", packed.left(packed.size() / 2)},    // zlib's read ends without a negative count
+        {"header-only.gz", packed.left(10)},
+        {"bad-crc.gz", badCrc},
+        {"bad-data.gz", badData},
+        {"not-gzip.gz", QByteArray("plain text, no gzip header")}, // zlib would copy it through as it is
+        {"empty.gz", QByteArray()},
+    };
+    for (const auto& [name, bytes] : broken) {
+        const QString src = writeFile(name, bytes);
+        const QString fresh = path(name + ".fresh");
+        FileUnpackTaskSpecification_zip toFresh(nullptr, src, fresh, nullptr, 1.0);
+        EXPECT_EQ(run(toFresh), QStringList(unzipFailure(src, fresh))) << name.toStdString();
+        EXPECT_EQ(toFresh.state, TaskSpecification::FAILED) << name.toStdString();
+        EXPECT_FALSE(QFile::exists(fresh)) << name.toStdString();
+
+        const QString installed = writeFile(name + ".installed", "the installed file");
+        RollbackDataList list;
+        FileUnpackTaskSpecification_zip over(&list, src, installed, nullptr, 1.0);
+        EXPECT_EQ(run(over), QStringList(unzipFailure(src, installed))) << name.toStdString();
+        EXPECT_EQ(readFile(installed), QByteArray("the installed file")) << name.toStdString();
+        EXPECT_TRUE(list.isEmpty());
+    }
+
+    // A missing source does not touch the target either.
+    const QString installed = writeFile("kept", "kept");
+    FileUnpackTaskSpecification_zip missing(nullptr, path("missing.gz"), installed, nullptr, 1.0);
+    EXPECT_EQ(run(missing), QStringList(unzipFailure(path("missing.gz"), installed)));
+    EXPECT_EQ(readFile(installed), QByteArray("kept"));
+}
+
+TEST_F(SlowFileOpTest, GunzipIntoReadOnlyDirectoryFails)
+{
+    if (rerunCurrentTestAsNobody())
+        return;
+    const QString src = gzipped("src", "data");
+    const QString locked = makeDir("locked");
+    ASSERT_TRUE(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+    const QString dst = path("locked/dst");
+    RollbackDataList list;
+    FileUnpackTaskSpecification_zip task(&list, src, dst, nullptr, 1.0);
+    EXPECT_EQ(run(task), QStringList(unzipFailure(src, dst)));
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_FALSE(QFile::exists(dst));
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
