@@ -1,0 +1,339 @@
+// The ._lzma2_ container: our writer and decoder on real executables of this machine and on
+// random data, python's lzma module as the outside peer for plain containers, and every refusal.
+#include "compressedfile.h"
+#include "crc.h"
+#include "encodedprogram.h"
+#include "logcapture.h"
+#include "lzma2block.h"
+#include "memorymappedview.h"
+#include "scratchdir.h"
+#include "streamset.h"
+#include "testfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+using namespace vlpatch;
+
+namespace {
+
+ByteVector bytesOf(const SinkStream& sink)
+{
+    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
+}
+
+ByteVector varints(std::initializer_list<uint32_t> values)
+{
+    SinkStream sink;
+    for (uint32_t value : values)
+        sink.WriteVarint32(value);
+    return bytesOf(sink);
+}
+
+ByteVector operator+(ByteVector a, const ByteVector& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+ByteVector block(const ByteVector& data)
+{
+    SinkStream sink;
+    EXPECT_TRUE(PackLzma2Buffer(data.data(), data.size(), &sink));
+    return bytesOf(sink);
+}
+
+ByteVector streamSet(const std::vector<ByteVector>& streams)
+{
+    SinkStreamSet set;
+    EXPECT_TRUE(set.Init(streams.size()));
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        set.stream(i)->Write(streams[i].data(), streams[i].size());
+    SinkStream sink;
+    EXPECT_TRUE(set.CopyTo(&sink));
+    return bytesOf(sink);
+}
+
+uint32_t crcOf(const ByteVector& data)
+{
+    return CalculateCrc(data.data(), data.size());
+}
+
+// The header's directive, or 0 when the header cannot be read.
+uint32_t directiveOf(const ByteVector& container)
+{
+    SourceStream source;
+    source.Init(container.data(), container.size());
+    uint32_t fields[3] = {};
+    for (uint32_t& field : fields) {
+        if (!source.ReadVarint32(&field))
+            return 0;
+    }
+    return fields[2];
+}
+
+// The unpacked payload block of a container.
+bool payloadOf(const ByteVector& container, SinkStream* payload)
+{
+    SourceStream source;
+    source.Init(container.data(), container.size());
+    uint32_t field = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (!source.ReadVarint32(&field))
+            return false;
+    }
+    return UnpackLzma2Block(&source, payload);
+}
+
+// Packs the bytes with our writer and returns the container.
+ByteVector packed(const ScratchDir& dir, const ByteVector& data, bool preprocess)
+{
+    writeBytes(dir.file("source"), data);
+    EXPECT_TRUE(CompressFilePreprocessed(dir.file("source").c_str(), dir.file("packed").c_str(), preprocess));
+    return readBytes(dir.file("packed"));
+}
+
+// Decodes the container from a file; the output is empty unless the target was written.
+bool unpacked(const ScratchDir& dir, const ByteVector& container, ByteVector* output)
+{
+    writeBytes(dir.file("container"), container);
+    ::unlink(dir.file("target").c_str());
+    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str());
+    const bool written = ::access(dir.file("target").c_str(), F_OK) == 0;
+    EXPECT_EQ(ok, written);
+    *output = written ? readBytes(dir.file("target")) : ByteVector();
+    return ok;
+}
+
+} // namespace
+
+TEST(CompressedFile, ExecutablesAndDataRoundTripThroughOurWriter)
+{
+    ScratchDir dir;
+    struct Sample {
+        std::string name;
+        ByteVector bytes;
+        uint32_t directive;
+        std::string detected;
+    };
+    const std::vector<Sample> samples = {
+        {"random", randomBytes(200000, 7), kContainerPlain, ""},
+        {kElf64Old, installedFile(kElf64Old), kContainerPreprocessed, "detected ELF_64_X64"},
+        {kElf32Old, installedFile(kElf32Old), kContainerPreprocessed, "detected EXE_ELF_32_X86"},
+        {kElfArm, installedFile(kElfArm), kContainerPreprocessed, "detected ELF_32_ARM"},
+        {kPe32Old, strippedDll(dir, kPe32Old), kContainerPreprocessed, "detected WIN_32_X86"},
+        {kPe64Old, strippedDll(dir, kPe64Old), kContainerPreprocessed, "detected WIN_32_X64"},
+        {"gcc-amd64-darwin-exec", goMachO("gcc-amd64-darwin-exec"), kContainerPreprocessed, "detected MACHO_X64"},
+    };
+    for (const Sample& sample : samples) {
+        SCOPED_TRACE(sample.name);
+        ASSERT_FALSE(sample.bytes.empty());
+        LogCapture log;
+        const ByteVector container = packed(dir, sample.bytes, true);
+        EXPECT_EQ(directiveOf(container), sample.directive);
+        if (!sample.detected.empty()) {
+            EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), sample.detected), log.messages.end());
+        }
+        EXPECT_EQ(std::count(log.messages.begin(), log.messages.end(), "falling back to default compression"), 0);
+        ByteVector output;
+        EXPECT_TRUE(unpacked(dir, container, &output));
+        EXPECT_TRUE(output == sample.bytes);
+
+        const ByteVector plain = packed(dir, sample.bytes, false);
+        EXPECT_EQ(directiveOf(plain), kContainerPlain);
+        EXPECT_TRUE(unpacked(dir, plain, &output));
+        EXPECT_TRUE(output == sample.bytes);
+    }
+}
+
+TEST(CompressedFile, PlainContainersAgreeWithPythonsLzma)
+{
+    ScratchDir dir;
+    const std::string python = requireTool("python3");
+    const ByteVector data = installedFile(kElf64New) + randomBytes(5000, 3);
+    writeBytes(dir.file("data"), data);
+    // Reads our container and writes its own of the same data, with the raw LZMA2 filter.
+    const std::string script = R"PY(
+import lzma, sys, zlib
+def varint(b, i):
+    v = s = 0
+    while True:
+        v |= (b[i] & 0x7F) << s; s += 7; i += 1
+        if not b[i - 1] & 0x80: return v, i
+def put(v):
+    o = bytearray()
+    while v >= 0x80: o.append(v & 0x7F | 0x80); v >>= 7
+    return bytes(o + bytes([v]))
+b = open(sys.argv[1], 'rb').read()
+magic, i = varint(b, 0); crc, i = varint(b, i); directive, i = varint(b, i)
+prop = b[i]; size, i = varint(b, i + 1)
+filters = [{'id': lzma.FILTER_LZMA2, 'dict_size': (2 | (prop & 1)) << (prop // 2 + 11)}]
+data = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=filters).decompress(b[i:])
+assert (magic, directive, len(data)) == (132781929, 1, size)
+assert crc == zlib.crc32(data) ^ 0xFFFFFFFF
+open(sys.argv[2], 'wb').write(data)
+f = {'id': lzma.FILTER_LZMA2, 'preset': 6}
+packed = lzma.compress(data, format=lzma.FORMAT_RAW, filters=[f])
+open(sys.argv[3], 'wb').write(put(magic) + put(crc) + put(1) + lzma._encode_filter_properties(f) + put(len(data)) + packed)
+)PY";
+    writeBytes(dir.file("peer.py"), ByteVector(script.begin(), script.end()));
+    ASSERT_TRUE(CompressFilePreprocessed(dir.file("data").c_str(), dir.file("ours").c_str(), false));
+    ASSERT_EQ(runShell(python + " " + dir.file("peer.py") + " " + dir.file("ours") + " " + dir.file("theirs-data")
+                       + " " + dir.file("theirs")),
+              0);
+    EXPECT_TRUE(readBytes(dir.file("theirs-data")) == data);
+    ByteVector output;
+    EXPECT_TRUE(unpacked(dir, readBytes(dir.file("theirs")), &output));
+    EXPECT_TRUE(output == data);
+}
+
+TEST(CompressedFile, UniversalFilesArePackedArchitectureByArchitecture)
+{
+    ScratchDir dir;
+    const ByteVector x86 = goMachO("gcc-386-darwin-exec");
+    const ByteVector x64 = goMachO("gcc-amd64-darwin-exec");
+    ASSERT_FALSE(x86.empty() || x64.empty());
+    auto universal = [&](uint32_t count) {
+        ByteVector file(4096, 0);
+        const uint32_t offsets[2] = {4096, uint32_t(4096 + ((x86.size() + 4095) & ~std::size_t(4095)))};
+        const uint32_t sizes[2] = {uint32_t(x86.size()), uint32_t(x64.size())};
+        const uint8_t head[8] = {0xCA, 0xFE, 0xBA, 0xBE, 0, 0, 0, uint8_t(count)};
+        std::copy(head, head + 8, file.begin());
+        for (int i = 0; i < 2; ++i) {
+            for (int b = 0; b < 4; ++b) {
+                file[8 + 20 * i + 8 + b] = uint8_t(offsets[i] >> (24 - 8 * b));
+                file[8 + 20 * i + 12 + b] = uint8_t(sizes[i] >> (24 - 8 * b));
+            }
+        }
+        file = file + x86;
+        file.resize(offsets[1], 0);
+        return file + x64;
+    };
+
+    LogCapture log;
+    const ByteVector fat = universal(2);
+    const ByteVector container = packed(dir, fat, true);
+    ASSERT_EQ(directiveOf(container), kContainerPreprocessed);
+    EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), "detected MACHO_X86"), log.messages.end());
+    EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), "detected MACHO_X64"), log.messages.end());
+    // Two programs and the diff.
+    SinkStream payload;
+    ASSERT_TRUE(payloadOf(container, &payload));
+    SourceStreamSet set;
+    ASSERT_TRUE(set.Init(payload.Buffer(), payload.Length()));
+    EXPECT_EQ(set.count(), 3u);
+    ByteVector output;
+    EXPECT_TRUE(unpacked(dir, container, &output));
+    EXPECT_TRUE(output == fat);
+
+    // Nine architectures are more than a universal file may hold: the file is one unknown whole.
+    const ByteVector nine = universal(9);
+    const ByteVector plain = packed(dir, nine, true);
+    EXPECT_EQ(directiveOf(plain), kContainerPlain);
+    EXPECT_TRUE(unpacked(dir, plain, &output));
+    EXPECT_TRUE(output == nine);
+}
+
+TEST(CompressedFile, BrokenContainersAreRefusedWithTheirMessageAndNothingIsWritten)
+{
+    ScratchDir dir;
+    LogCapture log;
+    const ByteVector data = randomBytes(3000, 1);
+    const ByteVector magic = varints({kContainerMagic});
+    const ByteVector elf = installedFile(kElf64Old);
+    ASSERT_FALSE(elf.empty());
+    const ByteVector good = packed(dir, elf, true);
+    // The first program of the real container, for payloads with a broken diff.
+    SinkStream payload;
+    ASSERT_TRUE(payloadOf(good, &payload));
+    SourceStreamSet realSet;
+    ASSERT_TRUE(realSet.Init(payload.Buffer(), payload.Length()));
+    const ByteVector program(realSet.stream(0)->Buffer(), realSet.stream(0)->Buffer() + realSet.stream(0)->Remaining());
+
+    // A program whose rel32 operand names a label it does not have.
+    EncodedProgram unassemblable;
+    ASSERT_TRUE(unassemblable.AddRel32(5));
+    SinkStreamSet unassemblableSet;
+    ASSERT_TRUE(unassemblable.WriteTo(&unassemblableSet));
+    SinkStream unassemblableBytes;
+    ASSERT_TRUE(unassemblableSet.CopyTo(&unassemblableBytes));
+
+    auto preprocessed = [&](const std::vector<ByteVector>& streams) {
+        return magic + varints({crcOf(elf), kContainerPreprocessed}) + block(streamSet(streams));
+    };
+    const struct {
+        std::string name;
+        ByteVector container;
+        std::string message;
+    } cases[] = {
+        {"empty", {}, "could not open lzma file"},
+        {"magic only", {0xE9, 0xAE, 0xA8, 0x3F}, "could not read lzma header"},
+        {"other magic", varints({kContainerMagic + 1, 0, 1}) + block(data), "not lzma file"},
+        {"directive 3", magic + varints({crcOf(data), 3}) + block(data), "Unknown preprocessing dirrective"},
+        {"directive 0", magic + varints({crcOf(data), 0}) + block(data), "Unknown preprocessing dirrective"},
+        {"no block", magic + varints({crcOf(data), 1}) + ByteVector{0x18, 5, 1, 2}, "could not decompress file"},
+        {"wrong crc", magic + varints({crcOf(data) ^ 1, 1}) + block(data), "crc mismatch"},
+        {"payload no set", magic + varints({0, 2}) + block(data), "could not init dif_and_dis set"},
+        {"one stream", preprocessed({program}), "dis_and_diff too small"},
+        {"program no set", preprocessed({data, {}}), "could not init program_source set"},
+        {"program of garbage", preprocessed({streamSet({data}), {}}), "could not read encoded program"},
+        {"unassemblable", preprocessed({bytesOf(unassemblableBytes), {}}), "could not assemble program"},
+        {"broken diff", preprocessed({program, {0, 5, 9}}), "could not apply diff"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.messages.clear();
+        ByteVector output;
+        EXPECT_FALSE(unpacked(dir, c.container, &output));
+        EXPECT_EQ(log.last(), c.message);
+    }
+
+    log.messages.clear();
+    EXPECT_FALSE(UncompressFile(dir.file("missing").c_str(), dir.file("target").c_str()));
+    EXPECT_EQ(log.last(), "could not open lzma file");
+    writeBytes(dir.file("good"), good);
+    EXPECT_FALSE(UncompressFile(dir.file("good").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_EQ(log.last(), "could not write output file");
+    // Bytes behind the payload are not the container's.
+    ByteVector output;
+    EXPECT_TRUE(unpacked(dir, good + data, &output));
+    EXPECT_TRUE(output == elf);
+}
+
+TEST(CompressedFile, EveryTruncationOfAPreprocessedContainerFails)
+{
+    ScratchDir dir;
+    const ByteVector elf = installedFile(kElf32Old);
+    ASSERT_FALSE(elf.empty());
+    const ByteVector container = packed(dir, elf, true);
+    ASSERT_EQ(directiveOf(container), kContainerPreprocessed);
+    LogCapture quiet;
+    for (std::size_t length = 0; length < container.size(); ++length) {
+        SourceStream source;
+        source.Init(container.data(), length);
+        SinkStream output;
+        EXPECT_FALSE(UncompressContainer(&source, &output)) << length;
+    }
+}
+
+TEST(CompressedFile, WriterRefusesWhatItCannotFinish)
+{
+    ScratchDir dir;
+    LogCapture log;
+    EXPECT_FALSE(CompressFilePreprocessed(dir.file("missing").c_str(), dir.file("packed").c_str(), true));
+    EXPECT_EQ(log.last(), "could not open file");
+    writeBytes(dir.file("source"), randomBytes(1000, 2));
+    EXPECT_FALSE(CompressFilePreprocessed(dir.file("source").c_str(), dir.file("no-such-dir/packed").c_str(), true));
+    EXPECT_EQ(log.last(), "could not write output file");
+
+    // A sink whose allocation failed cannot take the container; that must not pass for packed.
+    MemoryMappedView source(dir.file("source").c_str(), 0, MemoryMappedView::NORMAL);
+    ASSERT_TRUE(source.IsValid());
+    SinkStream failed;
+    ASSERT_FALSE(failed.Reserve(SIZE_MAX / 2));
+    ASSERT_TRUE(failed.Failed());
+    EXPECT_FALSE(CompressFileDefault(source, &failed, 0));
+    EXPECT_EQ(log.last(), "could not write magic");
+}
