@@ -1,5 +1,7 @@
 #include "slowfileopspecification.h"
 
+#include "compressedfile.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QSaveFile>
@@ -51,7 +53,7 @@ bool FileCopyFunc::run()
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& srcPath,
                                                      const QString& dstPath, QObject* parent, qreal weight)
-    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(srcPath).arg(dstPath), rollbackList,
+    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(srcPath, dstPath), rollbackList,
                               srcPath, dstPath, parent, weight)
 {
 }
@@ -59,6 +61,31 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
 ASyncFunc* FileCopyTaskSpecification::createFunc()
 {
     return new FileCopyFunc(srcPath, dstPath);
+}
+
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath)
+    : SlowFileOpFunc(srcPath, dstPath)
+{
+}
+
+bool FileUnpackFunc_lzma2::run()
+{
+    const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData());
+    qDebug() << "unpackFile" << srcPath << dstPath << (ok ? "true" : "false");
+    return ok;
+}
+
+FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList,
+                                                                     const QString& srcPath, const QString& dstPath,
+                                                                     QObject* parent, qreal weight)
+    : SlowFileOpSpecification(QString("Could not unpack '%1' to '%2'").arg(srcPath, dstPath), rollbackList,
+                              srcPath, dstPath, parent, weight)
+{
+}
+
+ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
+{
+    return new FileUnpackFunc_lzma2(srcPath, dstPath);
 }
 
 FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcPath, const QString& dstPath)
@@ -137,7 +164,7 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,
                                                                  const QString& srcPath, const QString& dstPath,
                                                                  QObject* parent, qreal weight)
-    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(srcPath).arg(dstPath), rollbackList,
+    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(srcPath, dstPath), rollbackList,
                               srcPath, dstPath, parent, weight)
 {
 }

@@ -60,6 +60,24 @@ public:
     ASyncFunc* createFunc() override;
 };
 
+// Decodes a "._lzma2_" container with the patcher's decoder.
+class FileUnpackFunc_lzma2 : public SlowFileOpFunc {
+    Q_OBJECT
+
+public:
+    FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath);
+    bool run() override;
+};
+
+class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification {
+    Q_OBJECT
+
+public:
+    FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList, const QString& srcPath, const QString& dstPath,
+                                      QObject* parent, qreal weight);
+    ASyncFunc* createFunc() override;
+};
+
 // Unpacks a gzip file. The target is replaced only by a completely unpacked file.
 class FileUnpackFunc_Zip : public SlowFileOpFunc {
     Q_OBJECT

@@ -1,4 +1,5 @@
 #include "slowfileopspecification.h"
+#include "compressedfile.h"
 #include "privileges.h"
 #include "qtwait.h"
 #include "tempdir.h"
@@ -45,6 +46,15 @@ protected:
         const QString plain = writeFile(relative, content);
         EXPECT_EQ(runCommand(QString("gzip -n -c '%1' > '%1.gz'").arg(plain)), 0) << "gzip is needed";
         return plain + ".gz";
+    }
+
+    // `relative` + "._lzma2_" packed by the patcher's own container writer.
+    QString packed(const QString& relative, const QByteArray& content)
+    {
+        const QString plain = writeFile(relative, content);
+        const QString container = plain + "._lzma2_";
+        EXPECT_TRUE(vlpatch::CompressFilePreprocessed(plain.toUtf8().constData(), container.toUtf8().constData(), true));
+        return container;
     }
 
     QString unzipFailure(const QString& src, const QString& dst)
@@ -209,4 +219,53 @@ TEST_F(SlowFileOpTest, GunzipIntoReadOnlyDirectoryFails)
     EXPECT_TRUE(list.isEmpty());
     EXPECT_FALSE(QFile::exists(dst));
     QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(SlowFileOpTest, UnpacksContainersAndRecordsTheTarget)
+{
+    // A data file, and a real executable, which the writer packs as encoded programs.
+    QFile program("/usr/bin/true");
+    ASSERT_TRUE(program.open(QIODevice::ReadOnly)) << "coreutils' /usr/bin/true is needed";
+    const QList<QPair<QString, QByteArray>> inputs = {{"data", noise(200000, 11)}, {"true", program.readAll()}};
+    for (const auto& [name, content] : inputs) {
+        const QString src = packed(name, content);
+        const QString dst = path(name + ".unpacked");
+        RollbackDataList list;
+        FileUnpackTaskSpecification_lzma2 task(&list, src, dst, nullptr, 1.0);
+        EXPECT_TRUE(run(task).isEmpty()) << name.toStdString();
+        EXPECT_EQ(task.state, TaskSpecification::FINISHED) << name.toStdString();
+        EXPECT_EQ(readFile(dst), content) << name.toStdString();
+        ASSERT_EQ(list.size(), 1);
+        EXPECT_EQ(list.at(0).op, RollbackData::FILE_CREATE);
+        EXPECT_EQ(list.at(0).path, dst);
+        EXPECT_TRUE(list.rollback(nullptr));
+        EXPECT_FALSE(QFile::exists(dst));
+    }
+}
+
+TEST_F(SlowFileOpTest, BrokenContainerFailsWithoutWritingTheTarget)
+{
+    const QByteArray content = noise(50000, 5);
+    const QByteArray good = readFile(packed("good", content));
+    ASSERT_GT(good.size(), 100);
+    QByteArray flipped = good;
+    flipped[good.size() / 2] = char(flipped[good.size() / 2] ^ 0x20);
+    QByteArray wrongCrc = good;
+    wrongCrc[4] = char(wrongCrc[4] ^ 0x01); // the first byte of the CRC varint
+    const QList<QPair<QString, QByteArray>> broken = {
+        {"flipped._lzma2_", flipped}, {"crc._lzma2_", wrongCrc}, {"cut._lzma2_", good.left(good.size() - 20)}};
+    for (const auto& [name, bytes] : broken) {
+        const QString src = writeFile(name, bytes);
+        const QString installed = writeFile(name + ".installed", "installed");
+        RollbackDataList list;
+        FileUnpackTaskSpecification_lzma2 task(&list, src, installed, nullptr, 1.0);
+        EXPECT_EQ(run(task), QStringList(QString("Could not unpack '%1' to '%2'").arg(src, installed)))
+            << name.toStdString();
+        EXPECT_EQ(task.state, TaskSpecification::FAILED);
+        EXPECT_EQ(readFile(installed), QByteArray("installed")) << name.toStdString();
+        EXPECT_TRUE(list.isEmpty());
+    }
+    FileUnpackTaskSpecification_lzma2 missing(nullptr, path("missing._lzma2_"), path("out"), nullptr, 1.0);
+    EXPECT_EQ(run(missing).size(), 1);
+    EXPECT_FALSE(QFile::exists(path("out")));
 }
