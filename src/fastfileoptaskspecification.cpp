@@ -62,8 +62,11 @@ bool DirCreateTaskSpecification::createDir(const QString& dir)
 }
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path, bool recursive,
-                                                         QObject* parent, qreal weight)
-    : FastFileOpTaskSpecification(path, nullptr, parent, weight), mustSucceed(mustSucceed), recursive(recursive)
+                                                         QObject* parent, qreal weight, const QString& keepDir)
+    : FastFileOpTaskSpecification(path, nullptr, parent, weight),
+      mustSucceed(mustSucceed),
+      recursive(recursive),
+      keepDir(keepDir)
 {
 }
 
@@ -78,6 +81,22 @@ bool removeTreeWithoutFollowingLinks(const QString& path)
     if (QFileInfo(cleaned).isSymLink())
         return QFile::remove(cleaned);
     return QDir(cleaned).removeRecursively();
+}
+
+// QDir::rmpath() below `keepDir`: removes `path`, then each parent while it is empty and lies
+// below `keepDir`. Both are compared as written, the path being `keepDir` followed by more names.
+bool removeDirAndEmptyParentsBelow(const QString& path, const QString& keepDir)
+{
+    QString current = QDir::cleanPath(path);
+    if (!QDir().rmdir(current))
+        return false;
+    const QString floor = QDir::cleanPath(keepDir);
+    const QString floorPrefix = floor.endsWith('/') ? floor : floor + '/';
+    for (current = QFileInfo(current).path(); current.startsWith(floorPrefix); current = QFileInfo(current).path()) {
+        if (!QDir().rmdir(current))
+            break;
+    }
+    return true;
 }
 
 } // namespace
@@ -97,7 +116,7 @@ bool FileDeleteTaskSpecification::doOp()
         if (ok)
             emit message(QString("Recursively deleted directory '%1'").arg(path));
     } else {
-        ok = QDir().rmpath(path);
+        ok = keepDir.isEmpty() ? QDir().rmpath(path) : removeDirAndEmptyParentsBelow(path, keepDir);
         qDebug() << "Deleted directory" << path << (ok ? "true" : "false");
         if (ok)
             emit message(QString("Deleted directory '%1'").arg(path));

@@ -39,12 +39,16 @@ class FileDeleteTaskSpecification : public FastFileOpTaskSpecification {
     Q_OBJECT
 
 public:
-    FileDeleteTaskSpecification(bool mustSucceed, const QString& path, bool recursive, QObject* parent, qreal weight);
+    // A directory removed without `recursive` takes its parents along while they are empty; with
+    // `keepDir` set, that stops below `keepDir`, so the walk never leaves the folder it serves.
+    FileDeleteTaskSpecification(bool mustSucceed, const QString& path, bool recursive, QObject* parent, qreal weight,
+                                const QString& keepDir = QString());
     bool doOp() override;
 
 private:
     bool mustSucceed;
     bool recursive;
+    QString keepDir;
 };
 
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification {

@@ -1,0 +1,142 @@
+#include "configuration.h"
+#include "filedeletelisttaskspecification.h"
+#include "qtwait.h"
+#include "tempdir.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+namespace {
+
+// The client directory is "client" inside the test's directory; "outside" stands beside it.
+class FileDeleteListTest : public TempDirTest {
+protected:
+    void SetUp() override { configuration.vl3dir = makeDir("client"); }
+
+    // Runs the list to its end and returns its texts.
+    QStringList run(FileDeleteListTaskSpecification& task)
+    {
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }));
+        QStringList texts;
+        for (const QList<QVariant>& args : messages)
+            texts << args.at(0).toString();
+        return texts;
+    }
+
+    Configuration configuration;
+};
+
+} // namespace
+
+TEST_F(FileDeleteListTest, EmptyListFinishesAtOnce)
+{
+    const QList<DeleteEntry> entries;
+    FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 0.4);
+    EXPECT_EQ(run(task), QStringList("Starting deleting files"));
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED);
+    EXPECT_DOUBLE_EQ(task.progress, 0.4);
+}
+
+TEST_F(FileDeleteListTest, DeletesInOrderSkipsMissingAndStepsProgress)
+{
+    writeFile("client/old.so", "x");
+    writeFile("client/plugins/a/b.dat", "x");
+    makeDir("client/empty/inner");
+    const QList<DeleteEntry> entries{{"old.so", false}, {"gone.txt", false}, {"plugins", true}, {"empty/inner", false}};
+    FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 0.6);
+    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+
+    EXPECT_EQ(run(task), QStringList({"Starting deleting files",
+                                      QString("Deleted file '%1'").arg(path("client/old.so")),
+                                      QString("Recursively deleted directory '%1'").arg(path("client/plugins")),
+                                      QString("Deleted directory '%1'").arg(path("client/empty/inner"))}));
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED);
+    EXPECT_FALSE(QFileInfo::exists(path("client/old.so")));
+    EXPECT_FALSE(QFileInfo::exists(path("client/plugins")));
+    // The emptied parent goes along, but not the client directory, though it is empty now.
+    EXPECT_FALSE(QFileInfo::exists(path("client/empty")));
+    EXPECT_TRUE(QFileInfo(path("client")).isDir());
+
+    // Four subtasks at a quarter each: the list steps through quarters of its own weight, and the
+    // last step is repeated by the list's own finish.
+    QList<qreal> seen;
+    for (const QList<QVariant>& args : progress)
+        if (args.at(0).toReal() != 0.0)
+            seen << args.at(0).toReal();
+    const QList<qreal> expected{0.15, 0.3, 0.45, 0.6, 0.6};
+    ASSERT_EQ(seen.size(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        EXPECT_DOUBLE_EQ(seen.at(i), expected.at(i)) << i;
+}
+
+TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
+{
+    const QString victim = writeFile("outside/victim", "keep");
+    writeFile("outside/tree/file", "keep");
+    writeFile("client/obsolete", "x");
+    ASSERT_TRUE(QFile::link(path("outside"), path("client/linkdir")));
+    ASSERT_TRUE(QFile::link(victim, path("client/linkfile")));
+    ASSERT_TRUE(QFile::link(path("client"), path("client/self")));
+    ASSERT_TRUE(QFile::link(path("nowhere"), path("client/dangling")));
+
+    const QStringList refused{victim,          "../outside/victim", "sub/../../outside/victim",
+                              "linkdir/victim", "linkdir/tree",      "linkfile",
+                              "linkdir",        ".",                 "",
+                              "./",             "self",              "dangling/x"};
+    QList<DeleteEntry> entries;
+    for (const QString& entry : refused)
+        entries.append({entry, true});
+    entries.append({"obsolete", false});
+    FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 1.0);
+
+    QStringList expected("Starting deleting files");
+    for (const QString& entry : refused)
+        expected << QString("Refusing to delete '%1': it lies outside the client directory").arg(entry);
+    expected << QString("Deleted file '%1'").arg(path("client/obsolete"));
+    EXPECT_EQ(run(task), expected);
+
+    // Refusals do not fail the list; the one sound entry was still deleted.
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED);
+    EXPECT_DOUBLE_EQ(task.progress, 1.0);
+    EXPECT_EQ(readFile(victim), QByteArray("keep"));
+    EXPECT_EQ(readFile(path("outside/tree/file")), QByteArray("keep"));
+    EXPECT_TRUE(QFileInfo(path("client/linkdir")).isSymLink());
+    EXPECT_TRUE(QFileInfo(path("client")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(path("client/obsolete")));
+}
+
+TEST_F(FileDeleteListTest, ConfinedPathAcceptsNamesInsideAndMissingOnes)
+{
+    makeDir("client/lib");
+    ASSERT_TRUE(QFile::link("lib", path("client/liblink")));
+    const QString client = configuration.vl3dir;
+    EXPECT_EQ(FileDeleteListTaskSpecification::confinedPath(client, "lib/a.so"), path("client/lib/a.so"));
+    EXPECT_EQ(FileDeleteListTaskSpecification::confinedPath(client, "not/there/yet"), path("client/not/there/yet"));
+    // A link that stays inside is a path like any other.
+    EXPECT_EQ(FileDeleteListTaskSpecification::confinedPath(client, "liblink/a.so"), path("client/liblink/a.so"));
+    EXPECT_EQ(FileDeleteListTaskSpecification::confinedPath(client, "a..b"), path("client/a..b"));
+    EXPECT_TRUE(FileDeleteListTaskSpecification::confinedPath(path("missing_client"), "a").isEmpty());
+}
+
+TEST_F(FileDeleteListTest, CancelBetweenDeletionsEndsCanceled)
+{
+    writeFile("client/one", "x");
+    writeFile("client/two", "x");
+    writeFile("client/three", "x");
+    const QList<DeleteEntry> entries{{"one", false}, {"two", false}, {"three", false}};
+    FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 1.0);
+    // The deletion of "one" has ended inside its own start; the cancel reaches the next start.
+    QObject::connect(&task, &TaskSpecification::message, [&](const QString& text) {
+        if (text.endsWith("/one'"))
+            task.cancel();
+    });
+    run(task);
+    EXPECT_EQ(task.state, TaskSpecification::CANCELED);
+    EXPECT_FALSE(QFileInfo::exists(path("client/one")));
+    EXPECT_TRUE(QFileInfo::exists(path("client/two")));
+    EXPECT_TRUE(QFileInfo::exists(path("client/three")));
+}
