@@ -37,6 +37,15 @@ bool encodeElement(const uint8_t* bytes, std::size_t length, SinkStreamSet* set,
     return ok;
 }
 
+ByteVector serialise(SinkStreamSet* set)
+{
+    SinkStream sink;
+    EXPECT_TRUE(set->CopyTo(&sink));
+    return bytesOf(sink);
+}
+
+} // namespace
+
 ByteVector headerlessDiff(const ByteVector& from, const ByteVector& to)
 {
     SourceStream old;
@@ -48,14 +57,16 @@ ByteVector headerlessDiff(const ByteVector& from, const ByteVector& to)
     return bytesOf(diff);
 }
 
-ByteVector serialise(SinkStreamSet* set)
+ByteVector serialisedSet(std::vector<ByteVector> streams)
 {
-    SinkStream sink;
-    EXPECT_TRUE(set->CopyTo(&sink));
-    return bytesOf(sink);
+    if (streams.empty())
+        streams.resize(kMaxStreams);
+    SinkStreamSet set;
+    EXPECT_TRUE(set.Init(streams.size()));
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        set.stream(i)->Write(streams[i].data(), streams[i].size());
+    return serialise(&set);
 }
-
-} // namespace
 
 ByteVector elementParameters(const std::vector<EnsembleElement>& elements)
 {
@@ -91,6 +102,7 @@ EnsemblePatchParts makeEnsemblePatchParts(const ByteVector& old, const ByteVecto
         EXPECT_TRUE(edited.WriteSet(&newSet));
     }
     const ByteVector parameters = serialise(&predicted);
+    const ByteVector transformedBytes = serialise(&transformed);
     const ByteVector reformedBytes = bytesOf(reformed);
 
     EnsemblePatchParts parts;
@@ -100,17 +112,15 @@ EnsemblePatchParts makeEnsemblePatchParts(const ByteVector& old, const ByteVecto
     parts.targetCrc = CalculateCrc(newer.data(), newer.size());
     parts.finalInputSize = static_cast<uint32_t>(reformedBytes.size());
     parts.streams = {elementParameters(elements), headerlessDiff(parameters, parameters),
-                     headerlessDiff(serialise(&transformed), serialise(&edited)), headerlessDiff(reformedBytes, newer)};
+                     headerlessDiff(transformedBytes, serialise(&edited)), headerlessDiff(reformedBytes, newer)};
+    parts.predicted = parameters;
+    parts.transformed = transformedBytes;
     return parts;
 }
 
 ByteVector packEnsemblePatch(const EnsemblePatchParts& parts)
 {
-    SinkStreamSet body;
-    EXPECT_TRUE(body.Init(parts.streams.size()));
-    for (std::size_t i = 0; i < parts.streams.size(); ++i)
-        body.stream(i)->Write(parts.streams[i].data(), parts.streams[i].size());
-    const ByteVector bodyBytes = serialise(&body);
+    const ByteVector bodyBytes = serialisedSet(parts.streams);
 
     SinkStream patch;
     for (uint32_t value : {parts.magic, parts.version, parts.sourceCrc, parts.targetCrc, parts.finalInputSize})

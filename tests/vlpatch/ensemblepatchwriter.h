@@ -24,6 +24,9 @@ struct EnsemblePatchParts {
     uint32_t targetCrc;
     uint32_t finalInputSize;
     std::vector<ByteVector> streams;
+    // The serialised sets the correction diffs start from, for tests that replace a correction.
+    ByteVector predicted;
+    ByteVector transformed;
 };
 
 // Builds the parts that turn old into newer, with the given elements transformed; fails the
@@ -32,6 +35,9 @@ EnsemblePatchParts makeEnsemblePatchParts(const ByteVector& old, const ByteVecto
                                           const std::vector<EnsembleElement>& elements);
 // The patch file: header varints and the stream set of the parts packed as one LZMA2 block.
 ByteVector packEnsemblePatch(const EnsemblePatchParts& parts);
+ByteVector headerlessDiff(const ByteVector& from, const ByteVector& to);
+// A serialised set of the given streams (ten when none are given).
+ByteVector serialisedSet(std::vector<ByteVector> streams);
 // The parameters stream for the elements' kinds and old ranges.
 ByteVector elementParameters(const std::vector<EnsembleElement>& elements);
 // The whole of both files as one element of the kind detected in the old file.
