@@ -97,14 +97,6 @@ TEST_F(PatchTaskTest, PatchesAnExecutableAndRecordsTheTarget)
     ASSERT_EQ(list.size(), 1);
     EXPECT_EQ(list.at(0).op, RollbackData::FILE_CREATE);
     EXPECT_EQ(list.at(0).path, dst);
-
-    // A data file through a patch without elements, into a new file.
-    const QByteArray before = QByteArray("settings v1\n").repeated(300);
-    const QByteArray after = QByteArray("settings v2\n").repeated(310);
-    FileTaskSpecification_patch data(nullptr, writeFile("data_old", before),
-                                     writePatch("data.patch", before, after, false), path("data"), nullptr, 1.0);
-    EXPECT_TRUE(run(data).isEmpty());
-    EXPECT_EQ(readFile(path("data")), after);
 }
 
 TEST_F(PatchTaskTest, FailedPatchSendsItsTextAndLeavesTheTarget)
