@@ -92,3 +92,45 @@ write(regressions + '/binarypatch', 'seek_overflow.bin',
 # Method 2 whose one block announces 4 GiB.
 write(regressions + '/binarypatch', 'method2_huge_block.bin',
       patch_input(old, b'\x02' + varint(10) + b'\x28' + varint(0xFFFFFFFF) + b'\x01\x00\x00\x00'))
+
+# Containers: a plain one, and a preprocessed one whose program is the encoded-program seed and
+# whose diff rebuilds an empty file from it.
+def container(crc, directive, payload):
+    return varint(132781929) + varint(crc) + varint(directive) + lzma2_block(payload)
+
+
+write(seeds + '/container', 'plain.bin', container(zlib.crc32(text) ^ 0xFFFFFFFF, 1, text))
+with open(seeds + '/encoded_program/pe_program.bin', 'rb') as f:
+    program = f.read()
+write(seeds + '/container', 'preprocessed.bin',
+      container(0, 2, stream_set([program, b'\x00' + varint(0) + raw_body([], b'', b'')])))
+
+
+# Ensemble patches behind their old data (see FuzzEnsemblePatch): one without elements, and one
+# that claims an element in data that is no executable.
+def ensemble(old, new, streams, final_size):
+    header = (varint(7696195) + varint(20110216) + varint(zlib.crc32(old) ^ 0xFFFFFFFF) +
+              varint(zlib.crc32(new) ^ 0xFFFFFFFF) + varint(final_size))
+    return varint(len(old)) + old + header + lzma2_block(stream_set(streams))
+
+
+def identity(data):
+    return b'\x00' + varint(len(data)) + raw_body([(len(data), 0, 0)], b'\x00' * len(data), b'')
+
+
+def predicted(n):
+    return stream_set([b'\x00' * n] + [b''] * 9)
+
+
+old = text[:300]
+new = text[:100] + b'changed' + text[200:300]
+final = b'\x00' + varint(len(new)) + raw_body([(100, 7, 100), (100, 0, 0)], b'\x00' * 200, b'changed')
+write(seeds + '/ensemblepatch', 'no_elements.bin',
+      ensemble(old, new, [b'\x00', identity(predicted(0)), identity(predicted(0)), final], len(old)))
+write(seeds + '/ensemblepatch', 'data_element.bin',
+      ensemble(old, new, [varint(1) + varint(5) + varint(0) + varint(300), identity(predicted(1)),
+                          identity(stream_set([b''] * 10)), final], len(old)))
+# A final input size of 4 GiB over a small old file: reserved only as far as the data can reach.
+write(regressions + '/ensemblepatch', 'huge_final_input_size.bin',
+      ensemble(old, new, [b'\x00', identity(predicted(0)), identity(predicted(0)), final], 0xFFFFFFFF))
+write(regressions + '/container', 'one_stream_payload.bin', container(0, 2, stream_set([program])))

@@ -1,6 +1,9 @@
 #include "patchreaders.h"
 
 #include "binarypatch.h"
+#include "compressedfile.h"
+#include "crc.h"
+#include "ensemblepatch.h"
 #include "lzma2block.h"
 #include "streamset.h"
 
@@ -42,4 +45,35 @@ void FuzzBinaryPatch(const uint8_t* data, std::size_t size)
         return;
     SinkStream out;
     ApplyBinaryPatch(&old, &input, &out, flags & 1);
+}
+
+void FuzzContainer(const uint8_t* data, std::size_t size)
+{
+    SourceStream container;
+    container.Init(data, size);
+    SinkStream output;
+    UncompressContainer(&container, &output);
+}
+
+void FuzzEnsemblePatch(const uint8_t* data, std::size_t size)
+{
+    SourceStream input;
+    input.Init(data, size);
+    uint32_t oldLength = 0;
+    SourceStream old;
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    uint32_t sourceCrc = 0;
+    if (!input.ReadVarint32(&oldLength) || !input.ShareLength(oldLength, &old) || !input.ReadVarint32(&magic)
+        || !input.ReadVarint32(&version) || !input.ReadVarint32(&sourceCrc))
+        return;
+    SinkStream patch;
+    patch.WriteVarint32(magic);
+    patch.WriteVarint32(version);
+    patch.WriteVarint32(CalculateCrc(old.Buffer(), old.Remaining()));
+    patch.Write(input.Buffer(), input.Remaining());
+    SourceStream patchStream;
+    patchStream.Init(patch);
+    SinkStream output;
+    ApplyEnsemblePatchStreams(&old, &patchStream, &output);
 }

@@ -11,3 +11,8 @@ void FuzzStreamSet(const uint8_t* data, std::size_t size);
 void FuzzLzma2Block(const uint8_t* data, std::size_t size);
 // A flag byte (bit 0: with header), a varint32 old length, the old bytes, then a VLDIFF10 diff.
 void FuzzBinaryPatch(const uint8_t* data, std::size_t size);
+// The bytes as a ._lzma2_ container.
+void FuzzContainer(const uint8_t* data, std::size_t size);
+// A varint32 old length, the old bytes, then an ensemble patch whose source CRC is set to the old
+// bytes' CRC, so that mutations reach the body instead of stopping at the CRC check.
+void FuzzEnsemblePatch(const uint8_t* data, std::size_t size);

@@ -52,3 +52,13 @@ TEST(RegressionTest, BinaryPatches)
 {
     replay("binarypatch", FuzzBinaryPatch);
 }
+
+TEST(RegressionTest, Containers)
+{
+    replay("container", FuzzContainer);
+}
+
+TEST(RegressionTest, EnsemblePatches)
+{
+    replay("ensemblepatch", FuzzEnsemblePatch);
+}

@@ -1,0 +1,8 @@
+// Arbitrary bytes into the patcher's reader: see FuzzEnsemblePatch in tests/support/patchreaders.h.
+#include "patchreaders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    FuzzEnsemblePatch(data, size);
+    return 0;
+}
