@@ -1,0 +1,67 @@
+// Runs one stage of an update in this process: records the session, builds and executes the
+// root task, polls it once a second for download progress (the clock of the download time-outs)
+// and cleans up when it ends. It has no user interface: everything leaves through its signals.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Configuration;
+class MainTaskSpecification;
+class QNetworkAccessManager;
+class QTimer;
+
+class UpdateEngine : public QObject {
+    Q_OBJECT
+
+public:
+    enum State { PRE_INIT = 0, POST_INIT = 1, RUNNING = 2, FINISHED = 3, CANCELED = 4 };
+
+    // The configuration is not owned; its `message` is relayed through the engine's own.
+    UpdateEngine(Configuration* cfg, QObject* parent);
+
+    // Requires PRE_INIT: continues or discards the recorded session and records the current one.
+    bool initialize();
+    // Requires POST_INIT: builds the root task, starts the poll timer and executes the task.
+    bool startUpdate();
+    bool isActive() const;
+    // Requires CANCELED: back to PRE_INIT; the session record and temporary directory stay.
+    void reset();
+    // End-of-stage removal of the session's files.
+    void cleanup();
+
+    int state() const { return m_State; }
+    // The manager, carrying the proxy setting, that every download of the root task uses.
+    QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
+
+    // Leftovers of earlier updater versions; called by start-up before the window exists.
+    static void removeOldFiles(const QString& dir);
+    static void removeQt4Files(const QString& dir);
+
+public slots:
+    void cancelUpdate();
+    void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+
+signals:
+    void fatalError(QString errorMessage);
+    void error(QString errorMessage);
+    void updateProgress(qreal doneFrac);
+    void downloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed, bool downloading);
+    void message(QString message);
+    void updateFinished();
+    void updateCanceled();
+
+private:
+    // Empties a directory tree without following symbolic links; the directory itself stays.
+    static void removeDirectory(const QString& path);
+    void applyProxy();
+    void releaseRootTask();
+
+    int m_State;
+    Configuration* m_Configuration;
+    MainTaskSpecification* m_RootTask;
+    QTimer* m_Timer;
+    QNetworkAccessManager* m_NetworkManager;
+};
