@@ -166,13 +166,26 @@ TEST(EnsemblePatch, EveryStatusTheInputCanProvoke)
     ASSERT_TRUE(edited.WriteSet(&program));
     SinkStream editedBytes;
     ASSERT_TRUE(edited.CopyTo(&editedBytes));
-    // Random bytes claimed as an element: the parameter correction of one element still holds.
-    const ByteVector data = randomBytes(4096, 9);
-    EnsemblePatchParts notExecutable = makeEnsemblePatchParts(data, data, {});
-    notExecutable.streams[0] = elementParameters({{EXE_ELF_64_X64, 0, 4096, 0, 0}});
+    // Bytes claimed as one whole-file element, with the parameter correction of one element.
     std::vector<ByteVector> oneElementPrediction(kMaxStreams);
     oneElementPrediction[0] = {0};
-    notExecutable.streams[1] = headerlessDiff(serialisedSet(oneElementPrediction), serialisedSet(oneElementPrediction));
+    auto claimedElement = [&](const ByteVector& bytes, uint32_t kind) {
+        EnsemblePatchParts parts = makeEnsemblePatchParts(bytes, bytes, {});
+        parts.streams[0] = elementParameters({{kind, 0, uint32_t(bytes.size()), 0, 0}});
+        parts.streams[1] =
+            headerlessDiff(serialisedSet(oneElementPrediction), serialisedSet(oneElementPrediction));
+        return packEnsemblePatch(parts);
+    };
+    const ByteVector data = randomBytes(4096, 9);
+    // An ELF whose first section lies far past the image: accepted by the header check, but its
+    // bytes cannot be disassembled.
+    ByteVector farSection = installedFile(kElf32Old);
+    ASSERT_GT(farSection.size(), 0x40u);
+    const uint32_t sectionTable = uint32_t(farSection[0x20]) | uint32_t(farSection[0x21]) << 8
+        | uint32_t(farSection[0x22]) << 16 | uint32_t(farSection[0x23]) << 24;
+    ASSERT_LT(sectionTable + 40 + 20, farSection.size());
+    const uint8_t far[4] = {0x00, 0xFF, 0xFF, 0x7F};
+    std::copy(far, far + 4, farSection.begin() + sectionTable + 40 + 16);
     ByteVector oneByteOff = old;
     oneByteOff[old.size() / 2] ^= 1;
     EnsemblePatchParts wrongTarget = good;
@@ -214,7 +227,8 @@ TEST(EnsemblePatch, EveryStatusTheInputCanProvoke)
         {"edited not assemblable", old,
          withEdited(ByteVector(editedBytes.Buffer(), editedBytes.Buffer() + editedBytes.Length())),
          C_ASSEMBLY_FAILED},
-        {"not an executable", data, packEnsemblePatch(notExecutable), C_INPUT_NOT_RECOGNIZED},
+        {"not an executable", data, claimedElement(data, EXE_ELF_64_X64), C_INPUT_NOT_RECOGNIZED},
+        {"not disassemblable", farSection, claimedElement(farSection, EXE_ELF_32_X86), C_DISASSEMBLY_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
