@@ -62,21 +62,26 @@ protected:
         return digest;
     }
 
-    static const ListEntry* replacement(const UpdateLists& lists, const QString& key)
+    // One line per entry, "missing" when the list has no entry of that key.
+    static std::string replacement(const UpdateLists& lists, const QString& key)
     {
         for (const ListEntry& e : lists.replacements)
             if (e.key == key)
-                return &e;
-        return nullptr;
+                return QStringList{e.section, e.sha512, QString::number(e.size), e.overridePath, e.patchKey}
+                    .join('|')
+                    .toStdString();
+        return "missing";
     }
 
-    static const DownloadEntry* download(const UpdateLists& lists, const QString& key)
+    static std::string download(const UpdateLists& lists, const QString& key)
     {
         for (const DownloadEntry& d : lists.downloads)
             if (d.key == key)
-                return &d;
-        return nullptr;
+                return QStringList{d.section, d.sha512, QString::number(d.size)}.join('|').toStdString();
+        return "missing";
     }
+
+    static std::string line(const QStringList& fields) { return fields.join('|').toStdString(); }
 
     static QString started(const char* stage) { return QString("Compiling download and replace list for ") + stage; }
 
@@ -121,30 +126,12 @@ TEST_F(ProductIniCompileTest, FileLinesAreUpToDateOrQueued)
     EXPECT_EQ(queued, (QStringList{"lib/stale.so", "new.so", "packed/stale._lzma2_", "plain2.bin", "zz_last.so"}));
     ASSERT_EQ(r.lists.downloads.size(), 5) << "nothing was fetched before";
 
-    const ListEntry* twoFields = replacement(r.lists, "new.so");
-    ASSERT_TRUE(twoFields);
-    EXPECT_EQ(twoFields->section, "client");
-    EXPECT_TRUE(twoFields->sha512.isEmpty() && twoFields->overridePath.isEmpty() && !twoFields->hasPatch());
-    EXPECT_EQ(twoFields->size, 0u);
-    EXPECT_EQ(download(r.lists, "new.so")->sha512, fresh);
-    EXPECT_EQ(download(r.lists, "new.so")->size, 0u) << "a size that is not a number reads as 0";
-
-    const ListEntry* fiveFields = replacement(r.lists, "packed/stale._lzma2_");
-    ASSERT_TRUE(fiveFields);
-    EXPECT_EQ(fiveFields->sha512, fresh);
-    EXPECT_EQ(fiveFields->size, 5u);
-    EXPECT_EQ(fiveFields->overridePath, "data/stale.dat");
-    const DownloadEntry* whole = download(r.lists, "packed/stale._lzma2_");
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(whole->section, "client");
-    EXPECT_EQ(whole->sha512, packed);
-    EXPECT_EQ(whole->size, 12u);
-
+    EXPECT_EQ(replacement(r.lists, "new.so"), line({"client", "", "0", "", ""}));
+    EXPECT_EQ(download(r.lists, "new.so"), line({"client", fresh, "0"})) << "'12x' reads as 0";
+    EXPECT_EQ(replacement(r.lists, "packed/stale._lzma2_"), line({"client", fresh, "5", "data/stale.dat", ""}));
+    EXPECT_EQ(download(r.lists, "packed/stale._lzma2_"), line({"client", packed, "12"}));
     // An empty target path: the installed file is tested against the packed file's digest.
-    const ListEntry* noTarget = replacement(r.lists, "plain2.bin");
-    ASSERT_TRUE(noTarget);
-    EXPECT_FALSE(noTarget->hasOverridePath());
-    EXPECT_EQ(noTarget->sha512, fresh);
+    EXPECT_EQ(replacement(r.lists, "plain2.bin"), line({"client", fresh, "5", "", ""}));
     EXPECT_TRUE(QDir(m_Config.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size() == 1)
         << "step two copies nothing into the temp dir";
 }
@@ -172,23 +159,11 @@ TEST_F(ProductIniCompileTest, PatchIsChosenByTheInstalledFilesDigest)
     const Result r = compile();
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.lists.replacements.size(), 2);
-
-    const ListEntry* app = replacement(r.lists, "packed/app._lzma2_");
-    ASSERT_TRUE(app);
-    EXPECT_EQ(app->patchKey, "app_v2_patch_");
-    EXPECT_EQ(app->sha512, target) << "the entry keeps the file line's target digest";
-    EXPECT_EQ(app->size, 50u);
-    EXPECT_EQ(app->overridePath, "bin/app");
-    const DownloadEntry* fetched = download(r.lists, "app_v2_patch_");
-    ASSERT_TRUE(fetched);
-    EXPECT_EQ(fetched->section, "client");
-    EXPECT_EQ(fetched->sha512, patch2);
-    EXPECT_EQ(fetched->size, 22u);
-
-    const ListEntry* lib = replacement(r.lists, "packed/lib._lzma2_");
-    ASSERT_TRUE(lib);
-    EXPECT_FALSE(lib->hasPatch());
-    ASSERT_TRUE(download(r.lists, "packed/lib._lzma2_"));
+    EXPECT_EQ(replacement(r.lists, "packed/app._lzma2_"), line({"client", target, "50", "bin/app", "app_v2_patch_"}))
+        << "the entry keeps the file line's target digest";
+    EXPECT_EQ(download(r.lists, "app_v2_patch_"), line({"client", patch2, "22"}));
+    EXPECT_EQ(replacement(r.lists, "packed/lib._lzma2_"), line({"client", target, "50", "bin/lib.so", ""}));
+    EXPECT_EQ(download(r.lists, "packed/lib._lzma2_"), line({"client", target, "100"}));
     EXPECT_EQ(r.lists.downloads.size(), 2);
 
     // Six keys in all, two of them counted: patch keys are in the total but never advance it.
@@ -217,7 +192,7 @@ TEST_F(ProductIniCompileTest, DownloadsLeftByAnEarlierRunAreNotFetchedAgain)
     EXPECT_EQ(r.lists.replacements.size(), 3) << "every file is still installed";
     ASSERT_EQ(r.lists.downloads.size(), 1);
     EXPECT_EQ(r.lists.downloads.first().key, "sub/half.so");
-    EXPECT_EQ(replacement(r.lists, "packed/app._lzma2_")->patchKey, "app_patch_");
+    EXPECT_EQ(replacement(r.lists, "packed/app._lzma2_"), line({"client", whole, "10", "bin/app", "app_patch_"}));
 }
 
 TEST_F(ProductIniCompileTest, StepOneCopiesUpToDateFilesIntoTheNewUpdater)
