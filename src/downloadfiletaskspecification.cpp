@@ -1,6 +1,7 @@
 #include "downloadfiletaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
+#include "confineddirectory.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 
@@ -23,26 +24,6 @@ int parallelDownloads(const Configuration* configuration)
 QString unsafeNameText(const QString& key)
 {
     return QStringLiteral("Refusing file name %1: it leads outside the temporary directory").arg(key);
-}
-
-// A relative path without ".." segments that names a file. The keys come from the product ini.
-bool isSafeRelativePath(const QString& key)
-{
-    if (key.isEmpty() || key.startsWith('/'))
-        return false;
-    const QStringList segments = key.split('/');
-    return !segments.contains(QStringLiteral("..")) && !segments.last().isEmpty() && segments.last() != ".";
-}
-
-// Whether `path`, or the nearest of its ancestors that exists, resolves to `root` (canonical,
-// ending in "/") or below it. A dangling symbolic link on the way does not resolve and fails.
-bool staysInside(const QString& root, const QString& path)
-{
-    QFileInfo info(path);
-    while (!info.exists() && !info.isSymLink() && info.filePath() != info.path())
-        info = QFileInfo(info.path());
-    const QString canonical = info.canonicalFilePath();
-    return !canonical.isEmpty() && (canonical + '/').startsWith(root);
 }
 
 } // namespace
@@ -112,18 +93,18 @@ void DownloadFileListTaskSpecification::execute()
 bool DownloadFileListTaskSpecification::makeFolders()
 {
     const QDir dir(m_Configuration->tempDir);
-    const QString canonicalRoot = dir.canonicalPath();
-    if (canonicalRoot.isEmpty()) {
+    const ConfinedDirectory confined(m_Configuration->tempDir);
+    if (!confined.exists()) {
         emit message(QStringLiteral("Could not create dir %1").arg(m_Configuration->tempDir));
         return false;
     }
-    const QString root = canonicalRoot + '/';
+    const QString root = confined.canonicalPath() + '/';
     QSet<QString> made{QStringLiteral(".")};
     for (const DownloadEntry& entry : *m_Downloads) {
         const QString folder = QFileInfo(entry.key).path();
         const QFileInfo target(dir.filePath(entry.key));
         // Checked before mkpath, which would follow a symbolic link out of the directory.
-        if (!staysInside(root, target.path()) || target.isSymLink()) {
+        if (confined.resolveInside(target.path()).isEmpty() || target.isSymLink()) {
             emit message(unsafeNameText(entry.key));
             return false;
         }
@@ -146,7 +127,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     }
     for (const DownloadEntry& entry : *m_Downloads) {
-        if (!isSafeRelativePath(entry.key)) {
+        if (!ConfinedDirectory::isRelativeFileName(entry.key)) {
             emit message(unsafeNameText(entry.key));
             setFailed();
             return;

@@ -1,11 +1,11 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "confineddirectory.h"
 #include "fastfileoptaskspecification.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStringList>
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(const QList<DeleteEntry>* deleteList,
                                                                  Configuration* configuration, QObject* parent,
@@ -22,26 +22,16 @@ void FileDeleteListTaskSpecification::execute()
 
 QString FileDeleteListTaskSpecification::confinedPath(const QString& clientDir, const QString& entryPath)
 {
-    if (entryPath.isEmpty() || QDir::isAbsolutePath(entryPath) || entryPath.split('/').contains(QStringLiteral("..")))
+    if (!ConfinedDirectory::isRelativeBelow(entryPath))
         return QString();
-    if (QDir::cleanPath(entryPath) == QLatin1String("."))
-        return QString();
-    const QString root = QDir(clientDir).canonicalPath();
-    if (root.isEmpty())
-        return QString();
-    const QString rootPrefix = root.endsWith('/') ? root : root + '/';
-
+    const ConfinedDirectory client(clientDir);
     const QString path = QFileInfo(QDir(clientDir), entryPath).filePath();
-    // A missing entry is judged by its nearest existing ancestor; a link, even a dangling one,
-    // is judged by where it leads.
-    QFileInfo info(QDir::cleanPath(path));
-    const bool entryExists = info.exists() || info.isSymLink();
-    while (!info.exists() && !info.isSymLink() && info.filePath() != info.path())
-        info = QFileInfo(info.path());
-    const QString canonical = info.canonicalFilePath();
-    if (canonical.isEmpty() || !(canonical + '/').startsWith(rootPrefix))
+    const QString resolved = client.resolveInside(path);
+    if (resolved.isEmpty())
         return QString();
-    if (entryExists && canonical == root)
+    // Nor may the client directory itself go, when an existing entry is a link to it.
+    const QFileInfo info(QDir::cleanPath(path));
+    if ((info.exists() || info.isSymLink()) && resolved == client.canonicalPath())
         return QString();
     return path;
 }
