@@ -1,0 +1,153 @@
+#include "updateselfunziptaskspecification.h"
+
+#include "configuration.h"
+#include "filedeletelisttaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "slowfileopspecification.h"
+#include "updateinidata.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char* const kOldCopySuffix = "_old";
+const char* const kTranslations = "translations";
+
+} // namespace
+
+UpdateSelfUnzipTaskSpecification::UpdateSelfUnzipTaskSpecification(const QList<ListEntry>* replaceList,
+                                                                   Configuration* configuration, QObject* parent,
+                                                                   qreal weight)
+    : ComposedTaskSpecification(kMaxParallel, parent, weight), m_ReplaceList(replaceList),
+      m_Configuration(configuration)
+{
+}
+
+void UpdateSelfUnzipTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+bool UpdateSelfUnzipTaskSpecification::checkPaths()
+{
+    // The paths come from the product ini. The compiler refuses absolute ones and ".." segments;
+    // this also catches a symbolic link on the way that leads out of the temporary directory.
+    const QString& tempDir = m_Configuration->tempDir;
+    for (const ListEntry& entry : *m_ReplaceList) {
+        if (!entry.hasOverridePath())
+            continue;
+        const QString path = entry.effectivePath();
+        QStringList written{path};
+        if (entry.hasPatch())
+            written << path + kOldCopySuffix << entry.patchKey;
+        else
+            written << entry.key;
+        for (const QString& relative : qAsConst(written)) {
+            if (FileDeleteListTaskSpecification::confinedPath(tempDir, relative).isEmpty()) {
+                emit message(
+                    QStringLiteral("Refusing file name %1: it leads outside the temporary directory").arg(relative));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void UpdateSelfUnzipTaskSpecification::addUnpack(const ListEntry& entry)
+{
+    const QString& tempDir = m_Configuration->tempDir;
+    const QString source = tempDir + '/' + entry.key;
+    const QString destination = tempDir + '/' + entry.effectivePath();
+    if (QFileInfo(entry.key).suffix() == QLatin1String("_lzma2_"))
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, source, destination, this, 1.0));
+    else
+        addTask(new FileUnpackTaskSpecification_zip(nullptr, source, destination, this, 1.0));
+}
+
+void UpdateSelfUnzipTaskSpecification::addPatch(const ListEntry& entry)
+{
+    const QString& tempDir = m_Configuration->tempDir;
+    const QString path = entry.effectivePath();
+    const QString oldCopy = tempDir + '/' + path + kOldCopySuffix;
+    // The patch applies to a copy, so that the running installation stays untouched; a failed
+    // copy shows up as a failed patch.
+    QFile::remove(oldCopy);
+    QFile::copy(m_Configuration->vl3dir + '/' + path, oldCopy);
+    emit message(QStringLiteral("Patching %1").arg(path));
+    addTask(new FileTaskSpecification_patch(nullptr, oldCopy, tempDir + '/' + entry.patchKey, tempDir + '/' + path,
+                                            this, 1.0));
+}
+
+void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()
+{
+    if (!checkPaths()) {
+        setFailed();
+        return;
+    }
+    for (const ListEntry& entry : *m_ReplaceList) {
+        // Plain files were downloaded straight to their place in the new updater.
+        if (!entry.hasOverridePath())
+            continue;
+        const QString folder = QFileInfo(m_Configuration->tempDir + '/' + entry.effectivePath()).absolutePath();
+        if (!QDir().exists(folder))
+            QDir().mkpath(folder);
+        if (entry.hasPatch())
+            addPatch(entry);
+        else
+            addUnpack(entry);
+    }
+    state = RUNNING;
+    startSubtasks();
+}
+
+void UpdateSelfUnzipTaskSpecification::subtasksDone()
+{
+    const QString& tempDir = m_Configuration->tempDir;
+    const QString newUpdater = tempDir + QStringLiteral("/update");
+    const QFileInfo updater(newUpdater);
+    qDebug() << "chmod +x" << newUpdater << updater.exists();
+    // chmod follows a link, which could lead out of the temporary directory.
+    if (updater.exists() && !updater.isSymLink())
+        QFile::setPermissions(newUpdater, QFileDevice::Permissions(0x7777));
+
+    if (!UpdateIniData::modifyTempIni(tempDir)) {
+        qDebug() << "Failed to write temp update.ini";
+        emit error(QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the required "
+                                  "write permissions."));
+        setFailed();
+        return;
+    }
+    copyTranslations();
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void UpdateSelfUnzipTaskSpecification::copyTranslations()
+{
+    const QString sourceDir = Configuration::getApplicationDir() + '/' + kTranslations;
+    const QString targetDir = m_Configuration->tempDir + '/' + kTranslations;
+    const QStringList names =
+        QDir(sourceDir).entryList(QStringList{QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
+    if (FileDeleteListTaskSpecification::confinedPath(m_Configuration->tempDir, kTranslations).isEmpty())
+        return;
+    if (!QDir(targetDir).exists())
+        QDir().mkdir(targetDir);
+    for (const QString& name : names) {
+        const QString from = sourceDir + '/' + name;
+        const QString to = targetDir + '/' + name;
+        qDebug() << "Copying qm file" << from << to;
+        // QFile::copy never overwrites: a file already in place is kept.
+        if (!QFileInfo::exists(to))
+            QFile::copy(from, to);
+    }
+}
+
+void UpdateSelfUnzipTaskSpecification::reset()
+{
+    deleteSubtasks();
+    subtaskFailed = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}

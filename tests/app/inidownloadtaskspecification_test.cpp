@@ -1,0 +1,203 @@
+#include "checksignaturetaskspecification.h"
+#include "compressedfile.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "httpserverfixture.h"
+#include "inidownloadtaskspecification.h"
+#include "qtwait.h"
+#include "rsacrypto.h"
+#include "signingtools.h"
+#include "slowfileopspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <gtest/gtest.h>
+
+namespace {
+
+const int kVersion = 4711;
+const QByteArray kProductIni = "[files]\nupdate=0123abcd::7::4567ef::9::update\n\n[delete]\nold.so=1\n";
+
+// Opens the plan the task builds, to check the kinds and weights of its steps.
+class InspectedIniDownload : public IniDownloadTaskSpecification {
+public:
+    using IniDownloadTaskSpecification::IniDownloadTaskSpecification;
+    const QList<TaskSpecification*>& subtasks() const { return tasks; }
+};
+
+class IniDownloadTest : public HttpServerTest {
+protected:
+    void SetUp() override
+    {
+        HttpServerTest::SetUp();
+        initCrypto();
+        configuration.tempDir = makeDir("session");
+        configuration.version = kVersion;
+        g_downloadBaseUrl = server->baseUrl();
+    }
+
+    QString iniName() const { return IniDownloadTaskSpecification::productIniName(configuration.isClientUpdate); }
+    QString session(const QString& name) const { return configuration.tempDir + "/" + name; }
+
+    // The release as the maker publishes it: the product ini packed by the container writer,
+    // and its signature made by openssl with `key` over the plain ini.
+    void publish(const QByteArray& content, const QString& key = developmentPrivateKeyPath())
+    {
+        const QString plain = writeFile("release/" + iniName(), content);
+        const QString folder = makeDir(QString("www/%1").arg(kVersion));
+        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(plain.toUtf8().constData(),
+                                                      (folder + "/" + iniName() + "._lzma2_").toUtf8().constData(),
+                                                      true));
+        ASSERT_TRUE(opensslSign(key, plain, folder + "/" + iniName() + ".sig"));
+    }
+
+    std::unique_ptr<InspectedIniDownload> makeTask()
+    {
+        auto task = std::make_unique<InspectedIniDownload>(&manager, &configuration, nullptr, 0.1);
+        QObject::connect(task.get(), &TaskSpecification::message, [this](const QString& t) { messages << t; });
+        return task;
+    }
+
+    static bool runToEnd(TaskSpecification& task)
+    {
+        task.execute();
+        const bool ended = waitUntil([&task] { return task.hasEnded(); }, 30000);
+        drainEvents();
+        return ended;
+    }
+
+    // The paths the server was asked for, in order.
+    QStringList requestedPaths() const
+    {
+        QStringList paths;
+        for (const QJsonValue& r : QJsonDocument::fromJson(server->control("requests")).array())
+            paths << r.toObject().value("path").toString();
+        return paths;
+    }
+
+    QNetworkAccessManager manager;
+    Configuration configuration;
+    QStringList messages;
+};
+
+} // namespace
+
+TEST_F(IniDownloadTest, NamesFollowTheStage)
+{
+    EXPECT_EQ(IniDownloadTaskSpecification::productIniName(false), "update_linux_amd64.ini");
+    EXPECT_EQ(IniDownloadTaskSpecification::productIniName(true), "vl3_client_linux_amd64.ini");
+}
+
+TEST_F(IniDownloadTest, FirstStageFetchesUnpacksAndVerifies)
+{
+    publish(kProductIni);
+    auto task = makeTask();
+    ASSERT_TRUE(runToEnd(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FINISHED) << messages.join('\n').toStdString();
+    EXPECT_DOUBLE_EQ(task->progress, 0.1);
+    EXPECT_EQ(readFile(session("update_linux_amd64.ini")), kProductIni);
+    EXPECT_EQ(messages.first(), "Download / check product ini");
+    EXPECT_FALSE(messages.join('\n').contains("Signature check failed"));
+    const QString folder = QString("/%1/").arg(kVersion);
+    EXPECT_EQ(requestedPaths(), (QStringList{folder + "update_linux_amd64.ini._lzma2_",
+                                             folder + "update_linux_amd64.ini.sig"}));
+
+    const QList<TaskSpecification*>& steps = task->subtasks();
+    ASSERT_EQ(steps.size(), 4);
+    EXPECT_TRUE(dynamic_cast<DownloadTaskSpecification*>(steps[0]));
+    EXPECT_TRUE(dynamic_cast<FileUnpackTaskSpecification_lzma2*>(steps[1]));
+    EXPECT_TRUE(dynamic_cast<DownloadTaskSpecification*>(steps[2]));
+    EXPECT_TRUE(dynamic_cast<CheckSignatureTaskSpecification*>(steps[3]));
+    const qreal weights[] = {0.3333, 1.0, 0.3333, 0.3334};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NEAR(steps[i]->weight, weights[i], 1e-9) << i;
+}
+
+TEST_F(IniDownloadTest, SecondStageTakesPresentFilesAndOnlyChecks)
+{
+    configuration.isClientUpdate = 1;
+    const QString ini = writeFile("session/vl3_client_linux_amd64.ini", kProductIni);
+    ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), ini, ini + ".sig"));
+    auto task = makeTask();
+    ASSERT_TRUE(runToEnd(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FINISHED);
+    ASSERT_EQ(task->subtasks().size(), 1);
+    EXPECT_DOUBLE_EQ(task->subtasks()[0]->weight, 1.0);
+    EXPECT_TRUE(requestedPaths().isEmpty());
+
+    // Only the ini present: the signature is fetched and the plan still weighs 1.0.
+    QFile::remove(ini + ".sig");
+    publish(kProductIni);
+    task->reset();
+    ASSERT_TRUE(runToEnd(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FINISHED);
+    ASSERT_EQ(task->subtasks().size(), 2);
+    EXPECT_NEAR(task->subtasks()[0]->weight + task->subtasks()[1]->weight, 1.0, 1e-9);
+    EXPECT_EQ(requestedPaths(), QStringList{QString("/%1/vl3_client_linux_amd64.ini.sig").arg(kVersion)});
+}
+
+TEST_F(IniDownloadTest, UnverifiedIniFailsTheStepAndIsFetchedAgainNextTime)
+{
+    const QString otherKey = path("other.pem");
+    ASSERT_TRUE(opensslGenerateRsaKey(otherKey));
+    struct Case {
+        const char* what;
+        QString key;
+        bool tampered;
+    } cases[] = {{"signed with another key", otherKey, false},
+                 {"tampered after signing", developmentPrivateKeyPath(), true}};
+    for (const Case& c : cases) {
+        messages.clear();
+        publish(kProductIni, c.key);
+        // A product ini left from an earlier run that differs from the signed one.
+        if (c.tampered)
+            writeFile("session/update_linux_amd64.ini", kProductIni + "[preinstall]\nevil.sh=linux64\n");
+        auto task = makeTask();
+        ASSERT_TRUE(runToEnd(*task)) << c.what;
+        EXPECT_EQ(task->state, TaskSpecification::FAILED) << c.what;
+        EXPECT_TRUE(messages.contains("Could not verify the product ini file. Aborting")) << c.what;
+        EXPECT_TRUE(messages.contains("Signature check failed for " + session("update_linux_amd64.ini"))) << c.what;
+        EXPECT_EQ(task->subtasks().last()->state, TaskSpecification::FAILED) << c.what;
+        // Kept, they would fail every later start of this session the same way.
+        for (const char* suffix : {"", "._lzma2_", ".sig"})
+            EXPECT_FALSE(QFile::exists(session(QString("update_linux_amd64.ini") + suffix))) << c.what << suffix;
+    }
+
+    publish(kProductIni);
+    messages.clear();
+    auto retry = makeTask();
+    ASSERT_TRUE(runToEnd(*retry));
+    EXPECT_EQ(retry->state, TaskSpecification::FINISHED) << messages.join('\n').toStdString();
+    EXPECT_EQ(readFile(session("update_linux_amd64.ini")), kProductIni);
+}
+
+TEST_F(IniDownloadTest, MissingSignatureFailsBeforeAnyCheck)
+{
+    publish(kProductIni);
+    QFile::remove(path(QString("www/%1/update_linux_amd64.ini.sig").arg(kVersion)));
+    auto task = makeTask();
+    ASSERT_TRUE(runToEnd(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FAILED);
+    EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini.sig"));
+    EXPECT_FALSE(messages.contains("Could not verify the product ini file. Aborting"));
+    EXPECT_EQ(task->subtasks().last()->state, TaskSpecification::IDLE) << "the check never starts";
+    EXPECT_FALSE(QFile::exists(session("update_linux_amd64.ini.sig")));
+}
+
+TEST_F(IniDownloadTest, ServerErrorStopsAtTheFirstDownload)
+{
+    publish(kProductIni);
+    g_downloadBaseUrl = server->baseUrl() + "_do:status=500/";
+    auto task = makeTask();
+    ASSERT_TRUE(runToEnd(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FAILED);
+    EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini._lzma2_"));
+    const QStringList requested = requestedPaths();
+    EXPECT_EQ(requested.size(), DownloadTaskSpecification::kMaxAttempts);
+    EXPECT_FALSE(requested.join(' ').contains(".sig"));
+    EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
