@@ -1,7 +1,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "configuration.h"
-#include "filedeletelisttaskspecification.h"
+#include "confineddirectory.h"
 #include "filetaskspecification_patch.h"
 #include "slowfileopspecification.h"
 #include "updateinidata.h"
@@ -33,20 +33,22 @@ void UpdateSelfUnzipTaskSpecification::execute()
 
 bool UpdateSelfUnzipTaskSpecification::checkPaths()
 {
-    // The paths come from the product ini. The compiler refuses absolute ones and ".." segments;
-    // this also catches a symbolic link on the way that leads out of the temporary directory.
+    // The paths come from the product ini: each must name a file below the temporary directory,
+    // by its letters and through any symbolic link on the way.
     const QString& tempDir = m_Configuration->tempDir;
+    const ConfinedDirectory confined(tempDir);
     for (const ListEntry& entry : *m_ReplaceList) {
         if (!entry.hasOverridePath())
             continue;
         const QString path = entry.effectivePath();
-        QStringList written{path};
+        QStringList paths{path};
         if (entry.hasPatch())
-            written << path + kOldCopySuffix << entry.patchKey;
+            paths << path + kOldCopySuffix << entry.patchKey;
         else
-            written << entry.key;
-        for (const QString& relative : qAsConst(written)) {
-            if (FileDeleteListTaskSpecification::confinedPath(tempDir, relative).isEmpty()) {
+            paths << entry.key;
+        for (const QString& relative : qAsConst(paths)) {
+            if (!ConfinedDirectory::isRelativeFileName(relative)
+                || confined.resolveInside(tempDir + '/' + relative).isEmpty()) {
                 emit message(
                     QStringLiteral("Refusing file name %1: it leads outside the temporary directory").arg(relative));
                 return false;
@@ -130,7 +132,7 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
     const QString targetDir = m_Configuration->tempDir + '/' + kTranslations;
     const QStringList names =
         QDir(sourceDir).entryList(QStringList{QStringLiteral("update_*.qm")}, QDir::Files, QDir::Unsorted);
-    if (FileDeleteListTaskSpecification::confinedPath(m_Configuration->tempDir, kTranslations).isEmpty())
+    if (ConfinedDirectory(m_Configuration->tempDir).resolveInside(targetDir).isEmpty())
         return;
     if (!QDir(targetDir).exists())
         QDir().mkdir(targetDir);
