@@ -86,12 +86,6 @@ protected:
 
 } // namespace
 
-TEST_F(IniDownloadTest, NamesFollowTheStage)
-{
-    EXPECT_EQ(IniDownloadTaskSpecification::productIniName(false), "update_linux_amd64.ini");
-    EXPECT_EQ(IniDownloadTaskSpecification::productIniName(true), "vl3_client_linux_amd64.ini");
-}
-
 TEST_F(IniDownloadTest, FirstStageFetchesUnpacksAndVerifies)
 {
     publish(kProductIni);
@@ -128,16 +122,6 @@ TEST_F(IniDownloadTest, SecondStageTakesPresentFilesAndOnlyChecks)
     ASSERT_EQ(task->subtasks().size(), 1);
     EXPECT_DOUBLE_EQ(task->subtasks()[0]->weight, 1.0);
     EXPECT_TRUE(requestedPaths().isEmpty());
-
-    // Only the ini present: the signature is fetched and the plan still weighs 1.0.
-    QFile::remove(ini + ".sig");
-    publish(kProductIni);
-    task->reset();
-    ASSERT_TRUE(runToEnd(*task));
-    EXPECT_EQ(task->state, TaskSpecification::FINISHED);
-    ASSERT_EQ(task->subtasks().size(), 2);
-    EXPECT_NEAR(task->subtasks()[0]->weight + task->subtasks()[1]->weight, 1.0, 1e-9);
-    EXPECT_EQ(requestedPaths(), QStringList{QString("/%1/vl3_client_linux_amd64.ini.sig").arg(kVersion)});
 }
 
 TEST_F(IniDownloadTest, UnverifiedIniFailsTheStepAndIsFetchedAgainNextTime)

@@ -189,6 +189,8 @@ TEST_F(SelfUpdateTest, FailedStepStillWritesTheSessionCopy)
     EXPECT_EQ(task.state, TaskSpecification::FAILED);
     EXPECT_TRUE(messages.contains(
         QString("Could not unpack '%1' to '%2'").arg(session("update._lzma2_"), session("update"))));
+    EXPECT_TRUE(messages.contains(QString("Could not patch '%1' to '%2'").arg(session("a_old"), session("a"))))
+        << "no installed file to copy";
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_FALSE(QFile::exists(session("update")));
     int version = 0;
