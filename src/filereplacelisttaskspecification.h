@@ -1,0 +1,40 @@
+// The second stage's step that changes the client's install directory: makes the missing folders
+// of the replace list, then puts every listed file in place, two at a time. If anything fails or
+// the user cancels, every folder made and every file operation of the step is undone, newest first,
+// and the installed files that were patched or unpacked over come back as they were.
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "rollback.h"
+#include "updatelists.h"
+
+#include <QList>
+
+class Configuration;
+
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification {
+    Q_OBJECT
+
+public:
+    // The list is read when the task executes; neither pointer is owned.
+    FileReplaceListTaskSpecification(const QList<ListEntry>* replaceList, Configuration* configuration,
+                                     QObject* parent, qreal weight);
+
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+
+    // Adds one folder creation per missing folder, parents first; returns how many.
+    int createDirTasks();
+    void createReplaceTasks(bool dirTasksAdded);
+
+private:
+    // Sends the refusal of every entry whose paths leave their directories; true when there was one.
+    bool refuseUnsafeEntries();
+    // Once every file is in place, the installed files moved aside are no longer needed.
+    void discardMovedAsideFiles();
+
+    const QList<ListEntry>* m_ReplaceList;
+    RollbackDataList m_RollbackList;
+    Configuration* m_Configuration;
+};

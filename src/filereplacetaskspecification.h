@@ -1,0 +1,62 @@
+// Puts one file of the client in place in the second stage of an update: copies a new file, or
+// patches or unpacks over an installed one and checks the result against its digest, then sets
+// the executable flags of files that need them. Its own file operations are undone at once when
+// it fails; on success they go to the list above, which undoes them if a later file fails.
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "rollback.h"
+#include "updatelists.h"
+
+#include <QString>
+#include <QStringList>
+
+class Configuration;
+
+// File names and complete suffixes of the files that get executable flags once installed.
+extern const QStringList executableFileNames;
+extern const QStringList executableFileSuffixes;
+
+class FileReplaceTaskSpecification : public ComposedTaskSpecification {
+    Q_OBJECT
+
+public:
+    // Nothing is owned but the copy of the entry and the task's own rollback list.
+    FileReplaceTaskSpecification(const ListEntry& entry, RollbackDataList* parentRollbackList,
+                                 Configuration* configuration, QObject* parent, qreal weight);
+
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+
+    // Adds execute flags to a file whose name or complete suffix asks for them: for the owner,
+    // and for group and others where they may read it. Nobody gains write access.
+    static void makeSingleFileExecutable(const QString& path);
+    // Why the entry may not be installed, or empty: its install path must stay in the client
+    // directory, and the files it reads and writes in the temporary directory must stay there.
+    static QString refusal(const ListEntry& entry, const Configuration* configuration);
+    // Where an installed file waits while its patch or unpack is made: beside it, so that putting
+    // it back is a rename on one file system that keeps its contents, mode and owner.
+    static QString backupPath(const QString& target);
+
+private:
+    void makeSubtasksAndStart();
+    // Copies the installed file to the old copy in the temporary directory, which the patch reads.
+    void saveOldCopy(const QString& oldCopy);
+    // Moves an installed file out of the target's way, recorded for rollback, so that a failed
+    // replacement brings it back; a patch or an unpack then only ever writes a new file.
+    void addMoveAside();
+    // Records what a failed patch or unpack left at the target, so that the rollback removes it
+    // before the installed file is put back.
+    void recordBrokenTarget();
+    // Gives the new file the mode of the installed file it replaced, as a write in place would.
+    void keepInstalledMode();
+
+    ListEntry m_Entry;
+    RollbackDataList* m_ParentRollbackList;
+    RollbackDataList m_RollbackList;
+    Configuration* m_Configuration;
+    QString m_Target;
+    TaskSpecification* m_MoveAside;
+    TaskSpecification* m_Writer;
+};
