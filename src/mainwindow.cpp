@@ -1,0 +1,283 @@
+#include "mainwindow.h"
+
+#include "configuration.h"
+#include "prepostinstalltaskspecification.h"
+#include "processtools.h"
+#include "singleinstancechecker.h"
+#include "ui_mainwindow.h"
+#include "updateengine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <cmath>
+
+const QString g_forceUpdateFile = QStringLiteral("vl3_force_update");
+const QString g_forceUpdateCheckFile = QStringLiteral("vl3_force_update_check");
+
+namespace {
+
+const char* const kMakerUrl = "https://www.voxlane.example/";
+const int kHandOverDelayMs = 1000;
+
+// Set while the "Update cancelled" box is open, so a second report opens no second box.
+bool g_cancelBoxOpen = false;
+
+} // namespace
+
+MainWindow::MainWindow(Configuration* configuration)
+    : QWidget(nullptr)
+    , ui(new Ui_MainWindow)
+    , m_Configuration(configuration)
+    , m_Engine(new UpdateEngine(configuration, this))
+    , m_Finished(false)
+    , m_QuitOnCancel(false)
+    , m_Started(false)
+    , m_RebootRequested(false)
+{
+    g_mainWindow = this;
+
+    connect(m_Engine, &UpdateEngine::error, this, [this](const QString& text) {
+        onAppendText(text);
+        showError(text);
+    });
+    connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(m_Engine, &UpdateEngine::updateProgress, this, &MainWindow::setProgress);
+    connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+
+    ui->setupUi(this);
+
+    // Queued: the area becomes visible through the toggle first, then shows its newest line.
+    connect(ui->detailsButton, &QPushButton::clicked, this, [this](bool) {
+        if (ui->outputTextEdit->isVisible()) {
+            QScrollBar* bar = ui->outputTextEdit->verticalScrollBar();
+            bar->setValue(bar->maximum());
+        }
+    }, Qt::QueuedConnection);
+
+    ui->banner->setUrl(QString::fromLatin1(kMakerUrl));
+    ui->voxlaneLabel->setUrl(QString::fromLatin1(kMakerUrl));
+    ui->voxlaneLabel->hide();
+    ui->outputTextEdit->hide();
+
+    SingleInstanceChecker* checker = new SingleInstanceChecker(this);
+    connect(checker, &SingleInstanceChecker::otherInstanceActivate, this, [this](const QString& text) {
+        if (text == QLatin1String("#")) {
+            raise();
+            activateWindow();
+        }
+    });
+
+    connect(m_Configuration, &Configuration::fatalError, this, [this](const QString& text) {
+        showError(text);
+        QCoreApplication::exit(1);
+    });
+    connect(m_Configuration, &Configuration::ready, this, &MainWindow::onStartUpdate);
+
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
+}
+
+MainWindow::~MainWindow()
+{
+    g_mainWindow = nullptr;
+    delete ui;
+}
+
+void MainWindow::showError(const QString& text)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+}
+
+void MainWindow::setProgress(qreal doneFrac)
+{
+    // Truncated, and only inside the bar's range: a value outside it leaves the bar as it was.
+    // The test is made in floating point, so a huge or undefined fraction never reaches an int.
+    const qreal scaled = doneFrac * 1000;
+    if (!(scaled >= ui->totalProgressBar->minimum() && scaled < ui->totalProgressBar->maximum() + 1))
+        return;
+    ui->totalProgressBar->setValue(int(std::trunc(scaled)));
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    const int side = ui->versionLabel->height();
+    ui->voxlaneLabel->setMaximumWidth(side);
+    ui->voxlaneLabel->setMaximumHeight(side);
+    ui->voxlaneLabel->show();
+    QWidget::showEvent(event);
+}
+
+void MainWindow::setVersionText()
+{
+    QString channelWord;
+    switch (m_Configuration->channel) {
+    case 2:
+        channelWord = tr("Alpha");
+        break;
+    case 1:
+        channelWord = tr("Beta");
+        break;
+    case 0:
+        channelWord = tr("Stable");
+        break;
+    default:
+        break;
+    }
+
+    QString text;
+    if (!m_Configuration->versionString.isEmpty()) {
+        text += "<div style=\"font-weight:bold;font-size:large\">"
+            + tr("Update to Voxlane %1").arg(m_Configuration->versionString) + "</div>";
+    }
+    text += "<div style=\"margin-top:0.2em\">" + tr("You are currently on <strong>%1 channel</strong>.").arg(channelWord)
+        + "</div>";
+    text += "<div style=\"margin-top:0.2em;font-style:italic\">"
+        + (m_Configuration->isClientUpdate == 1 ? tr("Step two: Updating Voxlane client")
+                                                : tr("Step one: Updating updater"))
+        + "</div>";
+    ui->versionLabel->setText(text);
+}
+
+void MainWindow::onStartUpdate()
+{
+    qDebug() << "onStartUpdate" << m_Finished << m_Started;
+    if (m_Finished || m_Started)
+        return;
+    if (m_Engine->isActive()) {
+        qDebug() << "Session already active";
+        return;
+    }
+    if (!m_Configuration->isReady) {
+        qDebug() << "Aborting start update, configuration not yet ready";
+        return;
+    }
+    if (m_Engine->initialize()) {
+        qDebug() << "Update engine initialized";
+        m_Started = true;
+        m_Engine->startUpdate();
+    }
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    ui->outputTextEdit->append(text);
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    showError(errorMessage);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onUpdateFinished()
+{
+    qDebug() << "onUpdateFinished";
+    m_Finished = true;
+    if (m_RebootRequested)
+        return;
+    QTimer::singleShot(kHandOverDelayMs, this, [this]() {
+        if (m_Configuration->isClientUpdate == 1) {
+            ProcessTools::startVl3Client(m_Configuration->vl3dir);
+            close();
+        } else {
+            onStartNewUpdater();
+        }
+    });
+}
+
+void MainWindow::onStartNewUpdater()
+{
+    qDebug() << "onStartNewUpdater";
+    const QStringList arguments{QStringLiteral("--clientupdate"), Configuration::defaultClientType(true),
+                                QString::number(m_Configuration->version),
+                                m_Configuration->versionString.isEmpty() ? QStringLiteral("#")
+                                                                         : m_Configuration->versionString};
+    ProcessTools::startClientUpdater(m_Configuration->tempDir, arguments);
+    close();
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_QuitOnCancel) {
+        QCoreApplication::quit();
+        return;
+    }
+    m_Finished = false;
+    m_Engine->reset();
+    onAppendText(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+
+    if (g_cancelBoxOpen)
+        return;
+    g_cancelBoxOpen = true;
+    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+    g_cancelBoxOpen = false;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (!m_Engine->isActive()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_QuitOnCancel)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer == QMessageBox::Yes) {
+        m_QuitOnCancel = true;
+        m_Engine->cancelUpdate();
+    }
+}
+
+void MainWindow::onRebootWithConfirmation()
+{
+    qDebug() << "onRebootWithConfirmation";
+    m_RebootRequested = true;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Confirm reboot"),
+        tr("<p>A computer restart is required to proceed with the client update. If you do not reboot now, the "
+           "Voxlane update will be cancelled.</p><p>Do you want to reboot now?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        write_force_update_file(g_forceUpdateFile);
+        QApplication::beep();
+    } else {
+        write_force_update_file(g_forceUpdateCheckFile);
+    }
+    QCoreApplication::quit();
+}
+
+void MainWindow::write_force_update_file(const QString& name)
+{
+    QFile file(QDir::tempPath() + "/" + name);
+    if (!file.open(QIODevice::WriteOnly)) {
+        const QString text = QStringLiteral("Failed to store force update notice");
+        onAppendText(text);
+        qDebug() << text;
+        return;
+    }
+    file.close();
+}
+
+void MainWindow::delete_force_update_files()
+{
+    qDebug() << "delete_force_update_files" << m_Configuration->isClientUpdate;
+    if (m_Configuration->isClientUpdate != 0)
+        return;
+    QFile::remove(QDir::tempPath() + "/" + g_forceUpdateFile);
+    QFile::remove(QDir::tempPath() + "/" + g_forceUpdateCheckFile);
+}
