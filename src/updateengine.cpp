@@ -1,0 +1,257 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "maintaskspecification.h"
+#include "rsacrypto.h"
+#include "updateinidata.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const int kPollIntervalMs = 1000;
+const quint16 kDefaultProxyPort = 3128;
+
+// The window only calls the session operations in their state; anything else is a programming
+// error that must not go on silently in a release build either.
+void requireState(bool holds, const char* condition)
+{
+    if (!holds)
+        qFatal("ASSERT: \"%s\" in UpdateEngine", condition);
+}
+
+// Removes `path`, an emptied directory, from its parent; false when the parent cannot be entered
+// or the removal fails.
+bool removeFromParent(const QString& path, bool* parentEntered)
+{
+    const QString clean = QDir::cleanPath(path);
+    QDir parent(clean);
+    *parentEntered = parent.cdUp();
+    if (!*parentEntered)
+        return false;
+    return parent.rmdir(parent.relativeFilePath(clean));
+}
+
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration* cfg, QObject* parent)
+    : QObject(parent), m_State(PRE_INIT), m_Configuration(cfg), m_RootTask(nullptr)
+{
+    connect(m_Configuration, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
+    m_Timer = new QTimer(this);
+    m_Timer->setInterval(kPollIntervalMs);
+    connect(m_Timer, SIGNAL(timeout()), this, SLOT(onTimer()));
+    m_NetworkManager = new QNetworkAccessManager(this);
+    m_Configuration->readUpdateIniSettings();
+    applyProxy();
+}
+
+void UpdateEngine::applyProxy()
+{
+    const QString& text = m_Configuration->proxy;
+    if (text.isEmpty()) {
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(text, QUrl::TolerantMode);
+    // An unusable text leaves the application-wide proxy in place; credentials are not used.
+    if (url.isValid())
+        m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(kDefaultProxyPort)));
+}
+
+bool UpdateEngine::initialize()
+{
+    requireState(m_State == PRE_INIT, "m_State == PRE_INIT");
+    try {
+        initCrypto();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QString::fromUtf8(e.what()));
+        return false;
+    }
+
+    int recordedVersion = 0;
+    QString tempDir;
+    QString clientDir;
+    if (UpdateIniData::get(&recordedVersion, nullptr, &tempDir, &clientDir)) {
+        if (recordedVersion == m_Configuration->version) {
+            qDebug() << "Continuing previous session";
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(recordedVersion));
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
+            removeDirectory(tempDir);
+            bool parentEntered = false;
+            const bool removed = removeFromParent(tempDir, &parentEntered);
+            if (parentEntered)
+                emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
+            tempDir.clear();
+            clientDir.clear();
+            QFile::remove(updateIniPath());
+        }
+    }
+
+    if (!m_Configuration->initalizeStart(tempDir, clientDir))
+        return false;
+
+    if (!UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
+                               m_Configuration->clientType)) {
+        qDebug() << "Failed to write to update.ini";
+        emit error(QStringLiteral(
+            "Failed to write update.ini. The updater does not seem to have the required write permissions."));
+        return false;
+    }
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    requireState(m_State == POST_INIT, "m_State == POST_INIT");
+    qDebug() << "Starting update";
+    m_RootTask = new MainTaskSpecification(m_NetworkManager, m_Configuration, this, 1.0);
+    connect(m_RootTask, SIGNAL(finished(TaskSpecification*)), this, SLOT(onTaskFinished()));
+    connect(m_RootTask, SIGNAL(canceled(TaskSpecification*)), this, SLOT(onTaskCanceled()));
+    connect(m_RootTask, SIGNAL(error(QString)), this, SIGNAL(error(QString)));
+    connect(m_RootTask, SIGNAL(updateProgress(qreal)), this, SIGNAL(updateProgress(qreal)));
+    connect(m_RootTask, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
+    m_State = RUNNING;
+    m_Timer->start(kPollIntervalMs);
+    m_RootTask->execute();
+    return true;
+}
+
+bool UpdateEngine::isActive() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_RootTask)
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    m_RootTask->getDownloadProgress(&done, &total, &speed, &downloading);
+    // A poll can end the stage (the last time-out of a download); the final zero figures
+    // have been sent then, and stale ones must not follow them.
+    if (m_State == RUNNING)
+        emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && m_RootTask)
+        m_RootTask->cancel();
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    m_Timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(QStringLiteral("Update successfully finished"));
+    releaseRootTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    m_Timer->stop();
+    m_State = CANCELED;
+    if (m_RootTask && m_RootTask->state == TaskSpecification::CANCELED)
+        emit message(QStringLiteral("User aborted update"));
+    releaseRootTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::reset()
+{
+    requireState(m_State == CANCELED, "m_State==CANCELED");
+    m_State = PRE_INIT;
+    if (m_RootTask) {
+        disconnect(m_RootTask, nullptr, this, nullptr);
+        releaseRootTask();
+    }
+}
+
+void UpdateEngine::releaseRootTask()
+{
+    if (!m_RootTask)
+        return;
+    m_RootTask->deleteLater();
+    m_RootTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    if (m_Configuration->isClientUpdate == 0) {
+        QFile::remove(updateIniPath());
+        qDebug() << "Deleted local update.ini" << updateIniPath();
+        emit message(QStringLiteral("Removed temporary update.ini"));
+        return;
+    }
+
+    emit message(QStringLiteral("Remove temporary files..."));
+    // The second stage runs from the temporary directory: the record read here is its copy there.
+    QString tempDir;
+    if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
+        qDebug() << "Removing temporary files" << tempDir;
+        removeDirectory(tempDir);
+        bool parentEntered = false;
+        removeFromParent(tempDir, &parentEntered);
+        QFile::remove(updateIniPath());
+        qDebug() << "Deleted local update.ini" << updateIniPath();
+    }
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+void UpdateEngine::removeDirectory(const QString& path)
+{
+    // Symbolic links are neither followed nor removed, so nothing outside the tree is touched.
+    const QDir dir(path);
+    const QDir::Filters common = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+    for (const QFileInfo& file : dir.entryInfoList(QDir::Files | common))
+        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo& sub : dir.entryInfoList(QDir::Dirs | common)) {
+        removeDirectory(sub.absoluteFilePath());
+        dir.rmdir(sub.fileName());
+    }
+}
+
+void UpdateEngine::removeQt4Files(const QString& dir)
+{
+    static const char* const names[] = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
+    for (const char* name : names) {
+        const QString file = QDir(dir).filePath(QLatin1String(name));
+        if (QFile::exists(file)) {
+            qDebug() << "Remove Qt4 file:" << file;
+            QFile::remove(file);
+        }
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString& dir)
+{
+    static const char* const names[] = {
+        "update",           "libQtCore.so.4",    "libQtGui.so.4",    "libQtNetwork.so.4", "libQtSql.so.4",
+        "libQt5Core.so.5",  "libQt5Gui.so.5",    "libQt5Network.so.5", "libQt5Sql.so.5",  "libqgif.so",
+        "libqjpeg.so",      "libqtaccessiblewidgets.so", "libsqlite.so"};
+    for (const char* name : names) {
+        const QString file = QDir(dir).filePath(QStringLiteral("_old_") + QLatin1String(name));
+        if (QFile::exists(file))
+            qDebug() << "Remove old file:" << file;
+        QFile::remove(file);
+    }
+}
