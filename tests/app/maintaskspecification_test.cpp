@@ -55,38 +55,28 @@ protected:
 
 } // namespace
 
-TEST_F(MainTaskTest, FirstStageStepsInOrder)
+TEST_F(MainTaskTest, EachStageBuildsItsStepsInOrder)
 {
-    config.isClientUpdate = 0;
-    InspectedMainTask task(&manager, &config, nullptr, 1.0);
-    QSignalSpy messages(&task, SIGNAL(message(QString)));
-    executeAndCancel(task);
-    ASSERT_FALSE(messages.isEmpty());
-    EXPECT_EQ(messages.first().at(0).toString(), "Starting update process for updater");
-    EXPECT_EQ(steps(task), (QStringList{"IniDownloadTaskSpecification 0.1",
-                                        "MakeDownloadReplaceListTaskSpecification 0.05",
-                                        "DownloadFileListTaskSpecification 0.4",
-                                        "PrePostInstallListTaskSpecification 0.1",
-                                        "UpdateSelfUnzipTaskSpecification 0.4",
-                                        "PrePostInstallListTaskSpecification 0.1"}));
-    EXPECT_EQ(task.parallelLimit(), 1);
-}
-
-TEST_F(MainTaskTest, SecondStageStepsInOrder)
-{
-    config.isClientUpdate = 1;
-    InspectedMainTask task(&manager, &config, nullptr, 1.0);
-    QSignalSpy messages(&task, SIGNAL(message(QString)));
-    executeAndCancel(task);
-    ASSERT_FALSE(messages.isEmpty());
-    EXPECT_EQ(messages.first().at(0).toString(), "Starting update process for client");
-    EXPECT_EQ(steps(task), (QStringList{"IniDownloadTaskSpecification 0.1",
-                                        "MakeDownloadReplaceListTaskSpecification 0.05",
-                                        "DownloadFileListTaskSpecification 0.4",
-                                        "PrePostInstallListTaskSpecification 0.1",
-                                        "FileReplaceListTaskSpecification 0.4",
-                                        "FileDeleteListTaskSpecification 0.05",
-                                        "PrePostInstallListTaskSpecification 0.1"}));
+    const QStringList before{"IniDownloadTaskSpecification 0.1", "MakeDownloadReplaceListTaskSpecification 0.05",
+                             "DownloadFileListTaskSpecification 0.4", "PrePostInstallListTaskSpecification 0.1"};
+    const QString after = "PrePostInstallListTaskSpecification 0.1";
+    for (int clientUpdate : {0, 1}) {
+        SCOPED_TRACE(clientUpdate);
+        config.isClientUpdate = clientUpdate;
+        InspectedMainTask task(&manager, &config, nullptr, 1.0);
+        QSignalSpy messages(&task, SIGNAL(message(QString)));
+        executeAndCancel(task);
+        ASSERT_FALSE(messages.isEmpty());
+        EXPECT_EQ(task.parallelLimit(), 1);
+        if (clientUpdate == 0) {
+            EXPECT_EQ(messages.first().at(0).toString(), "Starting update process for updater");
+            EXPECT_EQ(steps(task), (before + QStringList{"UpdateSelfUnzipTaskSpecification 0.4", after}));
+        } else {
+            EXPECT_EQ(messages.first().at(0).toString(), "Starting update process for client");
+            EXPECT_EQ(steps(task), (before + QStringList{"FileReplaceListTaskSpecification 0.4",
+                                                         "FileDeleteListTaskSpecification 0.05", after}));
+        }
+    }
 }
 
 TEST_F(MainTaskTest, ResetStartsFromEmptyListsAndNewSteps)

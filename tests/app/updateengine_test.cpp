@@ -119,6 +119,8 @@ TEST_F(UpdateEngineTest, NewSessionGetsATemporaryDirectoryAndIsRecorded)
     if (!inCopy())
         return;
     setUpConfiguration();
+    // A record whose directory is gone is no session: a new one starts without a word.
+    writeIni(record(kVersion, path("gone"), "/opt/voxlane"));
     UpdateEngine engine(&config, nullptr);
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     EXPECT_FALSE(engine.isActive());
@@ -137,42 +139,37 @@ TEST_F(UpdateEngineTest, NewSessionGetsATemporaryDirectoryAndIsRecorded)
     EXPECT_EQ(ini.value("current/type").toString(), "update_linux_amd64");
 }
 
-TEST_F(UpdateEngineTest, SessionOfTheSameVersionContinues)
+TEST_F(UpdateEngineTest, RecordedSessionContinuesForItsVersionAndIsRemovedForAnother)
 {
     if (!inCopy())
         return;
-    setUpConfiguration();
     const QString session = sessionDir("session");
-    writeIni(record(kVersion, session, "/opt/voxlane") + "[update]\nstreams=3\n");
+    writeIni(record(3000, session, "/opt/voxlane") + "[update]\nstreams=3\n");
 
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy messages(&engine, SIGNAL(message(QString)));
-    ASSERT_TRUE(engine.initialize());
-    EXPECT_EQ(texts(messages), QStringList{"Previous update session for v. 3100 found"});
+    setUpConfiguration();
+    config.version = 3000;
+    UpdateEngine same(&config, nullptr);
+    QSignalSpy sameMessages(&same, SIGNAL(message(QString)));
+    ASSERT_TRUE(same.initialize());
+    EXPECT_EQ(texts(sameMessages), QStringList{"Previous update session for v. 3000 found"});
     EXPECT_EQ(config.tempDir, session);
     EXPECT_EQ(config.vl3dir, "/opt/voxlane");
     EXPECT_TRUE(QFile::exists(session + "/downloaded.bin")) << "earlier downloads are reused";
     EXPECT_EQ(config.streams, 3);
-    QSettings ini(iniPath(), QSettings::IniFormat);
-    EXPECT_EQ(ini.value("update/streams").toInt(), 3) << "the rest of update.ini stays";
-}
+    EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("update/streams").toInt(), 3)
+        << "the rest of update.ini stays";
 
-TEST_F(UpdateEngineTest, SessionOfAnotherVersionIsRemoved)
-{
-    if (!inCopy())
-        return;
-    setUpConfiguration();
-    const QString session = sessionDir("session");
-    writeIni(record(3000, session, "/opt/voxlane") + "[update]\nstreams=3\n");
-
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy messages(&engine, SIGNAL(message(QString)));
-    ASSERT_TRUE(engine.initialize());
-    EXPECT_EQ(texts(messages),
+    Configuration next;
+    next.version = kVersion;
+    next.clientType = "update_linux_amd64";
+    UpdateEngine other(&next, nullptr);
+    QSignalSpy otherMessages(&other, SIGNAL(message(QString)));
+    ASSERT_TRUE(other.initialize());
+    EXPECT_EQ(texts(otherMessages),
               (QStringList{QString("Cleanup previous session (v. 3000, %1) files...").arg(session), "Ok"}));
     EXPECT_FALSE(QFileInfo::exists(session));
-    EXPECT_EQ(config.tempDir, QDir::tempPath() + "/voxlane_temp_0");
-    EXPECT_EQ(config.vl3dir, QCoreApplication::applicationDirPath());
+    EXPECT_EQ(next.tempDir, QDir::tempPath() + "/voxlane_temp_0");
+    EXPECT_EQ(next.vl3dir, QCoreApplication::applicationDirPath());
     QSettings ini(iniPath(), QSettings::IniFormat);
     EXPECT_EQ(ini.childGroups(), QStringList{"current"}) << "the whole old update.ini is deleted";
     EXPECT_EQ(ini.value("current/version").toInt(), kVersion);
@@ -201,20 +198,6 @@ TEST_F(UpdateEngineTest, RemovalNeitherFollowsNorDeletesSymbolicLinks)
     EXPECT_FALSE(QFileInfo::exists(session + "/client/bin"));
     EXPECT_TRUE(QFileInfo(session + "/link-to-file").isSymLink());
     // A new session starts all the same.
-    EXPECT_EQ(config.tempDir, QDir::tempPath() + "/voxlane_temp_0");
-    EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), config.tempDir);
-}
-
-TEST_F(UpdateEngineTest, RecordOfAMissingDirectoryStartsANewSessionQuietly)
-{
-    if (!inCopy())
-        return;
-    setUpConfiguration();
-    writeIni(record(kVersion, path("gone"), "/opt/voxlane"));
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy messages(&engine, SIGNAL(message(QString)));
-    ASSERT_TRUE(engine.initialize());
-    EXPECT_TRUE(messages.isEmpty());
     EXPECT_EQ(config.tempDir, QDir::tempPath() + "/voxlane_temp_0");
     EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), config.tempDir);
 }
@@ -548,39 +531,6 @@ TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
     // The session stays for the next start.
     EXPECT_TRUE(QFile::exists(iniPath()));
     EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), session);
-}
-
-TEST_F(UpdateEngineTest, FirstStageCleanupDeletesTheRecordOnly)
-{
-    if (!inCopy())
-        return;
-    setUpConfiguration();
-    const QString session = sessionDir("session");
-    writeIni(record(kVersion, session, "/opt/voxlane") + "[update]\nstreams=3\n");
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy messages(&engine, SIGNAL(message(QString)));
-    engine.cleanup();
-    EXPECT_EQ(texts(messages), QStringList{"Removed temporary update.ini"});
-    EXPECT_FALSE(QFile::exists(iniPath()));
-    EXPECT_TRUE(QFile::exists(session + "/downloaded.bin")) << "the second stage runs from there";
-}
-
-TEST_F(UpdateEngineTest, SecondStageCleanupDeletesItsTemporaryDirectory)
-{
-    // The second stage runs from inside its session directory, beside the session copy.
-    const QString session = makeDir("tmp/voxlane_temp_4");
-    if (!runInPrivateCopy(session))
-        return;
-    setUpConfiguration(1);
-    writeFile("other/kept", "keep");
-    QDir().mkpath(QCoreApplication::applicationDirPath() + "/client/bin");
-    writeIni(record(kVersion, QCoreApplication::applicationDirPath(), path("other")));
-    UpdateEngine engine(&config, nullptr);
-    QSignalSpy messages(&engine, SIGNAL(message(QString)));
-    engine.cleanup();
-    EXPECT_EQ(texts(messages), (QStringList{"Remove temporary files...", "Temporary files removed."}));
-    EXPECT_FALSE(QFileInfo::exists(QCoreApplication::applicationDirPath()));
-    EXPECT_EQ(readFile(path("other/kept")), "keep");
 }
 
 TEST_F(UpdateEngineTest, SecondStageCleanupWithoutAValidRecordDeletesNothing)
