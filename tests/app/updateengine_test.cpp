@@ -10,7 +10,6 @@
 #include "qtwait.h"
 #include "signingtools.h"
 #include "tempdir.h"
-#include "updateinidata.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -40,12 +39,15 @@ protected:
 
     static QString iniPath() { return QCoreApplication::applicationDirPath() + "/update.ini"; }
 
-    static void writeIni(const QByteArray& content)
+    static void writeAbsolute(const QString& file, const QByteArray& content)
     {
-        QFile f(iniPath());
+        QDir().mkpath(QFileInfo(file).path());
+        QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(content);
     }
+
+    static void writeIni(const QByteArray& content) { writeAbsolute(iniPath(), content); }
 
     static QByteArray record(int version, const QString& dir, const QString& vl3dir)
     {
@@ -91,14 +93,6 @@ protected:
         const QString digest = sha512sum(file);
         EXPECT_EQ(digest.size(), 128) << "sha512sum failed for " << file.toStdString();
         return digest + "::" + QString::number(QFileInfo(file).size());
-    }
-
-    static void writeAbsolute(const QString& file, const QByteArray& content)
-    {
-        QDir().mkpath(QFileInfo(file).path());
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
     }
 
     static QStringList texts(const QSignalSpy& spy)
