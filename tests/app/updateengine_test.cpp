@@ -431,7 +431,10 @@ protected:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", makeDir("tmp"));
-        return runInPrivateCopy(makeDir("tmp/voxlane_temp_5"), QStringList(), env);
+        // Private as the configuration makes it, whatever the umask: only such a one is continued.
+        const QString session = makeDir("tmp/voxlane_temp_5");
+        QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return runInPrivateCopy(session, QStringList(), env);
     }
 
     void prepareStage()
