@@ -102,10 +102,10 @@ void MainWindow::setProgress(qreal doneFrac)
 {
     // Truncated, and only inside the bar's range: a value outside it leaves the bar as it was.
     // The test is made in floating point, so a huge or undefined fraction never reaches an int.
-    const qreal scaled = doneFrac * 1000;
-    if (!(scaled >= ui->totalProgressBar->minimum() && scaled < ui->totalProgressBar->maximum() + 1))
+    const qreal scaled = std::trunc(doneFrac * 1000);
+    if (!(scaled >= ui->totalProgressBar->minimum() && scaled <= ui->totalProgressBar->maximum()))
         return;
-    ui->totalProgressBar->setValue(int(std::trunc(scaled)));
+    ui->totalProgressBar->setValue(int(scaled));
 }
 
 void MainWindow::showEvent(QShowEvent* event)

@@ -1,0 +1,273 @@
+// The main window under the offscreen platform: its form, the details area, the progress scaling,
+// the restart question with its marker files and the question before an abort.
+#include "configuration.h"
+#include "mainwindow.h"
+#include "prepostinstalltaskspecification.h"
+#include "qtwait.h"
+#include "tempdir.h"
+#include "urlclicklabel.h"
+#include "updateengine.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScreen>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QScrollBar>
+#include <QTimer>
+#include <limits>
+#include <memory>
+
+namespace {
+
+// Answers every message box that opens with `button`, remembering what it showed.
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(QMessageBox::StandardButton button)
+    {
+        QObject::connect(&m_Timer, &QTimer::timeout, [this, button]() {
+            QMessageBox* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box == m_Last)
+                return;
+            m_Last = box;
+            titles << box->windowTitle();
+            texts << box->text();
+            defaults << (box->defaultButton() ? box->defaultButton()->text().remove('&') : QString());
+            box->button(button)->click();
+        });
+        m_Timer.start(5);
+    }
+
+    QStringList titles;
+    QStringList texts;
+    QStringList defaults;
+
+private:
+    QTimer m_Timer;
+    QMessageBox* m_Last = nullptr;
+};
+
+class MainWindowTest : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        m_OldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", makeDir("tmp").toLocal8Bit());
+        m_Configuration.reset(new Configuration);
+    }
+
+    void TearDown() override
+    {
+        // A quit outside the event loop stays pending and would end the next test's boxes at once.
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+        m_Window.reset();
+        m_Configuration.reset();
+        QFile::remove(QCoreApplication::applicationDirPath() + "/update.ini");
+        qputenv("TMPDIR", m_OldTmp);
+    }
+
+    MainWindow* window()
+    {
+        if (!m_Window)
+            m_Window.reset(new MainWindow(m_Configuration.get()));
+        return m_Window.get();
+    }
+
+    template <typename T> T* widget(const char* name)
+    {
+        T* found = window()->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QLabel* versionLabel() { return widget<QLabel>("versionLabel"); }
+    UrlClickLabel* logo() { return widget<UrlClickLabel>("voxlaneLabel"); }
+    UrlClickLabel* banner() { return widget<UrlClickLabel>("banner"); }
+    QProgressBar* progressBar() { return widget<QProgressBar>("totalProgressBar"); }
+    QTextEdit* output() { return widget<QTextEdit>("outputTextEdit"); }
+    QPushButton* detailsButton() { return widget<QPushButton>("detailsButton"); }
+
+    std::unique_ptr<Configuration> m_Configuration;
+    std::unique_ptr<MainWindow> m_Window;
+    QByteArray m_OldTmp;
+};
+
+TEST_F(MainWindowTest, FormHeadlineAndGlobalReceiver)
+{
+    m_Configuration->channel = 1;
+    m_Configuration->versionString = "3.4.1";
+    window()->setVersionText();
+    window()->show();
+    ASSERT_TRUE(waitUntil([&] { return logo()->isVisible(); }));
+
+    EXPECT_EQ(g_mainWindow, window());
+    EXPECT_EQ(window()->objectName(), "MainWindow");
+    EXPECT_EQ(window()->windowTitle(), "Voxlane 3 Client Update");
+    EXPECT_EQ(window()->minimumSize(), window()->maximumSize()) << "the window must not be resizable";
+    EXPECT_EQ(progressBar()->minimum(), 0);
+    EXPECT_EQ(progressBar()->maximum(), 1000);
+    EXPECT_FALSE(output()->isVisible());
+    EXPECT_FALSE(banner()->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_FALSE(logo()->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_EQ(logo()->maximumHeight(), versionLabel()->height());
+    EXPECT_FALSE(banner()->url().isEmpty());
+    // Centred on the available area with the form's initial size of 486 by 298.
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(window()->pos(), QPoint(available.width() / 2 - 486 / 2, available.height() / 2 - 298 / 2));
+
+    const QString text = versionLabel()->text();
+    EXPECT_TRUE(text.contains("Update to Voxlane 3.4.1")) << text.toStdString();
+    EXPECT_TRUE(text.contains("<strong>Beta channel</strong>")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Step one: Updating updater")) << text.toStdString();
+
+    m_Window.reset();
+    EXPECT_EQ(g_mainWindow, nullptr);
+}
+
+TEST_F(MainWindowTest, SecondStageWithoutDisplayVersionHasNoHeadline)
+{
+    m_Configuration->isClientUpdate = 1;
+    m_Configuration->channel = 7;
+    window()->setVersionText();
+    const QString text = versionLabel()->text();
+    EXPECT_FALSE(text.contains("Update to")) << text.toStdString();
+    EXPECT_TRUE(text.contains("<strong> channel</strong>")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Step two: Updating Voxlane client")) << text.toStdString();
+}
+
+TEST_F(MainWindowTest, DetailsButtonShowsTheNewestMessage)
+{
+    window()->show();
+    for (int i = 0; i < 60; ++i)
+        emit window()->engine()->message(QString("line %1").arg(i));
+    EXPECT_FALSE(output()->isVisible());
+
+    detailsButton()->click();
+    EXPECT_TRUE(output()->isVisible());
+    QScrollBar* bar = output()->verticalScrollBar();
+    ASSERT_TRUE(waitUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }));
+    EXPECT_TRUE(output()->toPlainText().endsWith("line 59"));
+
+    detailsButton()->click();
+    EXPECT_FALSE(output()->isVisible());
+}
+
+TEST_F(MainWindowTest, ProgressIsTruncatedAndKeptInsideTheBar)
+{
+    UpdateEngine* engine = window()->engine();
+    QProgressBar* bar = progressBar();
+    emit engine->updateProgress(0.5);
+    EXPECT_EQ(bar->value(), 500);
+    emit engine->updateProgress(0.9999);
+    EXPECT_EQ(bar->value(), 999);
+    // Unnormalised weights can push the root past 1: the bar keeps its value.
+    emit engine->updateProgress(1.15);
+    EXPECT_EQ(bar->value(), 999);
+    emit engine->updateProgress(std::numeric_limits<qreal>::quiet_NaN());
+    EXPECT_EQ(bar->value(), 999);
+    emit engine->updateProgress(1e300);
+    EXPECT_EQ(bar->value(), 999);
+    emit engine->updateProgress(1.0);
+    EXPECT_EQ(bar->value(), 1000);
+    emit engine->updateProgress(-0.0005);
+    EXPECT_EQ(bar->value(), 0) << "truncated towards zero";
+}
+
+TEST_F(MainWindowTest, RestartQuestionWritesTheMarkerOfTheAnswer)
+{
+    const QString yesMarker = path("tmp/vl3_force_update");
+    const QString noMarker = path("tmp/vl3_force_update_check");
+    {
+        BoxAnswerer answer(QMessageBox::Yes);
+        window()->onRebootWithConfirmation();
+        ASSERT_EQ(answer.titles, QStringList{"Confirm reboot"});
+        EXPECT_TRUE(answer.texts[0].contains("Do you want to reboot now?"));
+        EXPECT_EQ(answer.defaults[0], "Yes");
+    }
+    EXPECT_TRUE(QFile::exists(yesMarker));
+    EXPECT_FALSE(QFile::exists(noMarker));
+    {
+        BoxAnswerer answer(QMessageBox::No);
+        window()->onRebootWithConfirmation();
+    }
+    EXPECT_TRUE(QFile::exists(noMarker));
+
+    // The first stage starts by deleting both; the second leaves them.
+    m_Configuration->isClientUpdate = 1;
+    window()->delete_force_update_files();
+    EXPECT_TRUE(QFile::exists(yesMarker) && QFile::exists(noMarker));
+    m_Configuration->isClientUpdate = 0;
+    window()->delete_force_update_files();
+    EXPECT_FALSE(QFile::exists(yesMarker) || QFile::exists(noMarker));
+
+    // A restart request keeps a finished stage from handing over and closing the window.
+    window()->show();
+    window()->onUpdateFinished();
+    QTimer::singleShot(1500, [] { QCoreApplication::exit(42); });
+    EXPECT_EQ(QCoreApplication::exec(), 42);
+    EXPECT_TRUE(window()->isVisible());
+}
+
+TEST_F(MainWindowTest, UnwritableMarkerIsReported)
+{
+    // A directory in the marker's place cannot be opened as a file, not even by root.
+    makeDir("tmp/vl3_force_update");
+    window()->write_force_update_file("vl3_force_update");
+    EXPECT_TRUE(output()->toPlainText().contains("Failed to store force update notice"));
+}
+
+TEST_F(MainWindowTest, RestartRequestOfAnInstallCommandReachesTheWindow)
+{
+    writeFile("session/restart.sh", QString("#!/bin/sh\nexit %1\n").arg(PrePostInstallFunc::kRebootExitStatus).toLatin1());
+    ASSERT_TRUE(QFile::setPermissions(path("session/restart.sh"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    m_Configuration->tempDir = path("session");
+    const InstallCommand command("restart.sh", QStringList(), true);
+    window();
+    BoxAnswerer answer(QMessageBox::No);
+    PrePostInstallTaskSpecification task(&command, m_Configuration.get(), nullptr, 1.0);
+    task.execute();
+    ASSERT_TRUE(waitUntil([&] { return !answer.titles.isEmpty(); }, 10000));
+    EXPECT_EQ(answer.titles[0], "Confirm reboot");
+    EXPECT_TRUE(QFile::exists(path("tmp/vl3_force_update_check")));
+}
+
+TEST_F(MainWindowTest, ClosingAsksOnlyWhileASessionIsActive)
+{
+    m_Configuration->version = 12;
+    m_Configuration->isReady = true;
+    window()->show();
+    ASSERT_TRUE(window()->engine()->initialize());
+    ASSERT_TRUE(window()->engine()->isActive());
+    {
+        BoxAnswerer answer(QMessageBox::No);
+        EXPECT_FALSE(window()->close());
+        ASSERT_EQ(answer.titles, QStringList{"Question"});
+        EXPECT_EQ(answer.texts[0], "<p>Update in progress.</p><p>Are you sure you want to abort?</p>");
+    }
+    EXPECT_TRUE(window()->isVisible());
+    {
+        BoxAnswerer answer(QMessageBox::Yes);
+        EXPECT_FALSE(window()->close());
+        EXPECT_FALSE(window()->close());
+        EXPECT_EQ(answer.titles.size(), 1) << "an abort already confirmed asks no more";
+    }
+    // The confirmed abort quits once the engine reports the end of the session.
+    QTimer::singleShot(0, [this] { emit window()->engine()->updateCanceled(); });
+    QTimer::singleShot(3000, [] { QCoreApplication::exit(42); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+}
+
+TEST_F(MainWindowTest, ClosingWithoutSessionClosesAtOnce)
+{
+    window()->show();
+    BoxAnswerer answer(QMessageBox::No);
+    EXPECT_TRUE(window()->close());
+    drainEvents();
+    EXPECT_TRUE(answer.titles.isEmpty());
+}
+
+} // namespace
