@@ -3,8 +3,8 @@
 
 Builds, in a temporary folder: an installed client (the updater beside an old client), and a
 file server for release 1001 ("3.4.1") with the updater's and the client's product inis (signed
-with the development key, packed with vlpack), a packed client program, a plain data file and
-a version-server reply made by protoc. Serves it on 127.0.0.1 with tests/support/httpserver.py
+with the development key, packed with vlpack), two packed replacements, a plain new file, a
+deletion and a version-server reply made by protoc. Serves it on 127.0.0.1 with tests/support/httpserver.py
 for a bounded time, runs the updater under xvfb-run, waits for the second stage to start the
 client, and reports what the client folder looks like afterwards.
 
@@ -33,6 +33,7 @@ OLD_CLIENT = b"#!/bin/sh\necho 'Voxlane client 3.4.0'\n"
 NEW_CLIENT = b"#!/bin/sh\necho 'Voxlane client 3.4.1'\n" + b"# release notes padding\n" * 200
 OLD_README = b"Voxlane 3.4.0\n"
 NEW_README = b"Voxlane 3.4.1: faster start, fewer surprises.\n"
+CHANGELOG = b"3.4.1\n- the client starts faster\n"
 RUN_SCRIPT = b"#!/bin/sh\n# Started by the updater after the client update.\ndate > client_started\n"
 
 
@@ -85,21 +86,32 @@ def make_release(work, updater, vlpack):
     publish_ini(release, "update_linux_amd64.ini",
                 "[updater]\nupdate=%s::%d\n" % (digest(installed), os.path.getsize(installed)), vlpack, staging)
 
-    # Step two: a packed program, a plain data file and a deletion.
+    # Step two: two packed replacements, a plain new file and a deletion. A plain (two-field)
+    # line only ever adds a file: the updater's copy does not overwrite one.
     new_client = os.path.join(staging, "vl3client")
     write(new_client, NEW_CLIENT, executable=True)
-    packed = os.path.join(release, "client", "vl3client._lzma2_")
-    os.makedirs(os.path.dirname(packed), exist_ok=True)
-    run([vlpack, new_client, packed], stdout=subprocess.DEVNULL)
-    readme = os.path.join(release, "client", "data", "readme.txt")
-    write(readme, NEW_README)
+    new_readme = os.path.join(staging, "readme.txt")
+    write(new_readme, NEW_README)
+    packed_client = os.path.join(release, "client", "vl3client._lzma2_")
+    packed_readme = os.path.join(release, "client", "data", "readme.txt._lzma2_")
+    os.makedirs(os.path.dirname(packed_readme), exist_ok=True)
+    run([vlpack, new_client, packed_client], stdout=subprocess.DEVNULL)
+    run([vlpack, "--plain", new_readme, packed_readme], stdout=subprocess.DEVNULL)
+    changelog = os.path.join(release, "client", "data", "changelog.txt")
+    write(changelog, CHANGELOG)
+
+    def packed_line(packed, plain, target):
+        return "%s=%s::%d::%s::%d::%s\n" % (os.path.relpath(packed, os.path.join(release, "client")),
+                                           digest(packed), os.path.getsize(packed), digest(plain),
+                                           os.path.getsize(plain), target)
+
     publish_ini(release, "vl3_client_linux_amd64.ini",
                 "[client]\n"
-                "vl3client._lzma2_=%s::%d::%s::%d::vl3client\n"
-                "data/readme.txt=%s::%d\n"
-                "[delete]\n"
-                "obsolete.txt=1\n" % (digest(packed), os.path.getsize(packed), digest(new_client),
-                                      os.path.getsize(new_client), digest(readme), os.path.getsize(readme)),
+                + packed_line(packed_client, new_client, "vl3client")
+                + packed_line(packed_readme, new_readme, "data/readme.txt")
+                + "data/changelog.txt=%s::%d\n" % (digest(changelog), os.path.getsize(changelog))
+                + "[delete]\n"
+                "obsolete.txt=1\n",
                 vlpack, staging)
 
     reply = 'licenseAgreementId: 1\nchannels { name: "stable" version_number: %d version_string: "%s" }\n' % (
@@ -142,7 +154,7 @@ def run_updater(work, client, timeout):
     return time.monotonic() - started
 
 
-def report(work, client, server_log, seconds):
+def report(work, client, server_log, seconds, keep):
     print("\n== client folder after the update (%s), %.1f s" % (client, seconds))
     for folder, dirs, files in sorted(os.walk(client)):
         dirs.sort()
@@ -160,6 +172,7 @@ def report(work, client, server_log, seconds):
     checks = [
         ("client program is 3.4.1", open(os.path.join(client, "vl3client"), "rb").read() == NEW_CLIENT),
         ("readme is 3.4.1", open(os.path.join(client, "data", "readme.txt"), "rb").read() == NEW_README),
+        ("changelog added", os.path.exists(os.path.join(client, "data", "changelog.txt"))),
         ("obsolete.txt deleted", not os.path.exists(os.path.join(client, "obsolete.txt"))),
         ("session record removed", not os.path.exists(os.path.join(client, "update.ini"))),
         ("client started", os.path.exists(os.path.join(client, "client_started"))),
@@ -176,7 +189,7 @@ def report(work, client, server_log, seconds):
     for r in requests:
         print("  " + r)
     logs = os.path.join(tmp, "voxlane_update_log")
-    if os.path.isdir(logs):
+    if keep and os.path.isdir(logs):
         print("\n== updater logs: %s" % ", ".join(sorted(os.listdir(logs))))
     return all(ok for _, ok in checks)
 
@@ -205,13 +218,13 @@ def main():
         print("demo: release %d (%s) served on http://127.0.0.1:%d/, client in %s"
               % (VERSION, VERSION_STRING, args.port, client))
         seconds = run_updater(work, client, args.timeout)
-        ok = report(work, client, server_log, seconds)
+        ok = report(work, client, server_log, seconds, args.keep)
     finally:
         if server_process:
             server_process.kill()
             server_process.wait()
         if args.keep:
-            print("demo: kept %s" % work)
+            print("demo: kept %s (screen.png: the screen when the demo ended)" % work)
         else:
             shutil.rmtree(work, ignore_errors=True)
     return 0 if ok else 1
