@@ -60,7 +60,8 @@ void UpdateEngine::applyProxy()
         m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
-    const QUrl url(text, QUrl::TolerantMode);
+    // "host:port" would parse as a URL whose scheme is the host name and which has no host.
+    const QUrl url(text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text, QUrl::TolerantMode);
     // An unusable text leaves the application-wide proxy in place; credentials are not used.
     if (url.isValid())
         m_NetworkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(kDefaultProxyPort)));
@@ -93,7 +94,7 @@ bool UpdateEngine::initialize()
                 emit message(removed ? QStringLiteral("Ok") : QStringLiteral("Failed to remove directory"));
             tempDir.clear();
             clientDir.clear();
-            QFile::remove(updateIniPath());
+            UpdateIniData::remove();
         }
     }
 
@@ -197,7 +198,9 @@ void UpdateEngine::cleanup()
 {
     qDebug() << "cleanup";
     if (m_Configuration->isClientUpdate == 0) {
-        QFile::remove(updateIniPath());
+        // The file also holds the user's channel, proxy and download settings: only the
+        // session record goes.
+        UpdateIniData::remove();
         qDebug() << "Deleted local update.ini" << updateIniPath();
         emit message(QStringLiteral("Removed temporary update.ini"));
         return;

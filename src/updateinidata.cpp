@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QVariant>
 
@@ -70,6 +71,19 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3d
     if (vl3dir)
         *vl3dir = recordedVl3dir;
     return true;
+}
+
+void UpdateIniData::remove()
+{
+    const QString path = updateIniPath();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(kGroup);
+        settings.sync();
+        if (!settings.allKeys().isEmpty())
+            return;
+    }
+    QFile::remove(path);
 }
 
 bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)

@@ -11,6 +11,9 @@ class UpdateIniData {
 public:
     // Fills the non-null pointers from a valid record and returns true; otherwise stores nothing.
     static bool get(int* version, QString* type, QString* dir, QString* vl3dir);
+    // Removes the session record; the user's other settings in the file stay, and a file left
+    // without any setting is deleted.
+    static void remove();
     // Writes the four keys of "current", keeping the rest of the file.
     static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type);
     // Copies the record into tempDir/update.ini for the second stage, with its client type, and
