@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -18,7 +19,9 @@
 #include <QPushButton>
 #include <QTextEdit>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <limits>
 #include <memory>
 
@@ -49,6 +52,17 @@ public:
 private:
     QTimer m_Timer;
     QMessageBox* m_Last = nullptr;
+};
+
+// Takes the addresses that QDesktopServices would open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public slots:
+    void open(const QUrl& url) { urls << url; }
+
+public:
+    QList<QUrl> urls;
 };
 
 class MainWindowTest : public TempDirTest {
@@ -126,6 +140,20 @@ TEST_F(MainWindowTest, FormHeadlineAndGlobalReceiver)
 
     m_Window.reset();
     EXPECT_EQ(g_mainWindow, nullptr);
+}
+
+TEST_F(MainWindowTest, LogoAndBannerOpenTheMakersPageWithAnyButton)
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
+    window()->show();
+    QTest::mouseClick(banner(), Qt::RightButton);
+    QTest::mouseClick(logo(), Qt::MiddleButton);
+    QDesktopServices::unsetUrlHandler("https");
+    ASSERT_EQ(catcher.urls.size(), 2);
+    EXPECT_EQ(catcher.urls[0], QUrl(banner()->url()));
+    EXPECT_EQ(catcher.urls[1], QUrl(logo()->url()));
+    EXPECT_EQ(catcher.urls[0].scheme(), "https");
 }
 
 TEST_F(MainWindowTest, SecondStageWithoutDisplayVersionHasNoHeadline)
@@ -271,3 +299,5 @@ TEST_F(MainWindowTest, ClosingWithoutSessionClosesAtOnce)
 }
 
 } // namespace
+
+#include "mainwindow_test.moc"
