@@ -3,7 +3,7 @@
 #include "assemblyprogram.h"
 #include "disassembler.h"
 #include "disassemblerwin32.h"
-#include "encodedprogram.h"
+#include "executablechain.h"
 #include "scratchdir.h"
 #include "status.h"
 #include "streamset.h"
@@ -143,34 +143,6 @@ std::unique_ptr<T> parsed(const ByteVector& bytes)
     auto d = std::make_unique<T>(bytes.data(), bytes.size());
     d->ParseHeader();
     return d;
-}
-
-ByteVector assembleChain(const ByteVector& bytes, int* status)
-{
-    AssemblyProgram* program = nullptr;
-    *status = ParseDetectedExecutable(bytes.data(), bytes.size(), &program);
-    if (*status != C_OK)
-        return {};
-    std::unique_ptr<AssemblyProgram> ownedProgram(program);
-    EncodedProgram* encoded = nullptr;
-    if ((*status = TrimLabels(program)) != C_OK || (*status = EncodeProgram(program, &encoded)) != C_OK)
-        return {};
-    std::unique_ptr<EncodedProgram> owned(encoded);
-    SinkStreamSet set;
-    SinkStream serialised;
-    SourceStreamSet source;
-    EncodedProgram* read = nullptr;
-    if ((*status = WriteEncodedProgram(encoded, &set)) != C_OK || !set.CopyTo(&serialised)
-        || !source.Init(serialised.Buffer(), serialised.Length())
-        || (*status = ReadEncodedProgram(&source, &read)) != C_OK) {
-        *status = *status == C_OK ? C_STREAM_ERROR : *status;
-        return {};
-    }
-    std::unique_ptr<EncodedProgram> ownedRead(read);
-    SinkStream out;
-    if ((*status = Assemble(read, &out)) != C_OK)
-        return {};
-    return ByteVector(out.Buffer(), out.Buffer() + out.Length());
 }
 
 } // namespace
@@ -332,9 +304,9 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
         if (plus)
             expected.push_back(0x1018); // RIP-relative forms may point outside .text
         EXPECT_EQ(listOf(pe->rel32_locations()), expected);
-        int status = 0;
-        EXPECT_EQ(assembleChain(bytes, &status), bytes);
-        EXPECT_EQ(status, C_OK);
+        const ChainResult chain = runChain(bytes);
+        EXPECT_EQ(chain.assembled, bytes);
+        EXPECT_EQ(chain.status, C_OK);
     }
 
     // A call whose displacement overlaps a relocated word is skipped with the word.
@@ -351,8 +323,7 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     EXPECT_EQ(listOf(pe->rel32_locations()), std::vector<uint32_t>{0x1006});
     ASSERT_EQ(program.abs32_labels().size(), 1u);
     EXPECT_EQ(program.abs32_labels().begin()->first, 0x1000u);
-    int status = 0;
-    EXPECT_EQ(assembleChain(overlapBytes, &status), overlapBytes);
+    EXPECT_EQ(runChain(overlapBytes).assembled, overlapBytes);
 
     // A relocated word at 0xFFE reaches 2 bytes into .text: the call at 0x1000 overlaps it and
     // the scan resumes at 0x1002, behind the word, not beyond the section.
@@ -403,9 +374,9 @@ TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)
     ASSERT_EQ(program.abs32_labels().size(), 1u);
     EXPECT_EQ(program.abs32_labels().begin()->first, 0x1000u);
 
-    int status = 0;
-    EXPECT_EQ(assembleChain(bytes, &status), bytes);
-    EXPECT_EQ(status, C_OK);
+    const ChainResult chain = runChain(bytes);
+    EXPECT_EQ(chain.assembled, bytes);
+    EXPECT_EQ(chain.status, C_OK);
 
     // A gap between two sections' raw data comes back as literal bytes.
     ByteVector gapped = bytes;
@@ -476,9 +447,9 @@ TEST(PeLayout, ManySectionsCostNoQuadraticSearch)
     spec.sizeOfImage = 0x100000;
     const ByteVector bytes = buildPe(spec);
     const auto started = std::chrono::steady_clock::now();
-    int status = 0;
-    EXPECT_EQ(assembleChain(bytes, &status), bytes);
-    EXPECT_EQ(status, C_OK);
+    const ChainResult chain = runChain(bytes);
+    EXPECT_EQ(chain.assembled, bytes);
+    EXPECT_EQ(chain.status, C_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
@@ -494,8 +465,7 @@ ByteVector strippedLibssp(const ScratchDir& dir, const char* arch)
 
 void expectSound(const ByteVector& bytes)
 {
-    int status = 0;
-    const ByteVector out = assembleChain(bytes, &status);
+    const int status = runChain(bytes).status;
     ASSERT_TRUE(status == C_OK || status == C_INPUT_NOT_RECOGNIZED || status == C_DISASSEMBLY_FAILED) << status;
 }
 

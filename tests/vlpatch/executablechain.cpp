@@ -12,6 +12,23 @@
 
 using namespace vlpatch;
 
+namespace {
+
+int serialise(EncodedProgram* program, ByteVector* bytes)
+{
+    SinkStreamSet set;
+    SinkStream out;
+    const int status = WriteEncodedProgram(program, &set);
+    if (status != C_OK)
+        return status;
+    if (!set.CopyTo(&out))
+        return C_STREAM_ERROR;
+    bytes->assign(out.Buffer(), out.Buffer() + out.Length());
+    return C_OK;
+}
+
+} // namespace
+
 ChainResult runChain(const ByteVector& bytes)
 {
     ChainResult result;
@@ -23,12 +40,10 @@ ChainResult runChain(const ByteVector& bytes)
     if ((result.status = TrimLabels(parsed)) != C_OK || (result.status = EncodeProgram(parsed, &encoded)) != C_OK)
         return result;
     std::unique_ptr<EncodedProgram> ownedEncoded(encoded);
-    SinkStreamSet set;
-    SinkStream serialised;
-    if ((result.status = WriteEncodedProgram(encoded, &set)) != C_OK)
+    if ((result.status = serialise(encoded, &result.serialised)) != C_OK)
         return result;
     SourceStreamSet source;
-    if (!set.CopyTo(&serialised) || !source.Init(serialised.Buffer(), serialised.Length())) {
+    if (!source.Init(result.serialised.data(), result.serialised.size())) {
         result.status = C_STREAM_ERROR;
         return result;
     }
@@ -40,6 +55,7 @@ ChainResult runChain(const ByteVector& bytes)
     if ((result.status = Assemble(read, &output)) != C_OK)
         return result;
     result.assembled.assign(output.Buffer(), output.Buffer() + output.Length());
+    serialise(read, &result.reserialised);
     return result;
 }
 

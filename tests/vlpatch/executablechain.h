@@ -13,6 +13,8 @@ class AssemblyProgram;
 
 struct ChainResult {
     int status = 0; // 1, or the first failing step's status
+    ByteVector serialised; // the written stream set
+    ByteVector reserialised; // the program read back, written again: equal to serialised when sound
     ByteVector assembled;
 };
 

@@ -3,7 +3,7 @@
 #include "assemblyprogram.h"
 #include "disassembler.h"
 #include "disassemblerwin32.h"
-#include "encodedprogram.h"
+#include "executablechain.h"
 #include "scratchdir.h"
 #include "status.h"
 #include "streamset.h"
@@ -145,55 +145,12 @@ std::vector<uint32_t> objdumpBranchOperands(const ScratchDir& dir, const std::st
     return operands;
 }
 
-struct RoundTrip {
-    int status = 0;
-    ByteVector serialised;
-    ByteVector assembled;
-};
-
-// disassemble, trim, encode, write, read, assemble: the path an ensemble element takes.
-RoundTrip roundTrip(const ByteVector& bytes)
+// The path an ensemble element takes; writing what was read back must give the same bytes.
+ChainResult roundTrip(const ByteVector& bytes)
 {
-    RoundTrip result;
-    AssemblyProgram* program = nullptr;
-    result.status = ParseDetectedExecutable(bytes.data(), bytes.size(), &program);
-    if (result.status != C_OK)
-        return result;
-    std::unique_ptr<AssemblyProgram> owned(program);
-    EncodedProgram* encoded = nullptr;
-    if ((result.status = TrimLabels(program)) != C_OK || (result.status = EncodeProgram(program, &encoded)) != C_OK)
-        return result;
-    std::unique_ptr<EncodedProgram> ownedEncoded(encoded);
-    SinkStreamSet set;
-    SinkStream serialised;
-    if ((result.status = WriteEncodedProgram(encoded, &set)) != C_OK)
-        return result;
-    if (!set.CopyTo(&serialised)) {
-        result.status = C_STREAM_ERROR;
-        return result;
-    }
-    result.serialised.assign(serialised.Buffer(), serialised.Buffer() + serialised.Length());
-
-    SourceStreamSet source;
-    if (!source.Init(serialised.Buffer(), serialised.Length())) {
-        result.status = C_STREAM_ERROR;
-        return result;
-    }
-    EncodedProgram* read = nullptr;
-    if ((result.status = ReadEncodedProgram(&source, &read)) != C_OK)
-        return result;
-    std::unique_ptr<EncodedProgram> ownedRead(read);
-    SinkStream output;
-    if ((result.status = Assemble(read, &output)) != C_OK)
-        return result;
-    result.assembled.assign(output.Buffer(), output.Buffer() + output.Length());
-
-    // Re-serialising what was read must give the same bytes.
-    SinkStreamSet again;
-    SinkStream againBytes;
-    EXPECT_EQ(WriteEncodedProgram(read, &again), C_OK);
-    EXPECT_TRUE(again.CopyTo(&againBytes));
-    EXPECT_EQ(ByteVector(againBytes.Buffer(), againBytes.Buffer() + againBytes.Length()), result.serialised);
+    ChainResult result = runChain(bytes);
+    if (result.status == C_OK)
+        EXPECT_EQ(result.reserialised, result.serialised);
     return result;
 }
 
@@ -265,7 +222,7 @@ void checkAgainstObjdump(const ScratchDir& dir, const std::string& path, Executa
     EXPECT_GT(program.rel32_labels().size(), 0u);
     EXPECT_EQ(program.abs32_labels().empty(), abs32.empty());
 
-    const RoundTrip trip = roundTrip(bytes);
+    const ChainResult trip = roundTrip(bytes);
     ASSERT_EQ(trip.status, C_OK);
     // The relocation table is rebuilt from the abs32 words; for linker output it comes back
     // byte for byte, so the whole image up to the detected length does.
@@ -321,7 +278,7 @@ TEST(PeFiles, EfiImagesRebuildAnEmptyRelocationTable)
                                         pe->rel32_locations().data() + pe->rel32_locations().size(), operand);
         EXPECT_GE(found * 100, branches.size() * 99) << found << " of " << branches.size();
 
-        const RoundTrip trip = roundTrip(bytes);
+        const ChainResult trip = roundTrip(bytes);
         ASSERT_EQ(trip.status, C_OK);
         ByteVector expected(bytes.begin(), bytes.begin() + view.relocOffset);
         expected.insert(expected.end(), bytes.begin() + view.relocOffset + view.relocDirectorySize,
