@@ -86,6 +86,22 @@ TEST_F(FileReplaceListTest, DigestMismatchRollsBackTheWholeStep)
     EXPECT_EQ(snapshot(path("client")), before);
 }
 
+TEST_F(FileReplaceListTest, CancelWhileFilesAreReplacedPutsTheClientBack)
+{
+    const QStringList before = snapshot(path("client"));
+    FileReplaceListTaskSpecification task(&entries, &configuration, nullptr, 0.4);
+    // The third file starts only once one of the first two has been put in place and handed its
+    // records over, while the other may still be writing.
+    QObject::connect(&task, &TaskSpecification::message, [&](const QString& text) {
+        if (text == "add/replace lib/libx.so.5._lzma2_")
+            task.cancel();
+    });
+    const QStringList texts = run(task);
+    EXPECT_EQ(texts.last(), "rolling back file updates");
+    EXPECT_EQ(task.state, TaskSpecification::CANCELED);
+    EXPECT_EQ(snapshot(path("client")), before);
+}
+
 TEST_F(FileReplaceListTest, PathsLeavingTheirDirectoriesAreRefusedBeforeAnythingChanges)
 {
     const QString outside = makeDir("outside");
