@@ -1,8 +1,11 @@
 // The main window under the offscreen platform: its form, the details area, the progress scaling,
-// the restart question with its marker files and the question before an abort.
+// the restart question with its marker files, the question before an abort, the one session a
+// process starts, and the hand-over to the next stage or the client.
 #include "configuration.h"
+#include "httpserverfixture.h"
 #include "mainwindow.h"
 #include "prepostinstalltaskspecification.h"
+#include "privatecopy.h"
 #include "qtwait.h"
 #include "tempdir.h"
 #include "urlclicklabel.h"
@@ -13,6 +16,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
@@ -218,9 +222,14 @@ TEST_F(MainWindowTest, RestartQuestionWritesTheMarkerOfTheAnswer)
     }
     EXPECT_TRUE(QFile::exists(yesMarker));
     EXPECT_FALSE(QFile::exists(noMarker));
+    // The answer quit the event loop; outside a running loop that quit would close the next box
+    // unanswered.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
     {
         BoxAnswerer answer(QMessageBox::No);
         window()->onRebootWithConfirmation();
+        EXPECT_EQ(answer.titles, QStringList{"Confirm reboot"});
     }
     EXPECT_TRUE(QFile::exists(noMarker));
 
@@ -296,6 +305,95 @@ TEST_F(MainWindowTest, ClosingWithoutSessionClosesAtOnce)
     EXPECT_TRUE(window()->close());
     drainEvents();
     EXPECT_TRUE(answer.titles.isEmpty());
+}
+
+TEST_F(MainWindowTest, SuccessHandsOverASecondLater)
+{
+    // Each started program writes its working directory and its arguments into that directory.
+    const QByteArray script = "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" > started.part\nmv started.part started\n";
+    const QString session = makeDir("session");
+    const QString client = makeDir("client");
+    for (const QString& program : {session + "/update", client + "/vl3client_runscript.sh"}) {
+        writeFile(QDir(path()).relativeFilePath(program), script);
+        ASSERT_TRUE(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    m_Configuration->version = 1001;
+    m_Configuration->tempDir = session;
+    m_Configuration->vl3dir = client;
+
+    struct Stage {
+        int clientUpdate;
+        QString versionString;
+        QString dir;
+        QStringList lines;
+    };
+    const Stage stages[] = {
+        {0, "", session, {"--clientupdate", "client_linux_amd64", "1001", "#"}},
+        {0, "3.4.1", session, {"--clientupdate", "client_linux_amd64", "1001", "3.4.1"}},
+        {1, "3.4.1", client, {}},
+    };
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.clientUpdate);
+        SCOPED_TRACE(stage.versionString.toStdString());
+        QFile::remove(stage.dir + "/started");
+        m_Configuration->isClientUpdate = stage.clientUpdate;
+        m_Configuration->versionString = stage.versionString;
+        m_Window.reset();
+        window()->show();
+        ASSERT_TRUE(waitUntil([&] { return window()->isVisible(); }));
+
+        window()->onUpdateFinished();
+        EXPECT_FALSE(waitUntil([&] { return QFile::exists(stage.dir + "/started"); }, 700))
+            << "started before the second was over";
+        EXPECT_TRUE(window()->isVisible());
+        ASSERT_TRUE(waitUntil([&] { return QFile::exists(stage.dir + "/started"); }, 10000));
+        const QStringList lines = QString::fromLocal8Bit(readFile(stage.dir + "/started")).split('\n');
+        EXPECT_EQ(lines.first(), QFileInfo(stage.dir).canonicalFilePath()) << "working directory";
+        EXPECT_EQ(lines.mid(1, lines.size() - 2), stage.lines);
+        EXPECT_FALSE(window()->isVisible()) << "the window closes after the start";
+    }
+}
+
+// The start runs one session per process: not before the configuration is ready, once, and not
+// again after a failed stage, which leaves the window open with its box.
+TEST_F(MainWindowTest, StartRunsOneSessionAndAFailedStageKeepsTheWindowOpen)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!runInPrivateCopy(path("bin"), QStringList(), env))
+        return;
+    TestHttpServer server(makeDir("www"));
+    ASSERT_TRUE(server.isRunning());
+    g_downloadBaseUrl = server.baseUrl() + "_do:status=500/";
+    m_Configuration->version = 3100;
+    m_Configuration->clientType = "update_linux_amd64";
+    QStringList messages;
+    QObject::connect(window()->engine(), &UpdateEngine::message, [&](const QString& text) { messages << text; });
+    window()->show();
+
+    window()->onStartUpdate();
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT) << "the configuration is not ready";
+    EXPECT_FALSE(QFile::exists(QCoreApplication::applicationDirPath() + "/update.ini"));
+
+    m_Configuration->isReady = true;
+    BoxAnswerer answer(QMessageBox::Ok);
+    window()->onStartUpdate();
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::RUNNING);
+    window()->onStartUpdate();
+    ASSERT_TRUE(waitUntil([&] { return !answer.titles.isEmpty(); }, 30000)) << messages.join('\n').toStdString();
+    EXPECT_EQ(messages.count("Starting update process for updater"), 1);
+    EXPECT_EQ(answer.titles, QStringList{"Update"});
+    EXPECT_EQ(answer.texts, QStringList{"Update cancelled. Push \"Details\" to check reasons."});
+    EXPECT_TRUE(output()->toPlainText().endsWith("Update cancelled"));
+    EXPECT_EQ(progressBar()->value(), 0);
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT);
+    EXPECT_TRUE(window()->isVisible());
+
+    window()->onStartUpdate();
+    drainEvents();
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT) << "no second session in this process";
+    EXPECT_EQ(messages.count("Starting update process for updater"), 1);
+    // Closing now needs no question.
+    EXPECT_TRUE(window()->close());
 }
 
 } // namespace
