@@ -164,8 +164,10 @@ void FileReplaceTaskSpecification::subtasksDone()
 
 void FileReplaceTaskSpecification::recordBrokenTarget()
 {
-    // The write only ever started on a free target: what stands there now is its own leftover.
-    if (m_Writer && m_Writer->state == FAILED && standsThere(QFileInfo(m_Target)))
+    // The write only ever started on a free target or on a folder, which was left in place and
+    // which a write cannot make: any other thing standing there now is its own leftover.
+    const QFileInfo left(m_Target);
+    if (m_Writer && m_Writer->state == FAILED && standsThere(left) && (left.isSymLink() || !left.isDir()))
         m_RollbackList.add(RollbackData(RollbackData::FILE_CREATE, m_Target));
 }
 

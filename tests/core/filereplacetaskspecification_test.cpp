@@ -194,3 +194,19 @@ TEST_F(FileReplaceTest, ExecutableFlagsFollowTheNameOrTheCompleteSuffix)
     FileReplaceTaskSpecification::makeSingleFileExecutable(own);
     EXPECT_EQ(mode(own), 0700u);
 }
+
+TEST_F(FileReplaceTest, FolderStandingAtTheTargetFailsTheWriteAndStays)
+{
+    makeDir("client/plugins");
+    writeFile("client/plugins/kept", "kept");
+    packed("plugins._lzma2_", "a file");
+    const QStringList before = snapshot(path("client"));
+    FileReplaceTaskSpecification task(entry("plugins._lzma2_", digest("a file"), "plugins"), nullptr, &configuration,
+                                      nullptr, 1.0);
+    // The folder was there before the write: failing, the step has nothing of its own to undo.
+    EXPECT_EQ(run(task), QStringList({"add/replace plugins._lzma2_",
+                                      QString("Could not unpack '%1' to '%2'")
+                                          .arg(path("temp/plugins._lzma2_"), path("client/plugins"))}));
+    EXPECT_EQ(task.state, TaskSpecification::FAILED);
+    EXPECT_EQ(snapshot(path("client")), before);
+}
