@@ -9,10 +9,12 @@
 #include "scratchdir.h"
 #include "streamset.h"
 #include "testfiles.h"
+#include "writefailure.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vlpatch;
@@ -300,6 +302,43 @@ TEST(CompressedFile, BrokenContainersAreRefusedWithTheirMessageAndNothingIsWritt
     ByteVector output;
     EXPECT_TRUE(unpacked(dir, good + data, &output));
     EXPECT_TRUE(output == elf);
+}
+
+TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
+{
+    ScratchDir dir;
+    LogCapture log;
+    const ByteVector data = randomBytes(100000, 4);
+    writeBytes(dir.file("container"), packed(dir, data, false));
+    const ByteVector kept = {'k', 'e', 'p', 't'};
+    writeBytes(dir.file("target"), kept);
+    ASSERT_EQ(::chmod(dir.file("target").c_str(), 0750), 0);
+    const std::vector<std::string> names = namesIn(dir.path());
+    {
+        // The disk fills up half-way: the installed file stays, and nothing is left beside it.
+        FileSizeLimit limit(4096);
+        EXPECT_FALSE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str()));
+    }
+    EXPECT_EQ(log.last(), "could not write output file");
+    EXPECT_TRUE(readBytes(dir.file("target")) == kept);
+    EXPECT_EQ(namesIn(dir.path()), names);
+
+    // A good write keeps the permissions of the file it replaces and goes through a link.
+    ASSERT_EQ(::symlink("target", dir.file("link").c_str()), 0);
+    EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("link").c_str()));
+    EXPECT_TRUE(readBytes(dir.file("target")) == data);
+    struct stat info;
+    ASSERT_EQ(::stat(dir.file("target").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+    ASSERT_EQ(::lstat(dir.file("link").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+    // An empty stored file has no bytes whose write could fail: the file itself must be made.
+    writeBytes(dir.file("empty"), varints({kContainerMagic, crcOf({}), kContainerPlain}) + block({}));
+    EXPECT_FALSE(UncompressFile(dir.file("empty").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_EQ(log.last(), "could not write output file");
+    EXPECT_TRUE(UncompressFile(dir.file("empty").c_str(), dir.file("target").c_str()));
+    EXPECT_TRUE(readBytes(dir.file("target")).empty());
 }
 
 TEST(CompressedFile, EveryTruncationOfAPreprocessedContainerFails)

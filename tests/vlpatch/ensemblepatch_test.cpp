@@ -9,6 +9,7 @@
 #include "status.h"
 #include "streamset.h"
 #include "testfiles.h"
+#include "writefailure.h"
 
 #include <gtest/gtest.h>
 
@@ -249,6 +250,39 @@ TEST(EnsemblePatch, EveryStatusTheInputCanProvoke)
     EXPECT_EQ(ApplyEnsemblePatchFiles(dir.file("old").c_str(), dir.file("patch").c_str(),
                                       dir.file("no-such-dir/new").c_str()),
               C_READ_ERROR);
+}
+
+TEST(EnsemblePatch, TheNewFileIsReplacedWholeOrNotAtAll)
+{
+    ScratchDir dir;
+    LogCapture quiet;
+    const ByteVector old = randomBytes(60000, 11);
+    ByteVector newer = old;
+    newer[10] ^= 1;
+    newer.insert(newer.end(), old.begin(), old.begin() + 5000);
+    writeBytes(dir.file("old"), old);
+    writeBytes(dir.file("patch"), packEnsemblePatch(makeEnsemblePatchParts(old, newer, {})));
+    writeBytes(dir.file("new"), kKept);
+    const std::vector<std::string> names = namesIn(dir.path());
+    {
+        // The disk fills up half-way: the file at the name stays, and nothing is left beside it.
+        FileSizeLimit limit(4096);
+        EXPECT_EQ(ApplyEnsemblePatchFiles(dir.file("old").c_str(), dir.file("patch").c_str(),
+                                          dir.file("new").c_str()),
+                  C_READ_ERROR);
+    }
+    EXPECT_TRUE(readBytes(dir.file("new")) == kKept);
+    EXPECT_EQ(namesIn(dir.path()), names);
+
+    // An empty new file has no bytes whose write could fail: the file itself must be made.
+    const ByteVector toEmpty = packEnsemblePatch(makeEnsemblePatchParts(old, {}, {}));
+    writeBytes(dir.file("to-empty"), toEmpty);
+    EXPECT_EQ(ApplyEnsemblePatchFiles(dir.file("old").c_str(), dir.file("to-empty").c_str(),
+                                      dir.file("no-such-dir/new").c_str()),
+              C_READ_ERROR);
+    ByteVector output;
+    EXPECT_EQ(apply(dir, old, toEmpty, &output), C_OK);
+    EXPECT_TRUE(output.empty());
 }
 
 TEST(EnsemblePatch, EveryTruncationOfAPatchFails)

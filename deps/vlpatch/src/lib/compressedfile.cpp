@@ -5,6 +5,7 @@
 #include "crc.h"
 #include "disassembler.h"
 #include "encodedprogram.h"
+#include "filereplacement.h"
 #include "logstream.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
@@ -246,7 +247,7 @@ bool UncompressFile(const char* sourcePath, const char* targetPath)
     SinkStream output;
     if (!UncompressContainer(&container, &output))
         return false;
-    if (WriteWholeFile(targetPath, output.Buffer(), output.Length()) < output.Length()) {
+    if (!ReplaceWholeFile(targetPath, output.Buffer(), output.Length())) {
         LogStream(1) << "could not write output file";
         return false;
     }

@@ -16,7 +16,8 @@ constexpr uint32_t kContainerMagic = 132781929;
 constexpr uint32_t kContainerPlain = 1;
 constexpr uint32_t kContainerPreprocessed = 2;
 
-// Writes the stored file to the target only when it was rebuilt whole and its CRC matched.
+// Writes the stored file to the target only when it was rebuilt whole and its CRC matched, and
+// puts it in place only once all of it is written.
 bool UncompressFile(const char* sourcePath, const char* targetPath);
 
 // The decoder behind UncompressFile: appends the stored file of the container at the source's

@@ -3,6 +3,7 @@
 #include "binarypatch.h"
 #include "crc.h"
 #include "executabletype.h"
+#include "filereplacement.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
 #include "status.h"
@@ -249,7 +250,7 @@ int ApplyEnsemblePatchFiles(const voxlane::strings::oschar* oldFileName, const v
     const int status = ApplyEnsemblePatchStreams(&old, &patch, &output);
     if (status != C_OK)
         return status;
-    if (WriteWholeFile(newFileName, output.Buffer(), output.Length()) < output.Length())
+    if (!ReplaceWholeFile(newFileName, output.Buffer(), output.Length()))
         return C_READ_ERROR;
     return C_OK;
 }

@@ -19,7 +19,8 @@ class TransformationPatcher;
 constexpr uint32_t kEnsembleMagic = 7696195;
 constexpr uint32_t kEnsembleVersion = 20110216;
 
-// Writes the new file only after the result's CRC matched.
+// Writes the new file only after the result's CRC matched, and puts it in place only once all of
+// it is written.
 int ApplyEnsemblePatchFiles(const voxlane::strings::oschar* oldFileName,
                             const voxlane::strings::oschar* patchFileName,
                             const voxlane::strings::oschar* newFileName);
