@@ -285,6 +285,36 @@ TEST(EnsemblePatch, TheNewFileIsReplacedWholeOrNotAtAll)
     EXPECT_TRUE(output.empty());
 }
 
+TEST(EnsemblePatch, DerivedSetsHaveTheStoredLayout)
+{
+    // The correction diffs of stored patches were made against exactly these bytes.
+    const ByteVector old(100, 0);
+    EnsemblePatchApplication application;
+    ASSERT_EQ(application.InitBase({old.data(), old.size()}), C_OK);
+    const ByteVector parameters = elementParameters({{1, 0, 10, 0, 0}, {7, 10, 90, 0, 0}, {3, 100, 0, 0, 0}});
+    SourceStream stream;
+    stream.Init(parameters.data(), parameters.size());
+    ASSERT_EQ(application.ReadElementPatchers(&stream), C_OK);
+    SinkStreamSet predicted;
+    ASSERT_EQ(application.PredictTransformParameters(&predicted), C_OK);
+    SinkStream predictedBytes;
+    ASSERT_TRUE(predicted.CopyTo(&predictedBytes));
+    EXPECT_TRUE(ByteVector(predictedBytes.Buffer(), predictedBytes.Buffer() + predictedBytes.Length())
+                == ByteVector({0xEA, 0x9A, 0xCA, 0x09, 0x0A, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+    // Without elements the transformed set is ten empty streams.
+    EnsemblePatchApplication none;
+    SourceStreamSet corrected;
+    const ByteVector emptySet = serialisedSet({});
+    ASSERT_TRUE(corrected.Init(emptySet.data(), emptySet.size()));
+    SinkStreamSet transformed;
+    ASSERT_EQ(none.TransformElements(&corrected, &transformed), C_OK);
+    SinkStream transformedBytes;
+    ASSERT_TRUE(transformed.CopyTo(&transformedBytes));
+    EXPECT_TRUE(ByteVector(transformedBytes.Buffer(), transformedBytes.Buffer() + transformedBytes.Length())
+                == ByteVector({0xEA, 0x9A, 0xCA, 0x09, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
 TEST(EnsemblePatch, EveryTruncationOfAPatchFails)
 {
     ScratchDir dir;
