@@ -237,7 +237,7 @@ bool UncompressContainer(SourceStream* container, SinkStream* output)
 
 bool UncompressFile(const char* sourcePath, const char* targetPath)
 {
-    MemoryMappedView source(sourcePath, 0, MemoryMappedView::SEQUENTIAL);
+    MemoryMappedView source(sourcePath, 0, MemoryMappedView::NORMAL);
     if (!source.IsValid()) {
         LogStream(1) << "could not open lzma file";
         return false;
@@ -284,7 +284,7 @@ bool CompressFileDefault(const MemoryMappedView& source, SinkStream* out, uint32
 
 bool CompressFilePreprocessed(const char* sourcePath, const char* targetPath, bool preprocess)
 {
-    MemoryMappedView source(sourcePath, 0, MemoryMappedView::SEQUENTIAL);
+    MemoryMappedView source(sourcePath, 0, MemoryMappedView::NORMAL);
     if (!source.IsValid()) {
         LogStream(1) << "could not open file";
         return false;

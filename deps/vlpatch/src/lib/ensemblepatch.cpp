@@ -228,7 +228,7 @@ int ApplyEnsemblePatchStreams(SourceStream* old, SourceStream* patch, SinkStream
 int ApplyEnsemblePatchFiles(const voxlane::strings::oschar* oldFileName, const voxlane::strings::oschar* patchFileName,
                             const voxlane::strings::oschar* newFileName)
 {
-    MemoryMappedView patchFile(patchFileName, 0, MemoryMappedView::SEQUENTIAL);
+    MemoryMappedView patchFile(patchFileName, 0, MemoryMappedView::NORMAL);
     if (!patchFile.IsValid())
         return C_READ_OPEN_ERROR;
     SourceStream patch;
@@ -241,7 +241,7 @@ int ApplyEnsemblePatchFiles(const voxlane::strings::oschar* oldFileName, const v
         if (status != C_OK)
             return status;
     }
-    MemoryMappedView oldFile(oldFileName, 0, MemoryMappedView::SEQUENTIAL);
+    MemoryMappedView oldFile(oldFileName, 0, MemoryMappedView::NORMAL);
     if (!oldFile.IsValid())
         return C_READ_ERROR;
     SourceStream old;
