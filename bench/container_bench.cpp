@@ -4,21 +4,16 @@
 //
 //   ./bench/container_bench [--benchmark_filter=...]
 //   VL_CONTAINER_BENCH_FILE=... ./bench/container_bench   (default: libstdc++.so.6)
+#include "benchtools.h"
 #include "compressedfile.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -28,29 +23,6 @@ std::string g_dir;
 std::string file(const char* name)
 {
     return g_dir + "/" + name;
-}
-
-double fileSize(const std::string& path)
-{
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 ? double(info.st_size) : -1;
-}
-
-// Runs a tool with its standard output going to `output`; true when it exited with 0.
-bool runTool(std::vector<std::string> args, const std::string& output)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void unpack(benchmark::State& state, const char* container)
@@ -76,7 +48,7 @@ void BM_UncompressFilePreprocessed(benchmark::State& state)
 void BM_XzDecompress(benchmark::State& state)
 {
     for (auto _ : state) {
-        if (!runTool({"xz", "-d", "-c", file("source.xz")}, file("unpacked")))
+        if (runTool({"xz", "-d", "-c", file("source.xz")}, file("unpacked")) < 0)
             state.SkipWithError("xz -d failed");
     }
     state.counters["packed_bytes"] = fileSize(file("source.xz"));
@@ -101,13 +73,13 @@ int main(int argc, char** argv)
     g_dir = pattern;
     if (!vlpatch::CompressFilePreprocessed(g_source.c_str(), file("plain._lzma2_").c_str(), false)
         || !vlpatch::CompressFilePreprocessed(g_source.c_str(), file("preprocessed._lzma2_").c_str(), true)
-        || !runTool({"xz", "-9", "-c", g_source}, file("source.xz"))) {
+        || runTool({"xz", "-9", "-c", g_source}, file("source.xz")) < 0) {
         std::fprintf(stderr, "could not pack %s\n", g_source.c_str());
         return 1;
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    runTool({"rm", "-rf", g_dir}, "/dev/null");
+    runTool({"rm", "-rf", g_dir});
     return 0;
 }

@@ -6,6 +6,7 @@
 //
 //   ./bench/vlpatch_bench [--benchmark_filter=...]
 //   VL_DIFF_BENCH_OLD=... VL_DIFF_BENCH_NEW=... ./bench/vlpatch_bench   (default: gcc's cc1, cc1plus)
+#include "benchtools.h"
 #include "binarypatch.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
@@ -15,16 +16,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <map>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -44,43 +39,6 @@ std::map<std::string, Figures> g_figures;
 std::string file(const char* name)
 {
     return g_dir + "/" + name;
-}
-
-off_t fileSize(const std::string& path)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return -1;
-    std::fseek(f, 0, SEEK_END);
-    const off_t size = ftello(f);
-    std::fclose(f);
-    return size;
-}
-
-// Waits for the child; returns its peak resident memory in MiB, or -1 when it failed.
-double reap(pid_t pid)
-{
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return usage.ru_maxrss / 1024.0;
-}
-
-// Runs a tool with its standard output going to `output` (or /dev/null).
-double runTool(std::vector<std::string> args, const std::string& output = "/dev/null")
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? reap(pid) : -1;
 }
 
 // Runs `work` in a child process, so that its peak memory is its own.
@@ -150,7 +108,7 @@ void measure(benchmark::State& state, const std::string& name, Run run, const st
     figures.seconds = total / static_cast<double>(state.iterations());
     state.counters["peak_MiB"] = figures.peakMiB;
     if (!output.empty()) {
-        figures.outputBytes = static_cast<double>(fileSize(output));
+        figures.outputBytes = fileSize(output);
         state.counters["output_bytes"] = figures.outputBytes;
     }
 }
