@@ -1,5 +1,6 @@
 #include "fastfileoptaskspecification.h"
 #include "privileges.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QDir>
@@ -18,10 +19,7 @@ protected:
         QSignalSpy messages(&task, &TaskSpecification::message);
         task.execute();
         EXPECT_TRUE(task.hasEnded());
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
+        return spiedTexts(messages);
     }
 };
 

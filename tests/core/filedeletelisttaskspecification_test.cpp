@@ -1,6 +1,6 @@
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
-#include "qtwait.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QFile>
@@ -16,16 +16,7 @@ protected:
     void SetUp() override { configuration.vl3dir = makeDir("client"); }
 
     // Runs the list to its end and returns its texts.
-    QStringList run(FileDeleteListTaskSpecification& task)
-    {
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }));
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
-    }
+    static QStringList run(FileDeleteListTaskSpecification& task) { return runToEnd(task); }
 
     Configuration configuration;
 };

@@ -5,7 +5,7 @@
 #include "compressedfile.h"
 #include "configuration.h"
 #include "ensemblepatchwriter.h"
-#include "qtwait.h"
+#include "taskrun.h"
 #include "tempdir.h"
 #include "taskspecification.h"
 
@@ -27,17 +27,7 @@ protected:
     }
 
     // Runs `task` to its end and returns the texts it sent.
-    QStringList run(TaskSpecification& task)
-    {
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, 30000));
-        drainEvents();
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
-    }
+    static QStringList run(TaskSpecification& task) { return runToEnd(task); }
 
     // Every entry below `dir` with its kind, mode and contents or link target, one line each.
     static QStringList snapshot(const QString& dir)

@@ -1,6 +1,6 @@
 #include "filetaskspecification_patch.h"
 #include "ensemblepatchwriter.h"
-#include "qtwait.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QFile>
@@ -46,17 +46,7 @@ private:
 
 class PatchTaskTest : public TempDirTest {
 protected:
-    QStringList run(FileTaskSpecification_patch& task)
-    {
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, 30000));
-        drainEvents();
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
-        return texts;
-    }
+    static QStringList run(FileTaskSpecification_patch& task) { return runToEnd(task); }
 
     static QByteArray program(const QString& file)
     {

@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "prepostinstalltaskspecification.h"
 #include "qtwait.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QFile>
@@ -52,16 +53,7 @@ protected:
     QStringList logLines() { return QString::fromUtf8(readFile(path("temp/log"))).split('\n', Qt::SkipEmptyParts); }
 
     // Runs the task to its end and returns its texts.
-    QStringList run(TaskSpecification& task)
-    {
-        QSignalSpy messages(&task, &TaskSpecification::message);
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, 30000));
-        QStringList result;
-        for (const QList<QVariant>& args : messages)
-            result << args.at(0).toString();
-        return result;
-    }
+    static QStringList run(TaskSpecification& task) { return runToEnd(task); }
 
     // Runs one command on its own and returns its texts.
     QStringList runOne(const InstallCommand& command, int* state)

@@ -1,7 +1,7 @@
 #include "slowfileopspecification.h"
 #include "compressedfile.h"
 #include "privileges.h"
-#include "qtwait.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QDir>
@@ -28,16 +28,10 @@ protected:
     // Runs `task` on the pool until it ends; returns the texts it sent.
     QStringList run(SlowFileOpSpecification& task)
     {
-        QSignalSpy messages(&task, &TaskSpecification::message);
         QSignalSpy ended(&task, &TaskSpecification::canceled);
         QSignalSpy finished(&task, &TaskSpecification::finished);
-        task.execute();
-        EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, 30000));
-        drainEvents();
+        const QStringList texts = runToEnd(task);
         EXPECT_EQ(ended.count() + finished.count(), 1);
-        QStringList texts;
-        for (const QList<QVariant>& args : messages)
-            texts << args.at(0).toString();
         return texts;
     }
 
