@@ -5,18 +5,6 @@
 
 namespace {
 
-ListEntry entry(const QString& key, const QString& sha512 = QString(), const QString& overridePath = QString(),
-                const QString& patchKey = QString())
-{
-    ListEntry e;
-    e.section = "files";
-    e.key = key;
-    e.sha512 = sha512;
-    e.overridePath = overridePath;
-    e.patchKey = patchKey;
-    return e;
-}
-
 class FileReplaceListTest : public FileReplaceTest {
 protected:
     // An installed client and a replace list of every kind of entry: a new file by copy and a

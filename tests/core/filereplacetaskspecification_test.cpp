@@ -18,18 +18,6 @@ QByteArray noise(int size)
     return bytes;
 }
 
-ListEntry entry(const QString& key, const QString& sha512, const QString& overridePath,
-                const QString& patchKey = QString())
-{
-    ListEntry e;
-    e.section = "files";
-    e.key = key;
-    e.sha512 = sha512;
-    e.overridePath = overridePath;
-    e.patchKey = patchKey;
-    return e;
-}
-
 // Files may grow to `bytes` only while it lives; writes beyond fail instead of ending the process.
 class FileSizeLimit {
 public:

@@ -8,6 +8,7 @@
 #include "taskrun.h"
 #include "tempdir.h"
 #include "taskspecification.h"
+#include "updatelists.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -24,6 +25,19 @@ protected:
     {
         configuration.tempDir = makeDir("temp");
         configuration.vl3dir = makeDir("client");
+    }
+
+    // A line of the ini's "files" section.
+    static ListEntry entry(const QString& key, const QString& sha512 = QString(),
+                           const QString& overridePath = QString(), const QString& patchKey = QString())
+    {
+        ListEntry e;
+        e.section = "files";
+        e.key = key;
+        e.sha512 = sha512;
+        e.overridePath = overridePath;
+        e.patchKey = patchKey;
+        return e;
     }
 
     // Runs `task` to its end and returns the texts it sent.
