@@ -3,6 +3,7 @@
 #include "logcapture.h"
 #include "memorymappedview.h"
 #include "scratchdir.h"
+#include "sinkbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +12,6 @@
 using namespace vlpatch;
 
 namespace {
-
-ByteVector bytesOf(const SinkStream& sink)
-{
-    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
-}
 
 struct Triple {
     int32_t diff;

@@ -7,6 +7,7 @@
 #include "lzma2block.h"
 #include "memorymappedview.h"
 #include "scratchdir.h"
+#include "sinkbytes.h"
 #include "streamset.h"
 #include "testfiles.h"
 #include "writefailure.h"
@@ -20,19 +21,6 @@
 using namespace vlpatch;
 
 namespace {
-
-ByteVector bytesOf(const SinkStream& sink)
-{
-    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
-}
-
-ByteVector varints(std::initializer_list<uint32_t> values)
-{
-    SinkStream sink;
-    for (uint32_t value : values)
-        sink.WriteVarint32(value);
-    return bytesOf(sink);
-}
 
 ByteVector operator+(ByteVector a, const ByteVector& b)
 {

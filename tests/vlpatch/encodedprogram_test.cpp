@@ -3,6 +3,7 @@
 #include "encodedprogram.h"
 #include "executabletype.h"
 #include "scratchdir.h"
+#include "sinkbytes.h"
 #include "status.h"
 #include "streamset.h"
 
@@ -13,19 +14,6 @@
 using namespace vlpatch;
 
 namespace {
-
-ByteVector bytesOf(const SinkStream& sink)
-{
-    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
-}
-
-ByteVector varints(std::initializer_list<uint32_t> values)
-{
-    SinkStream sink;
-    for (uint32_t v : values)
-        EXPECT_TRUE(sink.WriteVarint32(v));
-    return bytesOf(sink);
-}
 
 ByteVector streamSet(const std::vector<ByteVector>& streams)
 {

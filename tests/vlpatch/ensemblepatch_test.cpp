@@ -6,6 +6,7 @@
 #include "executabletype.h"
 #include "logcapture.h"
 #include "scratchdir.h"
+#include "sinkbytes.h"
 #include "status.h"
 #include "streamset.h"
 #include "testfiles.h"
@@ -23,19 +24,6 @@ ByteVector operator+(ByteVector a, const ByteVector& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-ByteVector varints(std::initializer_list<uint32_t> values)
-{
-    ByteVector out;
-    for (uint32_t v : values) {
-        while (v >= 0x80) {
-            out.push_back(uint8_t(v | 0x80));
-            v >>= 7;
-        }
-        out.push_back(uint8_t(v));
-    }
-    return out;
 }
 
 const ByteVector kKept = {'k', 'e', 'p', 't'};
@@ -226,7 +214,7 @@ TEST(EnsemblePatch, EveryStatusTheInputCanProvoke)
         {"three streams", old, packEnsemblePatch(threeStreams), C_GENERAL_ERROR},
         {"edited not a program", old, withEdited(serialisedSet(oneByteElement)), C_DESERIALIZATION_FAILED},
         {"edited not assemblable", old,
-         withEdited(ByteVector(editedBytes.Buffer(), editedBytes.Buffer() + editedBytes.Length())),
+         withEdited(bytesOf(editedBytes)),
          C_ASSEMBLY_FAILED},
         {"not an executable", data, claimedElement(data, EXE_ELF_64_X64), C_INPUT_NOT_RECOGNIZED},
         {"not disassemblable", farSection, claimedElement(farSection, EXE_ELF_32_X86), C_DISASSEMBLY_FAILED},
@@ -299,7 +287,7 @@ TEST(EnsemblePatch, DerivedSetsHaveTheStoredLayout)
     ASSERT_EQ(application.PredictTransformParameters(&predicted), C_OK);
     SinkStream predictedBytes;
     ASSERT_TRUE(predicted.CopyTo(&predictedBytes));
-    EXPECT_TRUE(ByteVector(predictedBytes.Buffer(), predictedBytes.Buffer() + predictedBytes.Length())
+    EXPECT_TRUE(bytesOf(predictedBytes)
                 == ByteVector({0xEA, 0x9A, 0xCA, 0x09, 0x0A, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     // Without elements the transformed set is ten empty streams.
@@ -311,7 +299,7 @@ TEST(EnsemblePatch, DerivedSetsHaveTheStoredLayout)
     ASSERT_EQ(none.TransformElements(&corrected, &transformed), C_OK);
     SinkStream transformedBytes;
     ASSERT_TRUE(transformed.CopyTo(&transformedBytes));
-    EXPECT_TRUE(ByteVector(transformedBytes.Buffer(), transformedBytes.Buffer() + transformedBytes.Length())
+    EXPECT_TRUE(bytesOf(transformedBytes)
                 == ByteVector({0xEA, 0x9A, 0xCA, 0x09, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 

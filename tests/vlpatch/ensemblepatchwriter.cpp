@@ -7,6 +7,7 @@
 #include "encodedprogram.h"
 #include "ensemblepatch.h"
 #include "lzma2block.h"
+#include "sinkbytes.h"
 #include "status.h"
 #include "streamset.h"
 
@@ -15,11 +16,6 @@
 using namespace vlpatch;
 
 namespace {
-
-ByteVector bytesOf(const SinkStream& sink)
-{
-    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
-}
 
 // The element's encoded program written into its own set, and optionally assembled.
 bool encodeElement(const uint8_t* bytes, std::size_t length, SinkStreamSet* set, SinkStream* assembled)

@@ -3,6 +3,7 @@
 #include "assemblyprogram.h"
 #include "disassembler.h"
 #include "encodedprogram.h"
+#include "sinkbytes.h"
 #include "status.h"
 #include "streamset.h"
 
@@ -23,7 +24,7 @@ int serialise(EncodedProgram* program, ByteVector* bytes)
         return status;
     if (!set.CopyTo(&out))
         return C_STREAM_ERROR;
-    bytes->assign(out.Buffer(), out.Buffer() + out.Length());
+    *bytes = bytesOf(out);
     return C_OK;
 }
 
@@ -54,7 +55,7 @@ ChainResult runChain(const ByteVector& bytes)
     SinkStream output;
     if ((result.status = Assemble(read, &output)) != C_OK)
         return result;
-    result.assembled.assign(output.Buffer(), output.Buffer() + output.Length());
+    result.assembled = bytesOf(output);
     serialise(read, &result.reserialised);
     return result;
 }

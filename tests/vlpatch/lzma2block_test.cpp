@@ -3,6 +3,7 @@
 #include "lzma2block.h"
 #include "memorymappedview.h"
 #include "scratchdir.h"
+#include "sinkbytes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,11 +17,6 @@
 using namespace vlpatch;
 
 namespace {
-
-ByteVector bytesOf(const SinkStream& sink)
-{
-    return ByteVector(sink.Buffer(), sink.Buffer() + sink.Length());
-}
 
 // Text-like data that compresses well, with some noise.
 ByteVector sampleData(std::size_t size, uint32_t seed)
