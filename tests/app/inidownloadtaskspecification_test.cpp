@@ -4,10 +4,10 @@
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
 #include "inidownloadtaskspecification.h"
-#include "qtwait.h"
 #include "rsacrypto.h"
 #include "signingtools.h"
 #include "slowfileopspecification.h"
+#include "taskrun.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,14 +62,6 @@ protected:
         return task;
     }
 
-    static bool runToEnd(TaskSpecification& task)
-    {
-        task.execute();
-        const bool ended = waitUntil([&task] { return task.hasEnded(); }, 30000);
-        drainEvents();
-        return ended;
-    }
-
     // The paths the server was asked for, in order.
     QStringList requestedPaths() const
     {
@@ -90,7 +82,7 @@ TEST_F(IniDownloadTest, FirstStageFetchesUnpacksAndVerifies)
 {
     publish(kProductIni);
     auto task = makeTask();
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED) << messages.join('\n').toStdString();
     EXPECT_DOUBLE_EQ(task->progress, 0.1);
     EXPECT_EQ(readFile(session("update_linux_amd64.ini")), kProductIni);
@@ -117,7 +109,7 @@ TEST_F(IniDownloadTest, SecondStageTakesPresentFilesAndOnlyChecks)
     const QString ini = writeFile("session/vl3_client_linux_amd64.ini", kProductIni);
     ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), ini, ini + ".sig"));
     auto task = makeTask();
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
     ASSERT_EQ(task->subtasks().size(), 1);
     EXPECT_DOUBLE_EQ(task->subtasks()[0]->weight, 1.0);
@@ -141,7 +133,7 @@ TEST_F(IniDownloadTest, UnverifiedIniFailsTheStepAndIsFetchedAgainNextTime)
         if (c.tampered)
             writeFile("session/update_linux_amd64.ini", kProductIni + "[preinstall]\nevil.sh=linux64\n");
         auto task = makeTask();
-        ASSERT_TRUE(runToEnd(*task)) << c.what;
+        ASSERT_TRUE(runUntilEnded(*task)) << c.what;
         EXPECT_EQ(task->state, TaskSpecification::FAILED) << c.what;
         EXPECT_TRUE(messages.contains("Could not verify the product ini file. Aborting")) << c.what;
         EXPECT_TRUE(messages.contains("Signature check failed for " + session("update_linux_amd64.ini"))) << c.what;
@@ -154,7 +146,7 @@ TEST_F(IniDownloadTest, UnverifiedIniFailsTheStepAndIsFetchedAgainNextTime)
     publish(kProductIni);
     messages.clear();
     auto retry = makeTask();
-    ASSERT_TRUE(runToEnd(*retry));
+    ASSERT_TRUE(runUntilEnded(*retry));
     EXPECT_EQ(retry->state, TaskSpecification::FINISHED) << messages.join('\n').toStdString();
     EXPECT_EQ(readFile(session("update_linux_amd64.ini")), kProductIni);
 }
@@ -164,7 +156,7 @@ TEST_F(IniDownloadTest, MissingSignatureFailsBeforeAnyCheck)
     publish(kProductIni);
     QFile::remove(path(QString("www/%1/update_linux_amd64.ini.sig").arg(kVersion)));
     auto task = makeTask();
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FAILED);
     EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini.sig"));
     EXPECT_FALSE(messages.contains("Could not verify the product ini file. Aborting"));
@@ -177,7 +169,7 @@ TEST_F(IniDownloadTest, ServerErrorStopsAtTheFirstDownload)
     publish(kProductIni);
     g_downloadBaseUrl = server->baseUrl() + "_do:status=500/";
     auto task = makeTask();
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FAILED);
     EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini._lzma2_"));
     const QStringList requested = requestedPaths();

@@ -4,6 +4,7 @@
 #include "qtwait.h"
 #include "rsacrypto.h"
 #include "signingtools.h"
+#include "taskrun.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -50,12 +51,6 @@ protected:
         return list;
     }
 
-    static bool runToEnd(TaskSpecification& task, int timeoutMs = 30000)
-    {
-        task.execute();
-        return waitUntil([&task] { return task.hasEnded(); }, timeoutMs);
-    }
-
     QString session(const QString& key) const { return configuration.tempDir + "/" + key; }
 
     QNetworkAccessManager manager;
@@ -80,7 +75,7 @@ TEST_F(DownloadListTest, FilesLandInTheirFoldersAndProgressReachesTheWeight)
     add("plugins/y.so", QByteArray(), "other");
     add("plugins/sub/z.so", QByteArray(50, 'z'));
     auto list = makeList();
-    ASSERT_TRUE(runToEnd(*list));
+    ASSERT_TRUE(runUntilEnded(*list));
     EXPECT_EQ(list->state, TaskSpecification::FINISHED);
     EXPECT_DOUBLE_EQ(list->progress, 0.4);
     for (const DownloadEntry& e : qAsConst(downloads))
@@ -112,7 +107,7 @@ TEST_F(DownloadListTest, NeverMoreThanSixDownloadsAtOnce)
         // Only a few files for the slow sequential case.
         if (streams == 1)
             downloads = downloads.mid(0, 3);
-        ASSERT_TRUE(runToEnd(*list));
+        ASSERT_TRUE(runUntilEnded(*list));
         EXPECT_EQ(list->state, TaskSpecification::FINISHED);
         const TestHttpServer::Stats stats = server->stats();
         EXPECT_EQ(stats.total, downloads.size());
@@ -127,7 +122,7 @@ TEST_F(DownloadListTest, DigestMismatchFailsTheList)
     serveFile(QStringLiteral("%1/files/lib/bad.so").arg(kVersion), "tampered");
     auto list = makeList();
     QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
-    ASSERT_TRUE(runToEnd(*list));
+    ASSERT_TRUE(runUntilEnded(*list));
     EXPECT_EQ(list->state, TaskSpecification::FAILED);
     EXPECT_TRUE(messages.contains("Signature check failed for " + session("lib/bad.so")));
     EXPECT_EQ(canceled.count(), 1);
@@ -144,7 +139,7 @@ TEST_F(DownloadListTest, AFileThatCannotBeFetchedFailsTheList)
     downloads << missing;
     configuration.streams = 1;
     auto list = makeList();
-    ASSERT_TRUE(runToEnd(*list));
+    ASSERT_TRUE(runUntilEnded(*list));
     EXPECT_EQ(list->state, TaskSpecification::FAILED);
     EXPECT_EQ(messages.count("files/missing.bin returned 404"), 5);
     EXPECT_TRUE(messages.contains("Unable to download files/missing.bin"));

@@ -2,6 +2,7 @@
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
+#include "taskrun.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -66,12 +67,6 @@ protected:
         return task;
     }
 
-    static bool runToEnd(TaskSpecification& task, int timeoutMs = 20000)
-    {
-        task.execute();
-        return waitUntil([&task] { return task.hasEnded(); }, timeoutMs);
-    }
-
     static void poll(TaskSpecification& task, int times, bool* downloading = nullptr)
     {
         for (int i = 0; i < times; ++i) {
@@ -104,7 +99,7 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
         auto task = makeTask("files/a.bin");
         QList<qreal> steps;
         QObject::connect(task.get(), &TaskSpecification::updateProgress, [&steps](qreal p) { steps << p; });
-        ASSERT_TRUE(runToEnd(*task));
+        ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_EQ(task->state, TaskSpecification::FINISHED);
         EXPECT_EQ(readFile(path("local.bin")), body);
         EXPECT_EQ(messages, (QStringList{"Downloading files/a.bin", "Downloading files/a.bin finished"}));
@@ -126,7 +121,7 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
         auto task = makeTask("files/a.bin", -1, "nolength.bin");
         QList<qreal> steps;
         QObject::connect(task.get(), &TaskSpecification::updateProgress, [&steps](qreal p) { steps << p; });
-        ASSERT_TRUE(runToEnd(*task));
+        ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_EQ(task->state, TaskSpecification::FINISHED);
         EXPECT_EQ(readFile(path("nolength.bin")), body);
         EXPECT_EQ(steps, QList<qreal>{0.8}) << "no total, so no progress until the end";
@@ -136,7 +131,7 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
     {
         writeFile("empty.bin", "old content");
         auto task = makeTask("files/a.bin", 10, "empty.bin");
-        ASSERT_TRUE(runToEnd(*task));
+        ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_EQ(task->state, TaskSpecification::FINISHED);
         EXPECT_TRUE(QFileInfo::exists(path("empty.bin")));
         EXPECT_EQ(QFileInfo(path("empty.bin")).size(), 0);
@@ -148,7 +143,7 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
         auto task = makeTask("files/a.bin", 1000, "small.bin");
         QList<qreal> steps;
         QObject::connect(task.get(), &TaskSpecification::updateProgress, [&steps](qreal p) { steps << p; });
-        ASSERT_TRUE(runToEnd(*task));
+        ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_EQ(task->state, TaskSpecification::FINISHED);
         EXPECT_EQ(readFile(path("small.bin")), body);
         EXPECT_LE(*std::max_element(steps.begin(), steps.end()), 0.8);
@@ -168,7 +163,7 @@ TEST_F(DownloadTest, EveryStatusOtherThan200FailsTheAttempt)
         server->reset();
         setMisbehaviour(c.first);
         auto task = makeTask("a.bin");
-        ASSERT_TRUE(runToEnd(*task));
+        ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_EQ(task->state, TaskSpecification::FAILED);
         QStringList expected{"Downloading a.bin"};
         for (int i = 0; i < 5; ++i)
@@ -188,7 +183,7 @@ TEST_F(DownloadTest, FailingTwiceThenServingSucceedsWithProgressReset)
     auto task = makeTask("a.bin", 5000);
     QList<qreal> steps;
     QObject::connect(task.get(), &TaskSpecification::updateProgress, [&steps](qreal p) { steps << p; });
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
     EXPECT_EQ(messages, (QStringList{"Downloading a.bin", "a.bin returned 500", "a.bin returned 500",
                                      "Downloading a.bin finished"}));
@@ -202,7 +197,7 @@ TEST_F(DownloadTest, FailingTwiceThenServingSucceedsWithProgressReset)
     server->reset();
     setMisbehaviour("status=404");
     messages.clear();
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FAILED);
     EXPECT_EQ(server->stats().total, 5);
 }
@@ -337,7 +332,7 @@ TEST_F(DownloadTest, FailedFlushIsAFailedAttempt)
     serve("a.bin", pattern(1000));
     ASSERT_EQ(::symlink("/dev/full", path("full.bin").toLocal8Bit().constData()), 0);
     auto task = makeTask("a.bin", -1, "full.bin");
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
     ASSERT_EQ(messages.size(), 3);
     EXPECT_TRUE(messages.at(1).startsWith("Error writing to file " + path("full.bin"))) << messages.at(1).toStdString();
@@ -353,7 +348,7 @@ TEST_F(DownloadTest, PathSegmentsArePercentEncoded)
     auto task = makeTask(remote);
     EXPECT_EQ(task->downloadUrl().toString(QUrl::FullyEncoded),
               server->baseUrl() + "4711/sec%20tion/dir%20%231/%C3%A4%3F%2541.bin");
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
     EXPECT_EQ(readFile(path("local.bin")), "odd names");
 }
@@ -426,7 +421,7 @@ TEST_F(DownloadTest, DownloadsGoThroughTheManagersProxy)
 
     manager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", port));
     auto task = makeTask("a.bin");
-    ASSERT_TRUE(runToEnd(*task));
+    ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
     EXPECT_EQ(readFile(path("local.bin")), pattern(3000));
 

@@ -18,13 +18,22 @@ inline QStringList spiedTexts(const QSignalSpy& messages)
     return texts;
 }
 
-// Runs `task` until it has ended, delivers what it queued on the way, and returns its texts.
+// Runs `task` until it has ended and delivers what it queued on the way; false when it had not
+// ended within `timeoutMs`.
+template <typename Task>
+bool runUntilEnded(Task& task, int timeoutMs = 30000)
+{
+    task.execute();
+    const bool ended = waitUntil([&task] { return task.hasEnded(); }, timeoutMs);
+    drainEvents();
+    return ended;
+}
+
+// Runs `task` to its end and returns its texts.
 template <typename Task>
 QStringList runToEnd(Task& task, int timeoutMs = 30000)
 {
     QSignalSpy messages(&task, &Task::message);
-    task.execute();
-    EXPECT_TRUE(waitUntil([&] { return task.hasEnded(); }, timeoutMs));
-    drainEvents();
+    EXPECT_TRUE(runUntilEnded(task, timeoutMs));
     return spiedTexts(messages);
 }
