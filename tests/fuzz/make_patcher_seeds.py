@@ -6,20 +6,11 @@ usage: tests/fuzz/make_patcher_seeds.py   (from the repository root)
 """
 import lzma
 import os
+import sys
 import zlib
 
-
-def varint(v):
-    out = bytearray()
-    while v >= 0x80:
-        out.append((v & 0x7F) | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
-
-
-def zigzag(v):
-    return varint(((v << 1) ^ (v >> 31)) & 0xFFFFFFFF)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from vlvarint import varint, zigzag  # noqa: E402
 
 
 def stream_set(streams):

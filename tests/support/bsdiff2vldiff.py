@@ -9,25 +9,18 @@ import struct
 import sys
 import zlib
 
+from vlvarint import varint, zigzag
+
 
 def offtin(b):
     y = struct.unpack('<Q', b)[0]
     return -(y & ~(1 << 63)) if y & (1 << 63) else y
 
 
-def varint(v):
-    out = bytearray()
-    while v >= 0x80:
-        out.append((v & 0x7F) | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
-
-
-def zigzag(v):
+def checked_zigzag(v):
     if not -2**31 <= v < 2**31:
         raise SystemExit('control value %d does not fit 32 bits' % v)
-    return varint(((v << 1) ^ (v >> 31)) & 0xFFFFFFFF)
+    return zigzag(v)
 
 
 def main():
@@ -39,7 +32,7 @@ def main():
     ctrl = bz2.decompress(patch[32:32 + ctrl_len])
     diff = bz2.decompress(patch[32 + ctrl_len:32 + ctrl_len + diff_len])
     extra = bz2.decompress(patch[32 + ctrl_len + diff_len:])
-    control = b''.join(zigzag(offtin(ctrl[i:i + 8])) for i in range(0, len(ctrl), 8))
+    control = b''.join(checked_zigzag(offtin(ctrl[i:i + 8])) for i in range(0, len(ctrl), 8))
 
     out = bytearray()
     if '--no-header' not in sys.argv[4:]:
