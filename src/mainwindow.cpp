@@ -183,8 +183,12 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_Finished = true;
-    if (m_RebootRequested)
+    if (m_RebootRequested) {
+        // A stage that finished before the cancel reached it: the answer still quits.
+        if (m_QuitOnCancel)
+            QCoreApplication::quit();
         return;
+    }
     QTimer::singleShot(kHandOverDelayMs, this, [this]() {
         if (m_Configuration->isClientUpdate == 1) {
             ProcessTools::startVl3Client(m_Configuration->vl3dir);
@@ -257,6 +261,14 @@ void MainWindow::onRebootWithConfirmation()
         QApplication::beep();
     } else {
         write_force_update_file(g_forceUpdateCheckFile);
+    }
+    // The stage goes on under the question; quitting in the middle of it would leave the
+    // client half replaced. It is cancelled (a replacement rolls back) and the program quits
+    // when it has ended.
+    if (m_Engine->state() == UpdateEngine::RUNNING) {
+        m_QuitOnCancel = true;
+        m_Engine->cancelUpdate();
+        return;
     }
     QCoreApplication::quit();
 }

@@ -398,6 +398,30 @@ TEST_F(MainWindowTest, StartRunsOneSessionAndAFailedStageKeepsTheWindowOpen)
     EXPECT_TRUE(window()->close());
 }
 
+TEST_F(MainWindowTest, RestartAnswerDuringAStageQuitsOnlyWhenTheStageHasEnded)
+{
+    if (!runInPrivateCopy(path("bin")))
+        return;
+    TestHttpServer server(makeDir("www"));
+    ASSERT_TRUE(server.isRunning());
+    g_downloadBaseUrl = server.baseUrl() + "_do:hang=1/";
+    m_Configuration->version = 3200;
+    m_Configuration->clientType = "update_linux_amd64";
+    m_Configuration->isReady = true;
+    window()->show();
+    window()->onStartUpdate();
+    ASSERT_EQ(window()->engine()->state(), UpdateEngine::RUNNING);
+
+    BoxAnswerer answer(QMessageBox::Yes);
+    // The request arrives while the product ini's download hangs.
+    QTimer::singleShot(300, [this] { window()->onRebootWithConfirmation(); });
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(42); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(answer.titles, QStringList{"Confirm reboot"});
+    EXPECT_TRUE(QFile::exists(path("tmp/vl3_force_update")));
+    EXPECT_NE(window()->engine()->state(), UpdateEngine::RUNNING) << "quit while the stage still ran";
+}
+
 } // namespace
 
 #include "mainwindow_test.moc"
