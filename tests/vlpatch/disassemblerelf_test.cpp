@@ -6,6 +6,7 @@
 #include "disassemblerelf32x86.h"
 #include "disassemblerelf64x64.h"
 #include "executablechain.h"
+#include "littleendian.h"
 #include "status.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,6 @@
 using namespace vlpatch;
 
 namespace {
-
-void put16(ByteVector* b, std::size_t at, uint32_t v)
-{
-    (*b)[at] = uint8_t(v);
-    (*b)[at + 1] = uint8_t(v >> 8);
-}
-
-void put32(ByteVector* b, std::size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        (*b)[at + i] = uint8_t(v >> (8 * i));
-}
 
 ByteVector words(std::initializer_list<uint32_t> values)
 {

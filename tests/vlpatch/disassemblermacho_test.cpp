@@ -4,6 +4,7 @@
 #include "disassembler.h"
 #include "disassemblermacho.h"
 #include "executablechain.h"
+#include "littleendian.h"
 #include "status.h"
 
 #include <gtest/gtest.h>
@@ -13,18 +14,6 @@
 using namespace vlpatch;
 
 namespace {
-
-void put32(ByteVector* b, std::size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        (*b)[at + i] = uint8_t(v >> (8 * i));
-}
-
-void put64(ByteVector* b, std::size_t at, uint64_t v)
-{
-    put32(b, at, uint32_t(v));
-    put32(b, at + 4, uint32_t(v >> 32));
-}
 
 constexpr uint32_t kCode = 0x80000400;
 

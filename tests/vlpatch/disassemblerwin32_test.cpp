@@ -4,6 +4,7 @@
 #include "disassembler.h"
 #include "disassemblerwin32.h"
 #include "executablechain.h"
+#include "littleendian.h"
 #include "scratchdir.h"
 #include "status.h"
 #include "streamset.h"
@@ -26,23 +27,6 @@ struct SectionSpec {
     ByteVector raw;
     uint32_t virtualSize = 0; // 0: the raw size
 };
-
-void put16(ByteVector* b, std::size_t at, uint32_t v)
-{
-    (*b)[at] = uint8_t(v);
-    (*b)[at + 1] = uint8_t(v >> 8);
-}
-
-void put32(ByteVector* b, std::size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        (*b)[at + i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t get32(const ByteVector& b, std::size_t at)
-{
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
-}
 
 // A PE image with the given sections laid out one after another from offset 0x200.
 struct PeSpec {
