@@ -103,6 +103,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     const QString source = QFileInfo(QDir(m_Configuration->tempDir), m_Entry.key).filePath();
     m_Target = QFileInfo(QDir(m_Configuration->vl3dir), m_Entry.effectivePath()).filePath();
+    restoreInterruptedBackup();
 
     if (!m_Entry.hasOverridePath()) {
         addTask(new FileCopyTaskSpecification(&m_RollbackList, source, m_Target, this, 1.0));
@@ -136,6 +137,21 @@ void FileReplaceTaskSpecification::saveOldCopy(const QString& oldCopy)
     if (!QDir().exists(folder))
         qDebug() << "Make folder" << folder << QDir().mkpath(folder);
     qDebug() << "Save old copy" << m_Target << oldCopy << QFile::copy(m_Target, oldCopy);
+}
+
+void FileReplaceTaskSpecification::restoreInterruptedBackup()
+{
+    // A backup is only left behind when an earlier run was killed between moving the installed
+    // file aside and the end of its step. It holds the installed file; what stands at the
+    // target is at best the unfinished new one. Putting the installed file back first lets this
+    // run replace it as usual, and keeps it from being stranded under the backup's name.
+    const QString backup = backupPath(m_Target);
+    if (!standsThere(QFileInfo(backup)))
+        return;
+    if (standsThere(QFileInfo(m_Target)) && !QFileInfo(m_Target).isDir())
+        QFile::remove(m_Target);
+    const bool restored = QFile::rename(backup, m_Target);
+    qDebug() << "Restore interrupted backup" << backup << restored;
 }
 
 void FileReplaceTaskSpecification::addMoveAside()

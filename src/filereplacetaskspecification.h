@@ -46,6 +46,7 @@ private:
     // Moves an installed file out of the target's way, recorded for rollback, so that a failed
     // replacement brings it back; a patch or an unpack then only ever writes a new file.
     void addMoveAside();
+    void restoreInterruptedBackup();
     // Records what a failed patch or unpack left at the target, so that the rollback removes it
     // before the installed file is put back.
     void recordBrokenTarget();

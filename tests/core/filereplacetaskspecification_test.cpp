@@ -143,6 +143,24 @@ TEST_F(FileReplaceTest, FailedReplacementBringsTheInstalledFileBack)
     }
 }
 
+TEST_F(FileReplaceTest, BackupLeftByAKilledRunIsPutBackFirst)
+{
+    // A run killed after moving the installed file aside: the backup holds it, and an
+    // unfinished new file stands at the target.
+    const QString target = writeFile("client/data.bin", "unfinished new data");
+    writeFile("client/data.bin.vl3_backup", "installed data");
+    writeFile("temp/data.bin.gz", "not gzip data");
+    RollbackDataList parentList;
+    FileReplaceTaskSpecification task(entry("data.bin.gz", digest("x"), "data.bin"), &parentList, &configuration,
+                                      nullptr, 1.0);
+    const QStringList texts = run(task);
+    EXPECT_EQ(task.state, TaskSpecification::FAILED);
+    EXPECT_TRUE(texts.contains(QString("Could not unzip '%1' to '%2'").arg(path("temp/data.bin.gz"), target)))
+        << texts.join('\n').toStdString();
+    EXPECT_EQ(readFile(target), "installed data");
+    EXPECT_FALSE(QFileInfo::exists(target + ".vl3_backup"));
+}
+
 TEST_F(FileReplaceTest, WriteCutShortByAFullDiskLeavesNoPieceBehind)
 {
     const QByteArray content = noise(256 * 1024);
