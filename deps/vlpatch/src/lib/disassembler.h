@@ -48,12 +48,37 @@ protected:
     static uint32_t ReadU32(const uint8_t* p);
     static uint64_t ReadU64(const uint8_t* p);
 
+    // The offset of the rel32 operand of an x86 instruction starting at `b` with `left` bytes to
+    // the section end, or 0 when none starts there: 1 for call and jmp, 2 for a conditional jump
+    // and, with `ripForms`, for an indirect call or jmp through rip, 3 for a rip-relative mov or
+    // lea. `ripRelative` tells the rip forms. Inline: it runs for every byte of every code section.
+    static unsigned X86Rel32OperandOffset(const uint8_t* b, uint64_t left, bool ripForms, bool* ripRelative);
+
 private:
     const char* m_FailureReason = "uninitialized";
     uint64_t m_Length;
     const uint8_t* m_Start;
     const uint8_t* m_End;
 };
+
+inline unsigned Disassembler::X86Rel32OperandOffset(const uint8_t* b, uint64_t left, bool ripForms, bool* ripRelative)
+{
+    *ripRelative = false;
+    if (left >= 5 && (b[0] == 0xE8 || b[0] == 0xE9))
+        return 1;
+    if (left >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B)
+        return 2;
+    if (ripForms && left >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25)) {
+        *ripRelative = true;
+        return 2;
+    }
+    if (ripForms && left >= 7 && (b[0] & 0xFE) == 0x48 && (b[1] == 0x8B || b[1] == 0x8D)
+        && (b[2] & 0xC7) == 0x05) {
+        *ripRelative = true;
+        return 3;
+    }
+    return 0;
+}
 
 // The first candidate whose header check accepts the bytes, or null.
 std::unique_ptr<Disassembler> DetectDisassembler(const void* start, std::size_t length);

@@ -198,22 +198,13 @@ bool DisassemblerElf<Layout>::ScanX86Section(const SectionHeader& section, bool 
     const uint64_t end = begin + section.size;
     uint64_t p = begin;
     while (p < end) {
-        const uint8_t* b = image + p;
-        const uint64_t left = end - p;
-        uint64_t operand;
-        if (left >= 5 && (b[0] == 0xE8 || b[0] == 0xE9)) {
-            operand = p + 1;
-        } else if (left >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B) {
-            operand = p + 2;
-        } else if (ripForms && left >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25)) {
-            operand = p + 2;
-        } else if (ripForms && left >= 7 && (b[0] & 0xFE) == 0x48 && (b[1] == 0x8B || b[1] == 0x8D)
-                   && (b[2] & 0xC7) == 0x05) {
-            operand = p + 3;
-        } else {
+        bool ripRelative;
+        const unsigned at = X86Rel32OperandOffset(image + p, end - p, ripForms, &ripRelative);
+        if (at == 0) {
             p += 1;
             continue;
         }
+        const uint64_t operand = p + at;
         Site candidate(SectionRVA(section, operand));
         if (!candidate.ComputeRelativeTarget(image + operand))
             return false;

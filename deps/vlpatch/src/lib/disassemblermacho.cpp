@@ -237,22 +237,13 @@ bool DisassemblerMacho::ParseRel32RelocsFromSection(const CodeSection& section)
     const bool x64 = m_Kind == EXE_MACHO_X64;
     uint64_t p = begin;
     while (p < end) {
-        const uint8_t* b = image + p;
-        const uint64_t left = end - p;
-        uint64_t operand;
-        if (left >= 5 && (b[0] == 0xE8 || b[0] == 0xE9)) {
-            operand = p + 1;
-        } else if (x64 && left >= 6 && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25)) {
-            operand = p + 2;
-        } else if (left >= 6 && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B) {
-            operand = p + 2;
-        } else if (x64 && left >= 7 && (b[0] & 0xFE) == 0x48 && (b[1] == 0x8D || b[1] == 0x8B)
-                   && (b[2] & 0xC7) == 0x05) {
-            operand = p + 3;
-        } else {
+        bool ripRelative;
+        const unsigned at = X86Rel32OperandOffset(image + p, end - p, x64, &ripRelative);
+        if (at == 0) {
             p += 1;
             continue;
         }
+        const uint64_t operand = p + at;
         const uint32_t operandRva = startRva + static_cast<uint32_t>(operand - begin);
         if (IsInSegment(operandRva + 4 + ReadU32(image + operand))) {
             if (!m_Rel32Locations.push_back(operandRva))

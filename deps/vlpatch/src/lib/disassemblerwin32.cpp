@@ -308,24 +308,13 @@ void DisassemblerWin32::ParseRel32RelocsFromSection(const Section& section, uint
             p += m_BaseRelocationTable.size;
             continue;
         }
-        const uint8_t* b = image + p;
-        uint64_t operand = 0;
-        bool ripRelative = false;
-        if (p + 5 <= end && (b[0] == 0xE8 || b[0] == 0xE9)) {
-            operand = p + 1;
-        } else if (p + 6 <= end && b[0] == 0x0F && (b[1] & 0xF0) == 0x80 && b[1] != 0x8A && b[1] != 0x8B) {
-            operand = p + 2;
-        } else if (m_X64 && p + 6 <= end && b[0] == 0xFF && (b[1] == 0x15 || b[1] == 0x25)) {
-            operand = p + 2;
-            ripRelative = true;
-        } else if (m_X64 && p + 7 <= end && (b[0] & 0xFE) == 0x48 && (b[1] == 0x8D || b[1] == 0x8B)
-                   && (b[2] & 0xC7) == 0x05) {
-            operand = p + 3;
-            ripRelative = true;
-        } else {
+        bool ripRelative;
+        const unsigned at = X86Rel32OperandOffset(image + p, end - p, m_X64, &ripRelative);
+        if (at == 0) {
             p += 1;
             continue;
         }
+        const uint64_t operand = p + at;
 
         const uint32_t operandRva = rvaAt(operand);
         while (abs32Cursor < abs32Count && abs32[abs32Cursor] < operandRva - 3)
