@@ -9,6 +9,7 @@
 #include "privatecopy.h"
 #include "qtwait.h"
 #include "signingtools.h"
+#include "taskrun.h"
 #include "tempdir.h"
 
 #include <QCoreApplication>
@@ -95,14 +96,6 @@ protected:
         return digest + "::" + QString::number(QFileInfo(file).size());
     }
 
-    static QStringList texts(const QSignalSpy& spy)
-    {
-        QStringList out;
-        for (const QList<QVariant>& args : spy)
-            out << args.at(0).toString();
-        return out;
-    }
-
     Configuration config;
 };
 
@@ -121,7 +114,7 @@ TEST_F(UpdateEngineTest, NewSessionGetsATemporaryDirectoryAndIsRecorded)
     ASSERT_TRUE(engine.initialize());
     EXPECT_EQ(engine.state(), UpdateEngine::POST_INIT);
     EXPECT_TRUE(engine.isActive());
-    EXPECT_TRUE(messages.isEmpty()) << texts(messages).join('|').toStdString();
+    EXPECT_TRUE(messages.isEmpty()) << spiedTexts(messages).join('|').toStdString();
 
     EXPECT_EQ(config.tempDir, QDir::tempPath() + "/voxlane_temp_0");
     EXPECT_TRUE(Configuration::isPrivateDirectory(config.tempDir));
@@ -145,7 +138,7 @@ TEST_F(UpdateEngineTest, RecordedSessionContinuesForItsVersionAndIsRemovedForAno
     UpdateEngine same(&config, nullptr);
     QSignalSpy sameMessages(&same, SIGNAL(message(QString)));
     ASSERT_TRUE(same.initialize());
-    EXPECT_EQ(texts(sameMessages), QStringList{"Previous update session for v. 3000 found"});
+    EXPECT_EQ(spiedTexts(sameMessages), QStringList{"Previous update session for v. 3000 found"});
     EXPECT_EQ(config.tempDir, session);
     EXPECT_EQ(config.vl3dir, "/opt/voxlane");
     EXPECT_TRUE(QFile::exists(session + "/downloaded.bin")) << "earlier downloads are reused";
@@ -159,7 +152,7 @@ TEST_F(UpdateEngineTest, RecordedSessionContinuesForItsVersionAndIsRemovedForAno
     UpdateEngine other(&next, nullptr);
     QSignalSpy otherMessages(&other, SIGNAL(message(QString)));
     ASSERT_TRUE(other.initialize());
-    EXPECT_EQ(texts(otherMessages),
+    EXPECT_EQ(spiedTexts(otherMessages),
               (QStringList{QString("Cleanup previous session (v. 3000, %1) files...").arg(session), "Ok"}));
     EXPECT_FALSE(QFileInfo::exists(session));
     EXPECT_EQ(next.tempDir, QDir::tempPath() + "/voxlane_temp_0");
@@ -185,7 +178,7 @@ TEST_F(UpdateEngineTest, RemovalNeitherFollowsNorDeletesSymbolicLinks)
     UpdateEngine engine(&config, nullptr);
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     ASSERT_TRUE(engine.initialize());
-    EXPECT_EQ(texts(messages), (QStringList{QString("Cleanup previous session (v. 3000, %1) files...").arg(session),
+    EXPECT_EQ(spiedTexts(messages), (QStringList{QString("Cleanup previous session (v. 3000, %1) files...").arg(session),
                                             "Failed to remove directory"}));
     EXPECT_EQ(readFile(precious), "keep");
     EXPECT_EQ(readFile(path("outside/tree/file")), "keep");
@@ -208,7 +201,7 @@ TEST_F(UpdateEngineTest, UnwritableRecordIsReportedAndMayBeRetried)
     QSignalSpy errors(&engine, SIGNAL(error(QString)));
     QSignalSpy fatal(&engine, SIGNAL(fatalError(QString)));
     EXPECT_FALSE(engine.initialize());
-    EXPECT_EQ(texts(errors), QStringList{"Failed to write update.ini. The updater does not seem to have the "
+    EXPECT_EQ(spiedTexts(errors), QStringList{"Failed to write update.ini. The updater does not seem to have the "
                                          "required write permissions."});
     EXPECT_TRUE(fatal.isEmpty());
     EXPECT_EQ(engine.state(), UpdateEngine::PRE_INIT);
@@ -284,18 +277,18 @@ TEST_F(UpdateEngineTest, PollDrivesDownloadTimeOutsUntilTheStageFails)
             engine.onTimer();
         ASSERT_EQ(progress.size(), 15);
         EXPECT_TRUE(progress.last().at(3).toBool()) << "a download is running";
-        EXPECT_EQ(texts(messages).count(timedOut), attempt - 1);
+        EXPECT_EQ(spiedTexts(messages).count(timedOut), attempt - 1);
         if (attempt == 5)
             timer->start(); // to see the end stop it
         engine.onTimer();
-        EXPECT_EQ(texts(messages).count(timedOut), attempt);
+        EXPECT_EQ(spiedTexts(messages).count(timedOut), attempt);
     }
     // The last time-out ended the stage inside that poll: the final zero figures come last.
     ASSERT_EQ(canceled.size(), 1);
     EXPECT_EQ(progress.size(), 16);
     EXPECT_EQ(server.stats().total, 5);
     EXPECT_TRUE(finished.isEmpty());
-    const QStringList all = texts(messages);
+    const QStringList all = spiedTexts(messages);
     EXPECT_TRUE(all.contains(QString("Unable to download %1").arg(kPackedIni)));
     EXPECT_FALSE(all.contains("User aborted update")) << "the stage failed; nobody aborted it";
     EXPECT_EQ(engine.state(), UpdateEngine::CANCELED);
@@ -353,7 +346,7 @@ TEST_F(UpdateEngineTest, PollReportsFiguresAndCancelKeepsTheSession)
     timer->start();
     engine.cancelUpdate();
     ASSERT_TRUE(waitUntil([&] { return canceled.size() == 1; }));
-    EXPECT_EQ(texts(messages).last(), "User aborted update");
+    EXPECT_EQ(spiedTexts(messages).last(), "User aborted update");
     EXPECT_EQ(engine.state(), UpdateEngine::CANCELED);
     EXPECT_FALSE(timer->isActive());
 
@@ -362,7 +355,7 @@ TEST_F(UpdateEngineTest, PollReportsFiguresAndCancelKeepsTheSession)
     EXPECT_TRUE(Configuration::isPrivateDirectory(session)) << "a cancelled session keeps its directory";
     messages.clear();
     ASSERT_TRUE(engine.initialize());
-    EXPECT_EQ(texts(messages), QStringList{"Previous update session for v. 3100 found"});
+    EXPECT_EQ(spiedTexts(messages), QStringList{"Previous update session for v. 3100 found"});
     EXPECT_EQ(config.tempDir, session);
 }
 
@@ -402,7 +395,7 @@ TEST_F(UpdateEngineTest, FirstStageBuildsTheNewUpdaterInItsSessionDirectory)
     const QString session = config.tempDir;
     ASSERT_TRUE(engine.startUpdate());
     ASSERT_TRUE(waitUntil([&] { return !finished.isEmpty() || !canceled.isEmpty(); }, 30000));
-    const QStringList all = texts(messages);
+    const QStringList all = spiedTexts(messages);
     ASSERT_EQ(finished.size(), 1) << all.join("\n").toStdString();
 
     EXPECT_EQ(all.first(), "Starting update process for updater");
@@ -494,7 +487,7 @@ TEST_F(SecondStageTest, UpdatesTheClientAndRemovesTheSession)
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     QSignalSpy finished(&engine, SIGNAL(updateFinished()));
     ASSERT_TRUE(runStage(engine));
-    const QStringList all = texts(messages);
+    const QStringList all = spiedTexts(messages);
     ASSERT_EQ(finished.size(), 1) << all.join("\n").toStdString();
 
     EXPECT_EQ(all.mid(0, 2),
@@ -524,7 +517,7 @@ TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
     QSignalSpy canceled(&engine, SIGNAL(updateCanceled()));
     ASSERT_TRUE(runStage(engine));
     ASSERT_EQ(canceled.size(), 1);
-    const QStringList all = texts(messages);
+    const QStringList all = spiedTexts(messages);
     EXPECT_TRUE(all.contains("Could not verify the product ini file. Aborting")) << all.join("\n").toStdString();
     EXPECT_FALSE(all.contains("User aborted update"));
     EXPECT_FALSE(all.contains("Compiling download and replace list for client"));
@@ -545,7 +538,7 @@ TEST_F(UpdateEngineTest, SecondStageCleanupWithoutAValidRecordDeletesNothing)
     UpdateEngine engine(&config, nullptr);
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     engine.cleanup();
-    EXPECT_EQ(texts(messages), (QStringList{"Remove temporary files...", "Temporary files removed."}));
+    EXPECT_EQ(spiedTexts(messages), (QStringList{"Remove temporary files...", "Temporary files removed."}));
     EXPECT_TRUE(QFile::exists(iniPath()));
 }
 

@@ -9,7 +9,7 @@
 #include <QVariant>
 #include <gtest/gtest.h>
 
-// The texts a spy on a task's message signal has caught, in order.
+// The text each signal a spy has caught carries first (a task's message or error), in order.
 inline QStringList spiedTexts(const QSignalSpy& messages)
 {
     QStringList texts;
