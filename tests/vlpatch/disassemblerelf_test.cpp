@@ -29,7 +29,7 @@ ByteVector words(std::initializer_list<uint32_t> values)
     return b;
 }
 
-struct SectionSpec {
+struct SectionPlan {
     uint32_t type;
     ByteVector data;
     uint32_t entsize = 0;
@@ -42,9 +42,9 @@ struct SectionSpec {
 // An ELF32 image: header, one PT_LOAD mapping file offset x to RVA x for the first loadSize
 // bytes (the whole file by default), the sections from offset 0x100, then the section table,
 // unless sectionTableFirst puts it right after the program header.
-struct Elf32Spec {
+struct Elf32Image {
     uint16_t machine = 3;
-    std::vector<SectionSpec> sections;
+    std::vector<SectionPlan> sections;
     uint32_t loadSize = 0;
     bool sectionTableFirst = false;
     std::size_t trailing = 0;
@@ -53,13 +53,13 @@ struct Elf32Spec {
 constexpr uint32_t kFirstSection = 0x100;
 constexpr uint32_t kPtLoad = 1;
 
-ByteVector buildElf32(const Elf32Spec& spec, std::vector<uint32_t>* offsets = nullptr)
+ByteVector buildElf32(const Elf32Image& plan, std::vector<uint32_t>* offsets = nullptr)
 {
-    const std::size_t tableSize = 40 * (spec.sections.size() + 1);
-    uint32_t pos = kFirstSection + (spec.sectionTableFirst ? uint32_t(tableSize) : 0);
+    const std::size_t tableSize = 40 * (plan.sections.size() + 1);
+    uint32_t pos = kFirstSection + (plan.sectionTableFirst ? uint32_t(tableSize) : 0);
     std::vector<uint32_t> placed;
     uint32_t dataEnd = pos;
-    for (const SectionSpec& s : spec.sections) {
+    for (const SectionPlan& s : plan.sections) {
         const uint32_t at = s.offset ? s.offset : pos;
         placed.push_back(at);
         if (s.type != 8) {
@@ -67,11 +67,11 @@ ByteVector buildElf32(const Elf32Spec& spec, std::vector<uint32_t>* offsets = nu
             dataEnd = std::max(dataEnd, pos);
         }
     }
-    const uint32_t tableOffset = spec.sectionTableFirst ? kFirstSection : (dataEnd + 3) & ~3u;
-    ByteVector b(std::max<std::size_t>(dataEnd, tableOffset + (spec.sectionTableFirst ? 0 : tableSize)), 0);
+    const uint32_t tableOffset = plan.sectionTableFirst ? kFirstSection : (dataEnd + 3) & ~3u;
+    ByteVector b(std::max<std::size_t>(dataEnd, tableOffset + (plan.sectionTableFirst ? 0 : tableSize)), 0);
     std::memcpy(b.data(), "\x7F" "ELF\x01\x01\x01", 7);
     put16(&b, 16, 3);
-    put16(&b, 18, spec.machine);
+    put16(&b, 18, plan.machine);
     put32(&b, 20, 1);
     put32(&b, 28, 52);
     put32(&b, 32, tableOffset);
@@ -79,13 +79,13 @@ ByteVector buildElf32(const Elf32Spec& spec, std::vector<uint32_t>* offsets = nu
     put16(&b, 42, 32);
     put16(&b, 44, 1);
     put16(&b, 46, 40);
-    put16(&b, 48, uint32_t(spec.sections.size() + 1));
-    const uint32_t loadSize = spec.loadSize ? spec.loadSize : uint32_t(b.size());
+    put16(&b, 48, uint32_t(plan.sections.size() + 1));
+    const uint32_t loadSize = plan.loadSize ? plan.loadSize : uint32_t(b.size());
     put32(&b, 52, kPtLoad);
     put32(&b, 52 + 16, loadSize);
     put32(&b, 52 + 20, loadSize);
-    for (std::size_t i = 0; i < spec.sections.size(); ++i) {
-        const SectionSpec& s = spec.sections[i];
+    for (std::size_t i = 0; i < plan.sections.size(); ++i) {
+        const SectionPlan& s = plan.sections[i];
         if (s.type != 8)
             std::copy(s.data.begin(), s.data.end(), b.begin() + placed[i]);
         const std::size_t header = tableOffset + 40 * (i + 1);
@@ -95,7 +95,7 @@ ByteVector buildElf32(const Elf32Spec& spec, std::vector<uint32_t>* offsets = nu
         put32(&b, header + 20, s.size != 0xFFFFFFFF ? s.size : uint32_t(s.data.size()));
         put32(&b, header + 36, s.entsize);
     }
-    b.resize(b.size() + spec.trailing, 0xCC);
+    b.resize(b.size() + plan.trailing, 0xCC);
     if (offsets)
         *offsets = placed;
     return b;
@@ -142,9 +142,9 @@ void expectChainReproduces(const ByteVector& image)
 
 TEST(ElfHeader, ChecksInOrderWithTheirReasons)
 {
-    Elf32Spec spec;
-    spec.sections.push_back({1, filler(16)});
-    const ByteVector good = buildElf32(spec);
+    Elf32Image plan;
+    plan.sections.push_back({1, filler(16)});
+    const ByteVector good = buildElf32(plan);
     auto reason = [](const ByteVector& image) {
         DisassemblerElf32X86 elf(image.data(), image.size());
         elf.ParseHeader();
@@ -195,10 +195,10 @@ TEST(ElfHeader, ChecksInOrderWithTheirReasons)
 
 TEST(ElfHeader, TableEndingAtTheFileEndIsAcceptedAndTrailingBytesAreCutOff)
 {
-    Elf32Spec spec;
-    spec.sections.push_back({1, filler(40)});
-    spec.trailing = 300;
-    const ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.sections.push_back({1, filler(40)});
+    plan.trailing = 300;
+    const ByteVector image = buildElf32(plan);
     ExecutableType type;
     std::size_t length;
     ASSERT_EQ(DetectExecutableType(image.data(), image.size(), &type, &length), C_OK);
@@ -221,10 +221,10 @@ TEST(ElfX86, RelocationSectionMatchingTheAbs32ListIsRebuilt)
 {
     // Data words at 0x100 and 0x104 point into the image; .rel.dyn lists them in order, then a
     // symbol relocation that stays as bytes.
-    Elf32Spec spec;
-    spec.sections.push_back({1, words({0x110, 0x104, 0x90909090, 0x90909090, 0x90909090})});
-    spec.sections.push_back({9, words({0x100, 8, 0x104, 8, 0x108, 0x101}), 8});
-    const ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.sections.push_back({1, words({0x110, 0x104, 0x90909090, 0x90909090, 0x90909090})});
+    plan.sections.push_back({9, words({0x100, 8, 0x104, 8, 0x108, 0x101}), 8});
+    const ByteVector image = buildElf32(plan);
     Disassembled d = disassemble<DisassemblerElf32X86>(image);
     ASSERT_TRUE(d.ok);
     const auto& abs32 = static_cast<DisassemblerElf32X86&>(*d.disassembler).abs32_locations();
@@ -234,8 +234,8 @@ TEST(ElfX86, RelocationSectionMatchingTheAbs32ListIsRebuilt)
     expectChainReproduces(image);
 
     // One entry out of order: the whole section stays raw, the words are still abs32.
-    spec.sections[1].data = words({0x104, 8, 0x100, 8, 0x108, 0x101});
-    const ByteVector swapped = buildElf32(spec);
+    plan.sections[1].data = words({0x104, 8, 0x100, 8, 0x108, 0x101});
+    const ByteVector swapped = buildElf32(plan);
     d = disassemble<DisassemblerElf32X86>(swapped);
     ASSERT_TRUE(d.ok);
     EXPECT_EQ(countKind(*d.program, InstructionKind::ELF_MAKE_RELOCS), 0u);
@@ -244,9 +244,9 @@ TEST(ElfX86, RelocationSectionMatchingTheAbs32ListIsRebuilt)
 
     // sh_entsize 4 claims three entries in 12 bytes; only the one 8-byte entry that lies in
     // the section is read, and the rest after it stays inside the section.
-    spec.sections[1].data = words({0x100, 8, 0x90909090});
-    spec.sections[1].entsize = 4;
-    const ByteVector narrow = buildElf32(spec);
+    plan.sections[1].data = words({0x100, 8, 0x90909090});
+    plan.sections[1].entsize = 4;
+    const ByteVector narrow = buildElf32(plan);
     d = disassemble<DisassemblerElf32X86>(narrow);
     ASSERT_TRUE(d.ok);
     EXPECT_EQ(countKind(*d.program, InstructionKind::ELF_MAKE_RELOCS), 1u);
@@ -254,8 +254,8 @@ TEST(ElfX86, RelocationSectionMatchingTheAbs32ListIsRebuilt)
     expectChainReproduces(narrow);
 
     // sh_entsize 0 gives no entries: no abs32 locations, no division.
-    spec.sections[1].entsize = 0;
-    d = disassemble<DisassemblerElf32X86>(buildElf32(spec));
+    plan.sections[1].entsize = 0;
+    d = disassemble<DisassemblerElf32X86>(buildElf32(plan));
     ASSERT_TRUE(d.ok);
     EXPECT_EQ(countKind(*d.program, InstructionKind::ABS32), 0u);
 }
@@ -265,9 +265,9 @@ TEST(ElfX86, CallsBecomeRel32OnlyWithTargetsInALoadSegment)
     // call +0 (target in the segment), jmp far past it, je into it, and 0F 8A never a candidate.
     ByteVector code = {0xE8, 0, 0, 0, 0, 0xE9, 0, 0, 0, 0x40, 0x0F, 0x84, 0xF0, 0xFF, 0xFF, 0xFF,
                        0x0F, 0x8A, 0, 0, 0, 0, 0x90, 0x90};
-    Elf32Spec spec;
-    spec.sections.push_back({1, code});
-    const ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.sections.push_back({1, code});
+    const ByteVector image = buildElf32(plan);
     Disassembled d = disassemble<DisassemblerElf32X86>(image);
     ASSERT_TRUE(d.ok);
     const auto& sites = static_cast<DisassemblerElf32X86&>(*d.disassembler).rel32_locations();
@@ -305,24 +305,24 @@ TEST(ElfX86, CallsBecomeRel32OnlyWithTargetsInALoadSegment)
 TEST(ElfX86, BytesTheImageDoesNotHoldFailTheDisassembly)
 {
     // A NOBITS section whose offset lies past the image: the gap before it cannot be emitted.
-    Elf32Spec spec;
-    spec.sections.push_back({1, filler(32)});
-    spec.sections.push_back({8, {}, 0, 0x4000, 0x100});
-    ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.sections.push_back({1, filler(32)});
+    plan.sections.push_back({8, {}, 0, 0x4000, 0x100});
+    ByteVector image = buildElf32(plan);
     AssemblyProgram* program = nullptr;
     EXPECT_EQ(ParseDetectedExecutable(image.data(), image.size(), &program), C_DISASSEMBLY_FAILED);
 
     // One past the detected length but inside the image: the last run would start past the end.
-    spec.sections.back().offset = 0;
-    spec.trailing = 64;
+    plan.sections.back().offset = 0;
+    plan.trailing = 64;
     std::vector<uint32_t> offsets;
-    image = buildElf32(spec, &offsets);
+    image = buildElf32(plan, &offsets);
     const std::size_t nobitsHeader = ((offsets[0] + 32 + 3) & ~3u) + 40 * 2;
     put32(&image, nobitsHeader + 16, uint32_t(image.size()) - 8);
     EXPECT_EQ(ParseDetectedExecutable(image.data(), image.size(), &program), C_DISASSEMBLY_FAILED);
 
     // An abs32 location in the last two bytes of the image: its word is not there.
-    Elf32Spec tail;
+    Elf32Image tail;
     tail.sectionTableFirst = true;
     tail.sections.push_back({9, words({0, 8}), 8});
     tail.sections.push_back({1, filler(6)});
@@ -375,10 +375,10 @@ TEST(ElfArm, ScanRulesAndBranchesSurviveTheChain)
         code.push_back(0);
     code.push_back(0xFE);
     code.push_back(0xE7);
-    Elf32Spec spec;
-    spec.machine = 40;
-    spec.sections.push_back({1, code});
-    const ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.machine = 40;
+    plan.sections.push_back({1, code});
+    const ByteVector image = buildElf32(plan);
     Disassembled d = disassemble<DisassemblerElf32ARM>(image);
     ASSERT_TRUE(d.ok);
     const auto& sites = static_cast<DisassemblerElf32ARM&>(*d.disassembler).rel32_locations();
@@ -395,10 +395,10 @@ TEST(ElfArm, ScanRulesAndBranchesSurviveTheChain)
 TEST(ElfArm, ArmWordsAreLookedForOnlyWhereTheAlignmentFlagAllows)
 {
     auto sitesOf = [](const ByteVector& code) {
-        Elf32Spec spec;
-        spec.machine = 40;
-        spec.sections.push_back({1, code});
-        const ByteVector image = buildElf32(spec);
+        Elf32Image plan;
+        plan.machine = 40;
+        plan.sections.push_back({1, code});
+        const ByteVector image = buildElf32(plan);
         Disassembled d = disassemble<DisassemblerElf32ARM>(image);
         EXPECT_TRUE(d.ok);
         std::vector<uint32_t> kinds;
@@ -426,12 +426,12 @@ TEST(ElfArm, RelocationRunsAreClampedToTheirSection)
 {
     // .rel.dyn holds the one relative relocation; .rel.plt has one entry that matches nothing,
     // so the match is looked for past its end: nothing is dropped and nothing runs past it.
-    Elf32Spec spec;
-    spec.machine = 40;
-    spec.sections.push_back({1, words({0x108, 0, 0, 0})});
-    spec.sections.push_back({9, words({0x100, 23}), 8});
-    spec.sections.push_back({9, words({0x104, 0x116}), 8});
-    const ByteVector image = buildElf32(spec);
+    Elf32Image plan;
+    plan.machine = 40;
+    plan.sections.push_back({1, words({0x108, 0, 0, 0})});
+    plan.sections.push_back({9, words({0x100, 23}), 8});
+    plan.sections.push_back({9, words({0x104, 0x116}), 8});
+    const ByteVector image = buildElf32(plan);
     Disassembled d = disassemble<DisassemblerElf32ARM>(image);
     ASSERT_TRUE(d.ok);
     EXPECT_EQ(countKind(*d.program, InstructionKind::ELF_ARM_MAKE_RELOCS), 1u);
@@ -439,10 +439,10 @@ TEST(ElfArm, RelocationRunsAreClampedToTheirSection)
 
     // A run of relative entries broken by another entry: the matched entry and the mismatching
     // one are dropped from the output.
-    spec.sections[0].data = words({0x108, 0x10C, 0, 0});
-    spec.sections[1].data = words({0x100, 23, 0x100, 0x116, 0x104, 23});
+    plan.sections[0].data = words({0x108, 0x10C, 0, 0});
+    plan.sections[1].data = words({0x100, 23, 0x100, 0x116, 0x104, 23});
     std::vector<uint32_t> offsets;
-    const ByteVector broken = buildElf32(spec, &offsets);
+    const ByteVector broken = buildElf32(plan, &offsets);
     const ChainResult chain = runChain(broken);
     ASSERT_EQ(chain.status, C_OK);
     ByteVector expected(broken.begin(), broken.begin() + offsets[1]);
@@ -453,23 +453,23 @@ TEST(ElfArm, RelocationRunsAreClampedToTheirSection)
 TEST(ElfRobustness, SectionsOverlappingOverAndOverAreRefused)
 {
     // Forty PROGBITS sections over the same bytes would be scanned forty times over.
-    Elf32Spec spec;
+    Elf32Image plan;
     ByteVector calls;
     for (int i = 0; i < 200; ++i)
         calls.insert(calls.end(), {0xE8, 0, 0, 0, 0});
-    spec.sections.push_back({1, calls});
+    plan.sections.push_back({1, calls});
     std::vector<uint32_t> offsets;
     for (int i = 0; i < 40; ++i)
-        spec.sections.push_back({1, {}, 0, kFirstSection, uint32_t(calls.size())});
-    const ByteVector image = buildElf32(spec, &offsets);
+        plan.sections.push_back({1, {}, 0, kFirstSection, uint32_t(calls.size())});
+    const ByteVector image = buildElf32(plan, &offsets);
     AssemblyProgram* program = nullptr;
     EXPECT_EQ(ParseDetectedExecutable(image.data(), image.size(), &program), C_DISASSEMBLY_FAILED);
 
     // Two are still taken, the bytes going out twice.
-    spec.sections.resize(2);
-    const ChainResult chain = runChain(buildElf32(spec));
+    plan.sections.resize(2);
+    const ChainResult chain = runChain(buildElf32(plan));
     ASSERT_EQ(chain.status, C_OK);
-    EXPECT_EQ(chain.assembled.size(), buildElf32(spec).size() + calls.size());
+    EXPECT_EQ(chain.assembled.size(), buildElf32(plan).size() + calls.size());
 }
 
 namespace {

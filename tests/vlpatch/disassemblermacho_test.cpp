@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kCode = 0x80000400;
 
-struct SectionSpec {
+struct SectionPlan {
     uint64_t addr;
     uint32_t offset;
     ByteVector data;
@@ -25,25 +25,25 @@ struct SectionSpec {
     uint64_t size = UINT64_MAX; // the data's size unless set
 };
 
-struct SegmentSpec {
+struct SegmentPlan {
     uint64_t vmaddr;
     uint64_t vmsize;
     uint64_t fileoff;
     uint64_t filesize;
-    std::vector<SectionSpec> sections;
+    std::vector<SectionPlan> sections;
 };
 
 // A thin Mach-O image: header, one segment command per segment, then the section data at the
 // offsets given, padded to the largest file range named.
-ByteVector buildMacho(bool is64, const std::vector<SegmentSpec>& segments, uint32_t fileType = 2)
+ByteVector buildMacho(bool is64, const std::vector<SegmentPlan>& segments, uint32_t fileType = 2)
 {
     const std::size_t headerSize = is64 ? 32 : 28;
     const std::size_t commandSize = is64 ? 72 : 56;
     const std::size_t sectionSize = is64 ? 80 : 68;
     std::size_t size = headerSize;
-    for (const SegmentSpec& segment : segments) {
+    for (const SegmentPlan& segment : segments) {
         size += commandSize + sectionSize * segment.sections.size();
-        for (const SectionSpec& section : segment.sections)
+        for (const SectionPlan& section : segment.sections)
             size = std::max<std::size_t>(size, section.offset + section.data.size());
         size = std::max<std::size_t>(size, segment.fileoff + segment.filesize);
     }
@@ -53,7 +53,7 @@ ByteVector buildMacho(bool is64, const std::vector<SegmentSpec>& segments, uint3
     put32(&b, 12, fileType);
     put32(&b, 16, uint32_t(segments.size()));
     std::size_t at = headerSize;
-    for (const SegmentSpec& segment : segments) {
+    for (const SegmentPlan& segment : segments) {
         const std::size_t cmd = at;
         put32(&b, cmd, is64 ? 0x19 : 1);
         put32(&b, cmd + 4, uint32_t(commandSize + sectionSize * segment.sections.size()));
@@ -71,7 +71,7 @@ ByteVector buildMacho(bool is64, const std::vector<SegmentSpec>& segments, uint3
             put32(&b, cmd + 48, uint32_t(segment.sections.size()));
         }
         at += commandSize;
-        for (const SectionSpec& section : segment.sections) {
+        for (const SectionPlan& section : segment.sections) {
             const uint64_t sectionBytes = section.size != UINT64_MAX ? section.size : section.data.size();
             if (is64) {
                 put64(&b, at + 32, section.addr);
@@ -101,11 +101,11 @@ std::string reason(const ByteVector& image)
 // call +0, lea rax, [rip + 0x10], call into the data segment.
 const ByteVector kCalls = {0xE8, 0, 0, 0, 0, 0x48, 0x8D, 0x05, 0x10, 0, 0, 0, 0xE8, 0xF0, 0x0F, 0, 0, 0x90};
 
-std::vector<SegmentSpec> twoSegments(bool is64)
+std::vector<SegmentPlan> twoSegments(bool is64)
 {
     const uint64_t base = is64 ? 0x100000000 : 0x1000;
-    SegmentSpec text{base, 0x1000, 0, 0x1000, {{base + 0x400, 0x400, kCalls}}};
-    SegmentSpec data{base + 0x1000, 0x1000, 0x1000, 0x100, {}};
+    SegmentPlan text{base, 0x1000, 0, 0x1000, {{base + 0x400, 0x400, kCalls}}};
+    SegmentPlan data{base + 0x1000, 0x1000, 0x1000, 0x100, {}};
     if (is64)
         data.sections.push_back({base + 0x1000, 0x1000, ByteVector(16, 0), 0});
     return {{0, is64 ? uint64_t(0x100000000) : 0x1000, 0, 0, {}}, text, data};
@@ -149,7 +149,7 @@ TEST(MachoHeader, ChecksAndTheirReasons)
     EXPECT_EQ(reason(bad), "LC_SEGMENT not supported");
     EXPECT_EQ(reason(buildMacho(false, twoSegments(false))), "accepted");
 
-    std::vector<SegmentSpec> segments = twoSegments(true);
+    std::vector<SegmentPlan> segments = twoSegments(true);
     segments[1].vmsize = 0x100000000;
     EXPECT_EQ(reason(buildMacho(true, segments)), "overflow");
     bad = good;
@@ -206,7 +206,7 @@ TEST(MachoDisassembly, RebasedRel32SitesAndRoundTrip)
 
 TEST(MachoDisassembly, EmptyCodeSectionDoesNotStallTheWalk)
 {
-    std::vector<SegmentSpec> segments = twoSegments(true);
+    std::vector<SegmentPlan> segments = twoSegments(true);
     segments[1].sections.push_back({0x100000800, 0x800, {}});
     segments[1].sections.push_back({0x100000400, 0x400, {}});
     const ByteVector image = buildMacho(true, segments);
@@ -217,7 +217,7 @@ TEST(MachoDisassembly, EmptyCodeSectionDoesNotStallTheWalk)
 
 TEST(MachoRobustness, CodeSectionsOverlappingOverAndOverAreRefused)
 {
-    std::vector<SegmentSpec> segments = twoSegments(true);
+    std::vector<SegmentPlan> segments = twoSegments(true);
     for (int i = 0; i < 40; ++i)
         segments[1].sections.push_back({0x100000000, 0, {}, kCode, 0x1000});
     const ByteVector image = buildMacho(true, segments);

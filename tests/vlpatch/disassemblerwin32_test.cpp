@@ -21,7 +21,7 @@ using namespace vlpatch;
 
 namespace {
 
-struct SectionSpec {
+struct SectionPlan {
     std::string name;
     uint32_t va;
     ByteVector raw;
@@ -29,55 +29,55 @@ struct SectionSpec {
 };
 
 // A PE image with the given sections laid out one after another from offset 0x200.
-struct PeSpec {
+struct PeImage {
     bool plus = false;
     uint32_t peOffset = 0x40;
     uint64_t imageBase = 0x400000;
     uint32_t sizeOfImage = 0x10000;
     uint32_t relocRva = 0;
     uint32_t relocSize = 0;
-    std::vector<SectionSpec> sections;
+    std::vector<SectionPlan> sections;
 };
 
 constexpr std::size_t kFirstRaw = 0x200;
 
-std::size_t sectionHeaderOffset(const PeSpec& spec, std::size_t i)
+std::size_t sectionHeaderOffset(const PeImage& plan, std::size_t i)
 {
-    return spec.peOffset + 24 + (spec.plus ? 240 : 224) + 40 * i;
+    return plan.peOffset + 24 + (plan.plus ? 240 : 224) + 40 * i;
 }
 
-ByteVector buildPe(const PeSpec& spec)
+ByteVector buildPe(const PeImage& plan)
 {
-    const std::size_t firstRaw = std::max(kFirstRaw, sectionHeaderOffset(spec, spec.sections.size()));
+    const std::size_t firstRaw = std::max(kFirstRaw, sectionHeaderOffset(plan, plan.sections.size()));
     ByteVector b(firstRaw, 0);
     b[0] = 'M';
     b[1] = 'Z';
-    put32(&b, 60, spec.peOffset);
-    const std::size_t pe = spec.peOffset;
+    put32(&b, 60, plan.peOffset);
+    const std::size_t pe = plan.peOffset;
     std::memcpy(&b[pe], "PE\0\0", 4);
-    put16(&b, pe + 4, spec.plus ? 0x8664 : 0x14C);
-    put16(&b, pe + 6, uint32_t(spec.sections.size()));
-    const uint32_t optionalSize = spec.plus ? 240 : 224;
+    put16(&b, pe + 4, plan.plus ? 0x8664 : 0x14C);
+    put16(&b, pe + 6, uint32_t(plan.sections.size()));
+    const uint32_t optionalSize = plan.plus ? 240 : 224;
     put16(&b, pe + 20, optionalSize);
     const std::size_t opt = pe + 24;
-    put16(&b, opt, spec.plus ? 0x20B : 0x10B);
-    if (spec.plus) {
-        put32(&b, opt + 24, uint32_t(spec.imageBase));
-        put32(&b, opt + 28, uint32_t(spec.imageBase >> 32));
+    put16(&b, opt, plan.plus ? 0x20B : 0x10B);
+    if (plan.plus) {
+        put32(&b, opt + 24, uint32_t(plan.imageBase));
+        put32(&b, opt + 28, uint32_t(plan.imageBase >> 32));
         put32(&b, opt + 108, 16);
     } else {
-        put32(&b, opt + 28, uint32_t(spec.imageBase));
+        put32(&b, opt + 28, uint32_t(plan.imageBase));
         put32(&b, opt + 92, 16);
     }
-    put32(&b, opt + 56, spec.sizeOfImage);
-    const std::size_t directories = opt + (spec.plus ? 112 : 96);
-    put32(&b, directories + 8 * 5, spec.relocRva);
-    put32(&b, directories + 8 * 5 + 4, spec.relocSize);
+    put32(&b, opt + 56, plan.sizeOfImage);
+    const std::size_t directories = opt + (plan.plus ? 112 : 96);
+    put32(&b, directories + 8 * 5, plan.relocRva);
+    put32(&b, directories + 8 * 5 + 4, plan.relocSize);
 
     std::size_t raw = firstRaw;
-    for (std::size_t i = 0; i < spec.sections.size(); ++i) {
-        const SectionSpec& s = spec.sections[i];
-        const std::size_t h = sectionHeaderOffset(spec, i);
+    for (std::size_t i = 0; i < plan.sections.size(); ++i) {
+        const SectionPlan& s = plan.sections[i];
+        const std::size_t h = sectionHeaderOffset(plan, i);
         std::memcpy(&b[h], s.name.c_str(), std::min<std::size_t>(8, s.name.size()));
         put32(&b, h + 8, s.virtualSize ? s.virtualSize : uint32_t(s.raw.size()));
         put32(&b, h + 12, s.va);
@@ -106,19 +106,19 @@ std::vector<uint32_t> listOf(const DisassemblerWin32::RVABuffer& buffer)
 
 // A .text section at 0x1000 and a .data section at 0x2000 with one relocated word, the
 // relocation table in .reloc at 0x3000.
-PeSpec sampleSpec(bool plus, const ByteVector& text)
+PeImage samplePlan(bool plus, const ByteVector& text)
 {
-    PeSpec spec;
-    spec.plus = plus;
+    PeImage plan;
+    plan.plus = plus;
     ByteVector data(16, 0);
     put32(&data, 4, 0x401000); // a pointer to the start of .text
-    spec.sections.push_back({".text", 0x1000, text});
-    spec.sections.push_back({".data", 0x2000, data});
+    plan.sections.push_back({".text", 0x1000, text});
+    plan.sections.push_back({".data", 0x2000, data});
     ByteVector relocs = relocBlock(0x2000, {uint16_t((plus ? 0xA000 : 0x3000) | 4), 0});
-    spec.relocRva = 0x3000;
-    spec.relocSize = uint32_t(relocs.size());
-    spec.sections.push_back({".reloc", 0x3000, relocs});
-    return spec;
+    plan.relocRva = 0x3000;
+    plan.relocSize = uint32_t(relocs.size());
+    plan.sections.push_back({".reloc", 0x3000, relocs});
+    return plan;
 }
 
 template <typename T>
@@ -133,10 +133,10 @@ std::unique_ptr<T> parsed(const ByteVector& bytes)
 
 TEST(PeHeader, ChecksInOrderWithTheirReasons)
 {
-    const ByteVector good = buildPe(sampleSpec(false, ByteVector(16, 0x90)));
+    const ByteVector good = buildPe(samplePlan(false, ByteVector(16, 0x90)));
     EXPECT_TRUE(parsed<DisassemblerWin32X86>(good)->ok());
 
-    PeSpec misaligned = sampleSpec(false, ByteVector(16, 0x90));
+    PeImage misaligned = samplePlan(false, ByteVector(16, 0x90));
     misaligned.peOffset = 0x44;
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(buildPe(misaligned))->failure_reason(), "Misaligned PE header");
 
@@ -164,8 +164,8 @@ TEST(PeHeader, ChecksInOrderWithTheirReasons)
 
 TEST(PeHeader, TwinsSplitPe32FromPe32PlusAndNeedText)
 {
-    const ByteVector pe32 = buildPe(sampleSpec(false, ByteVector(16, 0x90)));
-    const ByteVector pe64 = buildPe(sampleSpec(true, ByteVector(16, 0x90)));
+    const ByteVector pe32 = buildPe(samplePlan(false, ByteVector(16, 0x90)));
+    const ByteVector pe64 = buildPe(samplePlan(true, ByteVector(16, 0x90)));
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(pe64)->failure_reason(),
                  "64 bit executables are not supported by this disassembler");
     EXPECT_STREQ(parsed<DisassemblerWin32X64>(pe32)->failure_reason(),
@@ -182,7 +182,7 @@ TEST(PeHeader, TwinsSplitPe32FromPe32PlusAndNeedText)
     EXPECT_EQ(type, EXE_WIN_32_X86);
     EXPECT_EQ(length, pe32.size());
 
-    PeSpec noText = sampleSpec(false, ByteVector(16, 0x90));
+    PeImage noText = samplePlan(false, ByteVector(16, 0x90));
     noText.sections[0].name = ".code";
     const ByteVector resourceOnly = buildPe(noText);
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(resourceOnly)->failure_reason(),
@@ -202,18 +202,18 @@ TEST(PeHeader, TwinsSplitPe32FromPe32PlusAndNeedText)
 
 TEST(PeHeader, SectionsOutsideTheImageAreRefusedWithoutWrapping)
 {
-    const PeSpec spec = sampleSpec(false, ByteVector(16, 0x90));
-    ByteVector wrapped = buildPe(spec);
+    const PeImage plan = samplePlan(false, ByteVector(16, 0x90));
+    ByteVector wrapped = buildPe(plan);
     // Raw data at 0xFFFFFF00 for 0x200 bytes: a 32-bit sum would come out as 0x100.
-    put32(&wrapped, sectionHeaderOffset(spec, 1) + 16, 0x200);
-    put32(&wrapped, sectionHeaderOffset(spec, 1) + 20, 0xFFFFFF00);
+    put32(&wrapped, sectionHeaderOffset(plan, 1) + 16, 0x200);
+    put32(&wrapped, sectionHeaderOffset(plan, 1) + 20, 0xFFFFFF00);
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(wrapped)->failure_reason(), "section outside image");
 
-    ByteVector pastEnd = buildPe(spec);
-    put32(&pastEnd, sectionHeaderOffset(spec, 2) + 16, 0x1000);
+    ByteVector pastEnd = buildPe(plan);
+    put32(&pastEnd, sectionHeaderOffset(plan, 2) + 16, 0x1000);
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(pastEnd)->failure_reason(), "section outside image");
 
-    ByteVector manySections = buildPe(spec);
+    ByteVector manySections = buildPe(plan);
     put16(&manySections, 0x46, 0xFFFF);
     EXPECT_STREQ(parsed<DisassemblerWin32X86>(manySections)->failure_reason(), "section table outside image");
 
@@ -224,13 +224,13 @@ TEST(PeHeader, SectionsOutsideTheImageAreRefusedWithoutWrapping)
 TEST(PeRelocs, BlocksAndEntryTypes)
 {
     // Padding entries (type 0) are skipped.
-    const ByteVector padded = buildPe(sampleSpec(false, ByteVector(16, 0x90)));
+    const ByteVector padded = buildPe(samplePlan(false, ByteVector(16, 0x90)));
     auto pe = parsed<DisassemblerWin32X86>(padded);
     AssemblyProgram program(EXE_WIN_32_X86);
     ASSERT_TRUE(pe->Disassemble(&program));
     EXPECT_EQ(listOf(pe->abs32_locations()), std::vector<uint32_t>{0x2004});
 
-    PeSpec badBlock = sampleSpec(false, ByteVector(16, 0x90));
+    PeImage badBlock = samplePlan(false, ByteVector(16, 0x90));
     badBlock.sections[2].raw = relocBlock(0x2000, {0x3004});
     put32(&badBlock.sections[2].raw, 4, 10);
     badBlock.relocSize = 10;
@@ -243,7 +243,7 @@ TEST(PeRelocs, BlocksAndEntryTypes)
     EXPECT_EQ(ParseDetectedExecutable(badBlockBytes.data(), badBlockBytes.size(), &out), C_DISASSEMBLY_FAILED);
     EXPECT_EQ(out, nullptr);
 
-    PeSpec dir64In32 = sampleSpec(false, ByteVector(16, 0x90));
+    PeImage dir64In32 = samplePlan(false, ByteVector(16, 0x90));
     dir64In32.sections[2].raw = relocBlock(0x2000, {0xA004, 0});
     const ByteVector dir64In32Bytes = buildPe(dir64In32);
     pe = parsed<DisassemblerWin32X86>(dir64In32Bytes);
@@ -251,7 +251,7 @@ TEST(PeRelocs, BlocksAndEntryTypes)
     EXPECT_STREQ(pe->failure_reason(), "unknown type of reloc");
 
     // A block that claims more than the image holds.
-    PeSpec longBlock = sampleSpec(false, ByteVector(16, 0x90));
+    PeImage longBlock = samplePlan(false, ByteVector(16, 0x90));
     put32(&longBlock.sections[2].raw, 4, 0x100000);
     const ByteVector longBlockBytes = buildPe(longBlock);
     pe = parsed<DisassemblerWin32X86>(longBlockBytes);
@@ -276,7 +276,7 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
 
     for (bool plus : {false, true}) {
         SCOPED_TRACE(plus ? "PE32+" : "PE32");
-        const ByteVector bytes = buildPe(sampleSpec(plus, text));
+        const ByteVector bytes = buildPe(samplePlan(plus, text));
         std::unique_ptr<DisassemblerWin32> pe;
         if (plus)
             pe = parsed<DisassemblerWin32X64>(bytes);
@@ -294,7 +294,7 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     }
 
     // A call whose displacement overlaps a relocated word is skipped with the word.
-    PeSpec overlap = sampleSpec(false, ByteVector(0x20, 0x90));
+    PeImage overlap = samplePlan(false, ByteVector(0x20, 0x90));
     const uint8_t movAbs[] = {0xE8, 0x00, 0x10, 0x40, 0x00, 0xE8, 0x00, 0x00, 0x00, 0x00};
     std::memcpy(&overlap.sections[0].raw[0], movAbs, sizeof movAbs);
     overlap.sections[2].raw = relocBlock(0x1000, {0x3001, 0});
@@ -311,7 +311,7 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
 
     // A relocated word at 0xFFE reaches 2 bytes into .text: the call at 0x1000 overlaps it and
     // the scan resumes at 0x1002, behind the word, not beyond the section.
-    PeSpec straddle = sampleSpec(false, ByteVector(0x20, 0x90));
+    PeImage straddle = samplePlan(false, ByteVector(0x20, 0x90));
     const uint8_t calls[] = {0xE8, 0x00, 0x00, 0x00, 0x00};
     std::memcpy(&straddle.sections[0].raw[0], calls, sizeof calls);
     const uint8_t laterCall[] = {0xE8, 0x0B, 0x00, 0x00, 0x00}; // 0x1010: call 0x1020
@@ -332,10 +332,10 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
 
 TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)
 {
-    PeSpec spec = sampleSpec(false, ByteVector(0x10, 0x90));
+    PeImage plan = samplePlan(false, ByteVector(0x10, 0x90));
     // A second ".text" without raw data is never scanned and gives no region.
-    spec.sections.push_back({".text", 0x4000, {}, 0x100});
-    const ByteVector bytes = buildPe(spec);
+    plan.sections.push_back({".text", 0x4000, {}, 0x100});
+    const ByteVector bytes = buildPe(plan);
     auto pe = parsed<DisassemblerWin32X86>(bytes);
     AssemblyProgram program(EXE_WIN_32_X86);
     ASSERT_TRUE(pe->Disassemble(&program));
@@ -364,7 +364,7 @@ TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)
 
     // A gap between two sections' raw data comes back as literal bytes.
     ByteVector gapped = bytes;
-    const std::size_t dataHeader = sectionHeaderOffset(spec, 1);
+    const std::size_t dataHeader = sectionHeaderOffset(plan, 1);
     const uint32_t dataRaw = get32(gapped, dataHeader + 20);
     put32(&gapped, dataHeader + 20, dataRaw + 4);
     put32(&gapped, dataHeader + 16, 12);
@@ -377,10 +377,10 @@ TEST(PeLayout, ARelocatedWordCutByTheImageEndStaysBytes)
 {
     // .data is last and six bytes long; the relocation at its offset 4 names a word whose last
     // two bytes lie past the end of the file.
-    PeSpec spec = sampleSpec(false, ByteVector(0x10, 0x90));
-    std::swap(spec.sections[1], spec.sections[2]);
-    spec.sections[2].raw.resize(6);
-    const ByteVector bytes = buildPe(spec);
+    PeImage plan = samplePlan(false, ByteVector(0x10, 0x90));
+    std::swap(plan.sections[1], plan.sections[2]);
+    plan.sections[2].raw.resize(6);
+    const ByteVector bytes = buildPe(plan);
     auto pe = parsed<DisassemblerWin32X86>(bytes);
     ASSERT_TRUE(pe->ok());
     ASSERT_EQ(pe->length(), bytes.size());
@@ -394,15 +394,15 @@ TEST(PeLayout, RegionsTakeTheirRvaFromTheFirstSectionHoldingThem)
 {
     // Table order D, A, C; file order A, D, C. D overlaps both others; the walk visits A, skips D
     // (it starts inside A) and visits C, whose start lies in D, the first section holding it.
-    PeSpec spec;
-    spec.sections.push_back({".data", 0x7000, ByteVector(0xF0, 0x11)});
-    spec.sections.push_back({".text", 0x1000, ByteVector(0x20, 0x90)});
-    spec.sections.push_back({".rdata", 0x3000, ByteVector(0x20, 0x22)});
-    ByteVector bytes = buildPe(spec);
-    const uint32_t base = get32(bytes, sectionHeaderOffset(spec, 0) + 20);
-    put32(&bytes, sectionHeaderOffset(spec, 0) + 20, base + 0x10);
-    put32(&bytes, sectionHeaderOffset(spec, 1) + 20, base);
-    put32(&bytes, sectionHeaderOffset(spec, 2) + 20, base + 0x20);
+    PeImage plan;
+    plan.sections.push_back({".data", 0x7000, ByteVector(0xF0, 0x11)});
+    plan.sections.push_back({".text", 0x1000, ByteVector(0x20, 0x90)});
+    plan.sections.push_back({".rdata", 0x3000, ByteVector(0x20, 0x22)});
+    ByteVector bytes = buildPe(plan);
+    const uint32_t base = get32(bytes, sectionHeaderOffset(plan, 0) + 20);
+    put32(&bytes, sectionHeaderOffset(plan, 0) + 20, base + 0x10);
+    put32(&bytes, sectionHeaderOffset(plan, 1) + 20, base);
+    put32(&bytes, sectionHeaderOffset(plan, 2) + 20, base + 0x20);
     auto pe = parsed<DisassemblerWin32X86>(bytes);
     ASSERT_TRUE(pe->ok());
     EXPECT_EQ(pe->length(), base + 0x100u);
@@ -424,12 +424,12 @@ TEST(PeLayout, RegionsTakeTheirRvaFromTheFirstSectionHoldingThem)
 
 TEST(PeLayout, ManySectionsCostNoQuadraticSearch)
 {
-    PeSpec spec;
-    spec.sections.push_back({".text", 0x1000, ByteVector(0x10, 0x90)});
+    PeImage plan;
+    plan.sections.push_back({".text", 0x1000, ByteVector(0x10, 0x90)});
     for (uint32_t i = 0; i < 60000; ++i)
-        spec.sections.push_back({".s", 0x2000 + i, ByteVector(1, uint8_t(i))});
-    spec.sizeOfImage = 0x100000;
-    const ByteVector bytes = buildPe(spec);
+        plan.sections.push_back({".s", 0x2000 + i, ByteVector(1, uint8_t(i))});
+    plan.sizeOfImage = 0x100000;
+    const ByteVector bytes = buildPe(plan);
     const auto started = std::chrono::steady_clock::now();
     const ChainResult chain = runChain(bytes);
     EXPECT_EQ(chain.assembled, bytes);

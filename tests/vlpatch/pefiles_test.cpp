@@ -149,8 +149,9 @@ std::vector<uint32_t> objdumpBranchOperands(const ScratchDir& dir, const std::st
 ChainResult roundTrip(const ByteVector& bytes)
 {
     ChainResult result = runChain(bytes);
-    if (result.status == C_OK)
+    if (result.status == C_OK) {
         EXPECT_EQ(result.reserialised, result.serialised);
+    }
     return result;
 }
 
