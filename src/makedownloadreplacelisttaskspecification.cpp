@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "confineddirectory.h"
 
 #include <QDebug>
 #include <QDir>
@@ -55,15 +56,6 @@ int MakeDownloadReplaceListFunc::platformId(const QString& word)
 {
     static const QStringList names = {"win32", "win64", "linux32", "linux64", "mac"};
     return names.indexOf(word.toLower()) + 1;
-}
-
-bool MakeDownloadReplaceListFunc::isContainedPath(const QString& path)
-{
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
-        return false;
-    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
-        return false;
-    return QDir::cleanPath(path) != QLatin1String(".");
 }
 
 bool MakeDownloadReplaceListFunc::run()
@@ -138,8 +130,8 @@ bool MakeDownloadReplaceListFunc::readPatchRecords(QSettings& ini, const QString
         }
         // The key names the patch in the temp dir; a target that could never match a safe file
         // line is as broken as a malformed line.
-        if (!isContainedPath(key) || (!f[4].isEmpty() && !isContainedPath(f[4]))) {
-            refuseUnsafePath(section, isContainedPath(key) ? f[4] : key);
+        if (!ConfinedDirectory::isRelativeBelow(key) || (!f[4].isEmpty() && !ConfinedDirectory::isRelativeBelow(f[4]))) {
+            refuseUnsafePath(section, ConfinedDirectory::isRelativeBelow(key) ? f[4] : key);
             return false;
         }
         IniFileRecord record;
@@ -161,7 +153,7 @@ void MakeDownloadReplaceListFunc::compileDeletions(QSettings& ini, const QString
 {
     for (const QString& key : keys) {
         advanceProgress();
-        if (!isContainedPath(key)) {
+        if (!ConfinedDirectory::isRelativeBelow(key)) {
             refuseUnsafePath(QStringLiteral("delete"), key);
             continue;
         }
@@ -188,7 +180,7 @@ void MakeDownloadReplaceListFunc::compileCommands(QSettings& ini, const QString&
         if (items.isEmpty())
             continue;
         // The program is started from the temp dir.
-        if (!isContainedPath(key)) {
+        if (!ConfinedDirectory::isRelativeBelow(key)) {
             refuseUnsafePath(section, key);
             continue;
         }
@@ -232,8 +224,8 @@ void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
         replacement.overridePath = f[4];
     }
     // The key is the file's path in the temp dir, the effective path its place in the client.
-    if (!isContainedPath(key) || !isContainedPath(replacement.effectivePath())) {
-        refuseUnsafePath(section, isContainedPath(key) ? replacement.effectivePath() : key);
+    if (!ConfinedDirectory::isRelativeBelow(key) || !ConfinedDirectory::isRelativeBelow(replacement.effectivePath())) {
+        refuseUnsafePath(section, ConfinedDirectory::isRelativeBelow(key) ? replacement.effectivePath() : key);
         return;
     }
 

@@ -39,9 +39,6 @@ public:
 
     // The id of a platform word of the product ini; 0 for unknown words.
     static int platformId(const QString& word);
-    // True for a relative path from the product ini that stays inside the folder it is
-    // relative to and names something below it (not the folder itself).
-    static bool isContainedPath(const QString& path);
 
 private:
     using PatchRecords = QHash<QString, QList<IniFileRecord>>;

@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "confineddirectory.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "qtwait.h"
 #include "rsacrypto.h"
@@ -308,9 +309,9 @@ TEST_F(ProductIniCompileTest, CompileFailsWithoutKeysOrOnAMalformedPatchLine)
 TEST(ProductIniPaths, OnlyPathsBelowTheirFolderAreContained)
 {
     for (const char* good : {"a.so", "lib/a.so", "a/./b", "...", "..a/b..", "a//b", "a\\..\\b"})
-        EXPECT_TRUE(MakeDownloadReplaceListFunc::isContainedPath(good)) << good;
+        EXPECT_TRUE(ConfinedDirectory::isRelativeBelow(good)) << good;
     for (const char* bad : {"", ".", "./", "a/..", "..", "../a", "a/../../b", "/etc/passwd", "a/../.."})
-        EXPECT_FALSE(MakeDownloadReplaceListFunc::isContainedPath(bad)) << bad;
+        EXPECT_FALSE(ConfinedDirectory::isRelativeBelow(bad)) << bad;
 }
 
 TEST_F(ProductIniCompileTest, PathsLeadingOutsideTheFoldersAreRefused)

@@ -4,6 +4,7 @@
 // Input: one byte whose lowest bit picks step one (1, which also copies up-to-date files into
 // the temp dir) or step two (0), then the product ini.
 #include "configuration.h"
+#include "confineddirectory.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "rsacrypto.h"
 
@@ -31,7 +32,7 @@ void writeFile(const QString& path, const QByteArray& content)
 
 void requireContained(const QString& path)
 {
-    if (!MakeDownloadReplaceListFunc::isContainedPath(path))
+    if (!ConfinedDirectory::isRelativeBelow(path))
         std::abort();
 }
 
