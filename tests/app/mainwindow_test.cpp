@@ -506,7 +506,7 @@ TEST_F(MainWindowTest, RestartAnswerDuringTheLastCommandQuitsWhenTheStageFinishe
     EXPECT_EQ(answer.titles, QStringList{"Confirm reboot"});
     EXPECT_EQ(window()->engine()->state(), UpdateEngine::FINISHED);
     EXPECT_TRUE(QFile::exists(path("tmp/vl3_force_update")));
-    EXPECT_EQ(readFile(m_Configuration->tempDir + "/runs"), "\n\n") << "two commands and no hand-over";
+    EXPECT_EQ(readFile(m_Configuration->tempDir + "/runs"), "\n\n") << "run as the two commands only";
 }
 
 } // namespace
