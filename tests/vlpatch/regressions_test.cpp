@@ -128,7 +128,8 @@ TEST(RegressionTest, HugeFinalInputSizeIsRefusedOrBoundedWithoutAReservation)
         patchStream.Init(patch.data(), patch.size());
         vlpatch::SinkStream output;
         ASSERT_EQ(vlpatch::ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output), c.status);
-        if (c.status == vlpatch::C_OK)
+        if (c.status == vlpatch::C_OK) {
             EXPECT_TRUE(bytesOf(output) == expected);
+        }
     }
 }
