@@ -129,7 +129,8 @@ def start_server(server, port, lifetime, log):
     line = process.stdout.readline()
     if not line.startswith("PORT "):
         process.kill()
-        raise SystemExit("demo: the file server did not start on port %d" % port)
+        raise SystemExit("demo: the file server did not start on port %d; choose another with --port N "
+                         "or VL_DEMO_PORT" % port)
     return process
 
 
@@ -154,7 +155,7 @@ def run_updater(work, client, timeout):
     return time.monotonic() - started
 
 
-def report(work, client, server_log, seconds, keep):
+def report(work, client, server_log, seconds):
     print("\n== client folder after the update (%s), %.1f s" % (client, seconds))
     for folder, dirs, files in sorted(os.walk(client)):
         dirs.sort()
@@ -188,10 +189,25 @@ def report(work, client, server_log, seconds, keep):
     print("\n== requests to the local server (%d)" % len(requests))
     for r in requests:
         print("  " + r)
-    logs = os.path.join(tmp, "voxlane_update_log")
-    if keep and os.path.isdir(logs):
-        print("\n== updater logs: %s" % ", ".join(sorted(os.listdir(logs))))
     return all(ok for _, ok in checks)
+
+
+def print_kept(work, client):
+    """Says where the kept demo folder holds what a newcomer may want to look at."""
+    logs = os.path.join(work, "tmp", "voxlane_update_log")
+    screenshot = os.path.join(work, "screen.png")
+    print("\n== kept in %s" % work)
+    print("  client folder   %s" % client)
+    if os.path.isdir(logs):
+        for name in sorted(os.listdir(logs)):
+            print("  updater log     %s" % os.path.join(logs, name))
+    else:
+        print("  updater logs    none were written (%s is missing)" % logs)
+    print("  server log      %s" % os.path.join(work, "server.log"))
+    if os.path.exists(screenshot):
+        print("  screenshot      %s (the screen when the demo ended)" % screenshot)
+    else:
+        print("  screenshot      none was taken")
 
 
 def main():
@@ -199,7 +215,8 @@ def main():
     parser.add_argument("--build", required=True, help="build folder holding src/update and tools/vlpack/vlpack")
     parser.add_argument("--port", type=int, default=18080)
     parser.add_argument("--timeout", type=int, default=120, help="seconds to wait for both stages")
-    parser.add_argument("--keep", action="store_true", help="keep the demo folder")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the demo folder (client, updater logs, screenshot) and print where it is")
     args = parser.parse_args()
 
     updater = os.path.join(args.build, "src", "update")
@@ -218,13 +235,13 @@ def main():
         print("demo: release %d (%s) served on http://127.0.0.1:%d/, client in %s"
               % (VERSION, VERSION_STRING, args.port, client))
         seconds = run_updater(work, client, args.timeout)
-        ok = report(work, client, server_log, seconds, args.keep)
+        ok = report(work, client, server_log, seconds)
     finally:
         if server_process:
             server_process.kill()
             server_process.wait()
         if args.keep:
-            print("demo: kept %s (screen.png: the screen when the demo ended)" % work)
+            print_kept(work, os.path.join(work, "client"))
         else:
             shutil.rmtree(work, ignore_errors=True)
     return 0 if ok else 1

@@ -117,6 +117,36 @@ TEST_F(CommandLineTest, TypeAndVersionAlone)
     EXPECT_TRUE(cfg.isReady);
 }
 
+TEST_F(CommandLineTest, OtherArgumentListsAreIgnored)
+{
+    // Neither a leading --clientupdate or --nouser nor exactly a type and a version: the type
+    // is the default one and the version is queried.
+    const QList<QStringList> lists = {
+        {"client_linux_amd64"},
+        {"client_linux_amd64", "3100", "3.1.0"},
+        {"client_linux_amd64", "3100", "3.1.0", "extra"},
+        {"--update", "client_linux_amd64", "3100"},
+    };
+    for (const QStringList& arguments : lists) {
+        if (!inCopy(arguments))
+            continue;
+        SCOPED_TRACE(QCoreApplication::arguments().join(' ').toStdString());
+        quietQueries();
+        Configuration cfg;
+        QSignalSpy fatal(&cfg, &Configuration::fatalError);
+        ASSERT_TRUE(cfg.parseCommandLineOptions());
+        EXPECT_TRUE(fatal.isEmpty());
+        EXPECT_EQ(cfg.isClientUpdate, 0);
+        EXPECT_EQ(cfg.clientType, "update_linux_amd64");
+        EXPECT_EQ(cfg.version, 0);
+        EXPECT_FALSE(cfg.isReady);
+        UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
+        ASSERT_NE(checker, nullptr) << "the version must be queried";
+        EXPECT_TRUE(awaitQuery(checker));
+        return;
+    }
+}
+
 TEST_F(CommandLineTest, BadVersionNumberFailsTheParse)
 {
     if (!inCopy({"client_linux_amd64", "abc"}))

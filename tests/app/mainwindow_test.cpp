@@ -7,6 +7,7 @@
 #include "prepostinstalltaskspecification.h"
 #include "privatecopy.h"
 #include "qtwait.h"
+#include "releasetools.h"
 #include "tempdir.h"
 #include "urlclicklabel.h"
 #include "updateengine.h"
@@ -26,19 +27,21 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <functional>
 #include <limits>
 #include <memory>
 
 namespace {
 
-// Answers every message box that opens with `button`, remembering what it showed.
+// Answers every message box that opens with `button`, once `ready` allows it, remembering what
+// it showed.
 class BoxAnswerer {
 public:
-    explicit BoxAnswerer(QMessageBox::StandardButton button)
+    explicit BoxAnswerer(QMessageBox::StandardButton button, std::function<bool()> ready = [] { return true; })
     {
-        QObject::connect(&m_Timer, &QTimer::timeout, [this, button]() {
+        QObject::connect(&m_Timer, &QTimer::timeout, [this, button, ready]() {
             QMessageBox* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box == m_Last)
+            if (!box || box == m_Last || !ready())
                 return;
             m_Last = box;
             titles << box->windowTitle();
@@ -67,6 +70,20 @@ public slots:
 
 public:
     QList<QUrl> urls;
+};
+
+// Ends the event loop with 42 unless the test's own end came first.
+class LoopGuard {
+public:
+    explicit LoopGuard(int ms)
+    {
+        m_Timer.setSingleShot(true);
+        QObject::connect(&m_Timer, &QTimer::timeout, [] { QCoreApplication::exit(42); });
+        m_Timer.start(ms);
+    }
+
+private:
+    QTimer m_Timer;
 };
 
 class MainWindowTest : public TempDirTest {
@@ -249,6 +266,34 @@ TEST_F(MainWindowTest, RestartQuestionWritesTheMarkerOfTheAnswer)
     EXPECT_TRUE(window()->isVisible());
 }
 
+TEST_F(MainWindowTest, FatalErrorsEndTheProgramWithTheirExitCodes)
+{
+    // The client's launcher reads the code: 1 after a configuration error, 2 after an engine error.
+    const struct {
+        const char* source;
+        std::function<void(MainWindow*, Configuration*)> raise;
+        QString text;
+        int exitCode;
+    } cases[] = {
+        {"configuration",
+         [](MainWindow*, Configuration* configuration) {
+             configuration->parseClientArguments({"update", "client_linux_amd64", "12x"}, 1);
+         },
+         "Invalid version nr (12x)", 1},
+        {"engine", [](MainWindow* window, Configuration*) { emit window->engine()->fatalError("no key"); }, "no key", 2},
+    };
+    window()->show();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        BoxAnswerer answer(QMessageBox::Ok);
+        LoopGuard guard(10000);
+        QTimer::singleShot(0, [&] { c.raise(window(), m_Configuration.get()); });
+        EXPECT_EQ(QCoreApplication::exec(), c.exitCode);
+        EXPECT_EQ(answer.titles, QStringList{"Error"});
+        EXPECT_EQ(answer.texts, QStringList{c.text});
+    }
+}
+
 TEST_F(MainWindowTest, UnwritableMarkerIsReported)
 {
     // A directory in the marker's place cannot be opened as a file, not even by root.
@@ -420,6 +465,48 @@ TEST_F(MainWindowTest, RestartAnswerDuringAStageQuitsOnlyWhenTheStageHasEnded)
     EXPECT_EQ(answer.titles, QStringList{"Confirm reboot"});
     EXPECT_TRUE(QFile::exists(path("tmp/vl3_force_update")));
     EXPECT_NE(window()->engine()->state(), UpdateEngine::RUNNING) << "quit while the stage still ran";
+}
+
+TEST_F(MainWindowTest, RestartAnswerDuringTheLastCommandQuitsWhenTheStageFinishes)
+{
+    if (!runInPrivateCopy(path("bin")))
+        return;
+    TestHttpServer server(makeDir("www"));
+    ASSERT_TRUE(server.isRunning());
+    g_downloadBaseUrl = server.baseUrl();
+    // A first stage whose new updater is run twice as a post-install command: it asks for a
+    // restart, then takes a second, during which the answer arrives. A running command is not
+    // stopped by the cancel, so the stage finishes.
+    const int version = 3300;
+    const QString updater = writeFile("release/update", "#!/bin/sh\n"
+                                                        "cd \"$(dirname \"$0\")\"\n"
+                                                        "echo \"$*\" >> runs\n"
+                                                        "[ -e asked ] && { sleep 1; exit 0; }\n"
+                                                        "touch asked\n"
+                                                        "exit 1010\n");
+    const QString folder = makeDir(QString("www/%1").arg(version));
+    const QString packed = folder + "/updater/update._lzma2_";
+    ASSERT_TRUE(packFile(updater, packed));
+    const QString ini = writeFile("release/update_linux_amd64.ini",
+                                  QString("[updater]\nupdate._lzma2_=%1::%2::update\n[postinstall]\nupdate=linux64::linux64\n")
+                                      .arg(digestAndSize(packed), digestAndSize(updater))
+                                      .toUtf8());
+    ASSERT_TRUE(publishProductIni(ini, folder));
+    m_Configuration->version = version;
+    m_Configuration->clientType = "update_linux_amd64";
+    m_Configuration->isReady = true;
+    window()->show();
+
+    // Answered once the second run has begun.
+    BoxAnswerer answer(QMessageBox::Yes, [this] { return readFile(m_Configuration->tempDir + "/runs") == "\n\n"; });
+    window()->onStartUpdate();
+    ASSERT_EQ(window()->engine()->state(), UpdateEngine::RUNNING);
+    LoopGuard guard(30000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(answer.titles, QStringList{"Confirm reboot"});
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::FINISHED);
+    EXPECT_TRUE(QFile::exists(path("tmp/vl3_force_update")));
+    EXPECT_EQ(readFile(m_Configuration->tempDir + "/runs"), "\n\n") << "run as the two commands only";
 }
 
 } // namespace

@@ -3,11 +3,11 @@
 // the cancel paths and the cleanup of each stage.
 #include "updateengine.h"
 
-#include "compressedfile.h"
 #include "configuration.h"
 #include "httpserverfixture.h"
 #include "privatecopy.h"
 #include "qtwait.h"
+#include "releasetools.h"
 #include "signingtools.h"
 #include "taskrun.h"
 #include "tempdir.h"
@@ -81,19 +81,7 @@ protected:
     void publishProductIni(const QString& name, const QByteArray& content)
     {
         const QString plain = writeFile("release/" + name, content);
-        const QString folder = makeDir(QString("www/%1").arg(kVersion));
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(folder + "/" + name + "._lzma2_").constData(),
-                                                      true));
-        ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), plain, folder + "/" + name + ".sig"));
-    }
-
-    // "digest::size" of a file, the digest made by sha512sum.
-    static QString digestAndSize(const QString& file)
-    {
-        const QString digest = sha512sum(file);
-        EXPECT_EQ(digest.size(), 128) << "sha512sum failed for " << file.toStdString();
-        return digest + "::" + QString::number(QFileInfo(file).size());
+        ASSERT_TRUE(::publishProductIni(plain, makeDir(QString("www/%1").arg(kVersion))));
     }
 
     Configuration config;
@@ -372,9 +360,7 @@ TEST_F(UpdateEngineTest, FirstStageBuildsTheNewUpdaterInItsSessionDirectory)
 
     const QString newUpdater = writeFile("release/update", "#!/bin/sh\necho new updater\n");
     const QString packed = path(QString("www/%1/updater/update._lzma2_").arg(kVersion));
-    QDir().mkpath(QFileInfo(packed).path());
-    ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(newUpdater).constData(),
-                                                  QFile::encodeName(packed).constData(), true));
+    ASSERT_TRUE(packFile(newUpdater, packed));
     const QString library = writeFile(QString("www/%1/updater/lib/libnew.so").arg(kVersion), "new library\n");
     publishProductIni("update_linux_amd64.ini",
                       QString("[updater]\nupdate._lzma2_=%1::%2::update\nlib/libnew.so=%3\nreadme.txt=%4\n")
@@ -450,9 +436,7 @@ protected:
         // A changed file comes packed and replaces the installed one; a new file comes plain.
         const QString tool = writeFile("release/tool", "new tool\n");
         const QString packed = path(QString("www/%1/client/bin/tool._lzma2_").arg(kVersion));
-        QDir().mkpath(QFileInfo(packed).path());
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(tool).constData(),
-                                                      QFile::encodeName(packed).constData(), true));
+        ASSERT_TRUE(packFile(tool, packed));
         const QString added = writeFile(QString("www/%1/client/data/new.txt").arg(kVersion), "added\n");
         productIni = QString("[client]\nbin/tool._lzma2_=%1::%2::bin/tool\ndata/keep.txt=%3\ndata/new.txt=%4\n\n"
                              "[delete]\nold=2\n")

@@ -1,10 +1,12 @@
 // The updater as a real process: a second start hands "#" to the running one and ends with 0,
-// a rejected command line shows its error and ends with 1, and the marker file turns on the log.
+// a rejected command line shows its error and ends with 1, the marker file turns on the log, and
+// each start clears the leftovers of earlier updates.
 #include "qtwait.h"
 #include "tempdir.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -80,6 +82,59 @@ TEST_F(UpdateProgramTest, SecondInstanceKnocksAndEndsWithZero)
 
     first.kill();
     first.waitForFinished(10000);
+}
+
+TEST_F(UpdateProgramTest, StartRemovesTheLeftoversOfEarlierUpdates)
+{
+    // Each start clears the known leftovers from the program folder and four of its subfolders,
+    // Qt 4 libraries from the program folder only, and removes "old" once it is empty. It is
+    // then left running (it waits in the box of its failed version query) and killed.
+    const struct {
+        const char* file;
+        bool kept;
+    } firstStart[] = {
+        {"_old_update", false},
+        {"_old_libQt5Core.so.5", false},
+        {"libQtCore.so.4", false},
+        {"old/_old_libsqlite.so", false},
+        {"imageformats/_old_libqgif.so", false},
+        {"accessible/_old_libqtaccessiblewidgets.so", false},
+        {"sqldrivers/_old_libQt5Sql.so.5", false},
+        {"imageformats/libQtGui.so.4", true},
+        {"platforms/_old_libqgif.so", true},
+        {"_old_unknown", true},
+        {"libqgif.so", true},
+    },
+      secondStart[] = {
+        {"old/_old_update", false},
+        {"old/notes.txt", true},
+    };
+    auto startOnce = [this](int run) {
+        m_Env.insert("TMPDIR", makeDir(QString("tmp%1").arg(run)));
+        QProcess process;
+        start(&process, {"--nouser"});
+        // The window's single-instance server listens once the leftovers are gone.
+        EXPECT_TRUE(waitUntil(
+            [&] { return !QDir(path(QString("tmp%1").arg(run))).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); },
+            30000))
+            << "the program never listened";
+        process.kill();
+        process.waitForFinished(10000);
+    };
+
+    for (const auto& f : firstStart)
+        writeFile(QString("app/") + f.file, "x");
+    startOnce(1);
+    for (const auto& f : firstStart)
+        EXPECT_EQ(QFile::exists(path(QString("app/") + f.file)), f.kept) << f.file;
+    EXPECT_FALSE(QFileInfo::exists(path("app/old")));
+    EXPECT_TRUE(QFileInfo(path("app/accessible")).isDir());
+
+    for (const auto& f : secondStart)
+        writeFile(QString("app/") + f.file, "x");
+    startOnce(2);
+    for (const auto& f : secondStart)
+        EXPECT_EQ(QFile::exists(path(QString("app/") + f.file)), f.kept) << f.file;
 }
 
 TEST_F(UpdateProgramTest, RejectedCommandLineShowsTheErrorAndEndsWithOne)

@@ -263,19 +263,23 @@ TEST_F(DownloadTest, StallAfterHalfTheBodyTimesOutAndCancelRemovesThePartialFile
 
 TEST_F(DownloadTest, DataKeepsASlowTransferAlive)
 {
-    serve("a.bin", pattern(40 * 512));
-    setMisbehaviour("drip=40&chunk=512");
-    auto task = makeTask("a.bin", 40 * 512);
+    serve("a.bin", pattern(64 * 512));
+    setMisbehaviour("drip=30&chunk=512");
+    auto task = makeTask("a.bin", 64 * 512);
     task->execute();
     // Far more than 16 polls, each after some data came in: the time-out measures silence.
-    for (int i = 0; i < 30 && !task->hasEnded(); ++i) {
+    int polls = 0;
+    for (; polls < 200 && !task->hasEnded(); ++polls) {
         poll(*task, 1);
         const qreal before = task->progress;
         waitUntil([&task, before] { return task->progress > before || task->hasEnded(); });
     }
     ASSERT_TRUE(waitUntil([&task] { return task->hasEnded(); }));
+    EXPECT_GT(polls, 16);
     EXPECT_EQ(task->state, TaskSpecification::FINISHED);
-    EXPECT_EQ(readFile(path("local.bin")), pattern(40 * 512));
+    EXPECT_EQ(readFile(path("local.bin")), pattern(64 * 512));
+    EXPECT_EQ(server->stats().total, 1) << "the transfer finished in its first attempt";
+    EXPECT_EQ(messages, (QStringList{"Downloading a.bin", "Downloading a.bin finished"}));
 }
 
 TEST_F(DownloadTest, SetUpFailuresEndTheTaskAtOnce)

@@ -358,6 +358,74 @@ TEST(ElfArm, CompressBranchGivesTheOffsetFromTheOp)
     EXPECT_FALSE(CompressBranch(5, 0, 0, &c, &a));
 }
 
+TEST(ElfArm, Thumb2BranchesCountFromWhereTheyLand)
+{
+    // A BLX lands on a 4-byte boundary: from a half-word aligned op its offset counts from 2,
+    // from an aligned one from 4 like BL and B.W. The offset is kept in the compressed op, so
+    // the bytes of stored patches depend on it.
+    const struct {
+        const char* form;
+        uint32_t op;
+        uint32_t rva;
+        uint32_t target;
+        uint16_t compressed;
+    } cases[] = {
+        {"bl, aligned", 0xF000F87E, 0x1000, 0x1100, 0x44F7},
+        {"bl, half-word aligned", 0xF000F87E, 0x1002, 0x1102, 0x44F7},
+        {"b.w, half-word aligned", 0xF000B87E, 0x1002, 0x1102, 0x44F5},
+        {"blx, aligned", 0xF000E87E, 0x1000, 0x1100, 0x44F6},
+        {"blx, half-word aligned", 0xF000E87E, 0x1002, 0x1100, 0x42F6},
+        {"blx backwards, aligned", 0xF7FFEFFE, 0x1000, 0x1000, 0x44F6},
+        {"blx backwards, half-word aligned", 0xF7FFEFFE, 0x1002, 0x1000, 0x42F6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.form);
+        uint16_t compressed = 0;
+        uint32_t relative = 0;
+        ASSERT_TRUE(CompressBranch(ARM_OFF25, c.op, c.rva, &compressed, &relative));
+        EXPECT_EQ(c.rva + relative, c.target);
+        EXPECT_EQ(compressed, c.compressed);
+    }
+}
+
+TEST(ElfArm, AnAbs32UpToThreeBytesAfterABranchWinsOverIt)
+{
+    // A Thumb-2 BL at 0x100 and a relocated word `distance` bytes after it, as in a literal
+    // pool right behind a call. From 4 bytes on both are kept; closer, only the word.
+    const struct {
+        uint32_t distance;
+        std::vector<InstructionKind> kept;
+    } cases[] = {
+        {0, {InstructionKind::ABS32}},
+        {2, {InstructionKind::ABS32}},
+        {3, {InstructionKind::ABS32}},
+        {4, {InstructionKind::REL32_ARM, InstructionKind::ABS32}},
+        {5, {InstructionKind::REL32_ARM, InstructionKind::ABS32}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.distance);
+        ByteVector code(16, 0);
+        const uint8_t bl[] = {0x00, 0xF0, 0x00, 0xF8}; // bl 0x104
+        std::copy(bl, bl + 4, code.begin());
+        Elf32Image plan;
+        plan.machine = 40;
+        plan.sections.push_back({1, code});
+        plan.sections.push_back({9, words({kFirstSection + c.distance, 23}), 8});
+        const ByteVector image = buildElf32(plan);
+        Disassembled d = disassemble<DisassemblerElf32ARM>(image);
+        ASSERT_TRUE(d.ok);
+        ASSERT_EQ(static_cast<DisassemblerElf32ARM&>(*d.disassembler).rel32_locations().size(), 1u);
+        std::vector<InstructionKind> kept;
+        for (std::size_t i = 0; i < d.program->instructions().size(); ++i) {
+            const InstructionKind kind = d.program->instructions()[i]->kind();
+            if (kind == InstructionKind::REL32_ARM || kind == InstructionKind::ABS32)
+                kept.push_back(kind);
+        }
+        EXPECT_EQ(kept, c.kept);
+        expectChainReproduces(image);
+    }
+}
+
 TEST(ElfArm, ScanRulesAndBranchesSurviveTheChain)
 {
     // Seven Thumb-2 BLs to one target keep their label through trimming; a Thumb B in the

@@ -5,6 +5,7 @@
 #include "disassemblerwin32.h"
 #include "executablechain.h"
 #include "littleendian.h"
+#include "logcapture.h"
 #include "scratchdir.h"
 #include "status.h"
 #include "streamset.h"
@@ -259,6 +260,44 @@ TEST(PeRelocs, BlocksAndEntryTypes)
     EXPECT_STREQ(pe->failure_reason(), ".relocs block outside image");
 }
 
+TEST(PeRelocs, DirectoryAtRvaZeroOrTwoIsReadFromTheFileStart)
+{
+    // RVAs 0 and 2 lie in no section but stand for the same file offsets; any other RVA outside
+    // the sections has no file data.
+    const struct {
+        uint32_t rva;
+        uint32_t size;
+        const char* reason; // null: disassembled
+    } cases[] = {
+        {0, 8, nullptr},
+        {2, 8, nullptr},
+        // A longer directory makes the DOS header its first block, whose size field is 0.
+        {0, 16, "unreasonable relocs block"},
+        {2, 16, "unreasonable relocs block"},
+        {1, 8, ".relocs outside image"},
+        {3, 8, ".relocs outside image"},
+        {4, 8, ".relocs outside image"},
+    };
+    LogCapture quiet;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rva);
+        SCOPED_TRACE(c.size);
+        PeImage plan = samplePlan(false, ByteVector(16, 0x90));
+        plan.relocRva = c.rva;
+        plan.relocSize = c.size;
+        const ByteVector bytes = buildPe(plan);
+        auto pe = parsed<DisassemblerWin32X86>(bytes);
+        ASSERT_TRUE(pe->ok());
+        AssemblyProgram program(EXE_WIN_32_X86);
+        EXPECT_EQ(pe->Disassemble(&program), c.reason == nullptr);
+        if (c.reason) {
+            EXPECT_STREQ(pe->failure_reason(), c.reason);
+        } else {
+            EXPECT_TRUE(listOf(pe->abs32_locations()).empty());
+        }
+    }
+}
+
 TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
 {
     // .text at RVA 0x1000, 0x40 bytes; .data at 0x2000.
@@ -328,6 +367,51 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     ASSERT_TRUE(pe->Disassemble(&straddleProgram));
     EXPECT_EQ(listOf(pe->abs32_locations()), (std::vector<uint32_t>{0x0FFE, 0x2004}));
     EXPECT_EQ(listOf(pe->rel32_locations()), std::vector<uint32_t>{0x1011});
+}
+
+TEST(PeRel32Scan, RipRelativeFormsOfTheX64Twin)
+{
+    // Each form at the start of .text (RVA 0x1000), followed by a displacement of 0 and, unless
+    // the section ends there, by padding; the operand RVA is listed when the form is taken. Only
+    // the x64 twin knows the RIP forms.
+    const struct {
+        const char* form;
+        ByteVector bytes;
+        uint32_t operand; // 0: not a candidate
+        std::size_t sectionSize = 16;
+    } cases[] = {
+        {"mov rax, [rip]", {0x48, 0x8B, 0x05}, 0x1003},
+        {"lea rcx, [rip]", {0x48, 0x8D, 0x0D}, 0x1003},
+        {"mov rax, [rip] with REX.WB", {0x49, 0x8B, 0x05}, 0x1003},
+        {"lea rdi, [rip] with REX.WB", {0x49, 0x8D, 0x3D}, 0x1003},
+        {"mov r8, [rip] (REX.WR)", {0x4C, 0x8B, 0x05}, 0},
+        {"mov eax, [rip] (REX without W)", {0x40, 0x8B, 0x05}, 0},
+        {"mov rax, [rbp + 0]", {0x48, 0x8B, 0x45}, 0},
+        {"mov rax, [rip] cut by the section end", {0x48, 0x8B, 0x05}, 0, 6},
+        {"call [rip]", {0xFF, 0x15}, 0x1002},
+        {"jmp [rip]", {0xFF, 0x25}, 0x1002},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.form);
+        ByteVector text = c.bytes;
+        text.resize(text.size() + 4, 0);
+        text.resize(c.sectionSize, 0x90);
+        for (bool plus : {false, true}) {
+            SCOPED_TRACE(plus ? "PE32+" : "PE32");
+            const ByteVector bytes = buildPe(samplePlan(plus, text));
+            std::unique_ptr<DisassemblerWin32> pe;
+            if (plus)
+                pe = parsed<DisassemblerWin32X64>(bytes);
+            else
+                pe = parsed<DisassemblerWin32X86>(bytes);
+            AssemblyProgram program(pe->kind());
+            ASSERT_TRUE(pe->Disassemble(&program));
+            std::vector<uint32_t> expected;
+            if (plus && c.operand)
+                expected.push_back(c.operand);
+            EXPECT_EQ(listOf(pe->rel32_locations()), expected);
+        }
+    }
 }
 
 TEST(PeLayout, EmptySectionsAndGapsAndTheRelocationTable)

@@ -135,6 +135,10 @@ int EnsemblePatchApplication::SubpatchTransformedElements(SinkStreamSet* transfo
 
 int EnsemblePatchApplication::ReformElements(SourceStreamSet* edited, SinkStream* reformed)
 {
+    // A reservation of exactly the sink's failure marker always fails, before anything is
+    // allocated; the bound below must not turn such a patch into one that applies.
+    if (m_FinalInputSize == NoThrowBuffer<uint8_t, 256>::kFailedCapacity)
+        return C_STREAM_ERROR;
     const uint64_t bound = m_Base.length + kMaxAssemblyExpansion * m_EditedElements.Length();
     const uint64_t reservation = std::min<uint64_t>(m_FinalInputSize, bound);
     if (reformed->Failed() || !reformed->Reserve(static_cast<std::size_t>(reservation)))
