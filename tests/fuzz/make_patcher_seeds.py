@@ -147,3 +147,12 @@ def elf32_x86(body, sections):
 relocations = 20000
 write(regressions + '/executable', 'relocation_sections_sharing_entries.elf',
       elf32_x86(struct.pack('<II', 84, 8) * relocations, [(9, 84, 8 * relocations, 8)] * 5000))
+
+# An ensemble whose elements each claim the whole old file, a small ELF full of calls: every
+# element would disassemble and encode it again.
+code = (b'\xe8\x00\x00\x00\x00' + b'\x90' * 11) * 1024
+small_elf = elf32_x86(code, [(1, 84, len(code), 0)])
+elements = 32768
+parameters = varint(elements) + varint(2) * elements + (varint(0) + varint(len(small_elf))) * elements
+write(regressions + '/ensemblepatch', 'elements_covering_the_whole_file.bin',
+      ensemble(small_elf, small_elf, [parameters, identity(predicted(elements)), b'', b''], len(small_elf)))
