@@ -49,8 +49,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max())
                             ? std::numeric_limits<qint64>::max()
                             : qint64(m_Entry.size);
+    // The signed size is also the most the server may send.
     addTask(new DownloadTaskSpecification(m_NetworkManager, m_Entry.section + '/' + m_Entry.key,
-                                          m_Configuration->version, localFile, size, this, 0.8));
+                                          m_Configuration->version, localFile, size, size, this, 0.8));
     // A file that does not match its digest must not reach the installation: fail here.
     auto check = new CheckSignatureTaskSpecification(localFile, m_Entry.sha512, true, this, 0.2);
     connect(check, SIGNAL(checkDone(bool, CheckSignatureTaskSpecification*)), this,

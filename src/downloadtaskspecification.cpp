@@ -14,11 +14,12 @@
 
 namespace {
 const qint64 kChunkSize = 4096;
+const qint64 kReadBufferSize = 1 << 20;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath,
                                                      int version, const QString& localFile, qint64 expectedSize,
-                                                     QObject* parent, qreal weight)
+                                                     qint64 maxSize, QObject* parent, qreal weight)
     : TaskSpecification(parent, weight),
       m_NetworkManager(manager),
       m_IdleTicks(0),
@@ -29,6 +30,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
       m_LastReceived(0),
       m_BytesTotal(expectedSize),
       m_ExpectedSize(expectedSize),
+      m_MaxSize(maxSize),
       m_BytesReceived(0)
 {
 }
@@ -76,6 +78,9 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (m_Reply->isRunning()) {
+        // The network thread stops reading the socket while this much waits for us, so a fast
+        // server cannot pile the body up in memory faster than the file takes it.
+        m_Reply->setReadBufferSize(kReadBufferSize);
         connect(m_Reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
         connect(m_Reply, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
         connect(m_Reply, SIGNAL(finished()), this, SLOT(onDownloadFinished()));
@@ -100,6 +105,10 @@ bool DownloadTaskSpecification::readReplyData()
             return true;
         if (read < 0) {
             retryOrFail(m_Reply->errorString());
+            return false;
+        }
+        if (read > m_MaxSize - m_BytesReceived) {
+            retryOrFail(QStringLiteral("%1 is larger than %2 bytes").arg(m_RemotePath).arg(m_MaxSize));
             return false;
         }
         const qint64 written = m_File.write(buffer, read);

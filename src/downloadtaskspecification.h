@@ -1,5 +1,6 @@
 // One file from the file server: an HTTP GET streamed into a local file in small chunks, with up
-// to five attempts. A transfer that stays silent for 16 progress polls is a failed attempt.
+// to five attempts. A transfer that stays silent for 16 progress polls, or whose body grows past
+// the most bytes the file may have, is a failed attempt.
 #pragma once
 
 #include "taskspecification.h"
@@ -21,9 +22,11 @@ public:
     static constexpr int kIdlePollLimit = 16;
 
     // `remotePath` is "/"-separated below the version folder; `expectedSize` -1 means unknown.
-    // The manager carries the proxy; it is not owned.
+    // No attempt writes more than `maxSize` bytes: a server that sends more is not trusted with
+    // the disk. The manager carries the proxy; it is not owned.
     DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath, int version,
-                              const QString& localFile, qint64 expectedSize, QObject* parent, qreal weight);
+                              const QString& localFile, qint64 expectedSize, qint64 maxSize, QObject* parent,
+                              qreal weight);
     ~DownloadTaskSpecification() override;
 
     void execute() override;
@@ -64,5 +67,6 @@ private:
     qint64 m_LastReceived;
     qint64 m_BytesTotal;
     qint64 m_ExpectedSize;
+    qint64 m_MaxSize;
     qint64 m_BytesReceived;
 };

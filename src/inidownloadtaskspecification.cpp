@@ -14,6 +14,10 @@ namespace {
 const char* const kPackedSuffix = "._lzma2_";
 const char* const kSignatureSuffix = ".sig";
 const qreal kDownloadWeight = 0.3333;
+// Nothing signed gives their sizes before the check: a product ini is a small text, packed, and
+// a signature is the size of the key's modulus.
+const qint64 kPackedIniMaxSize = 4 << 20;
+const qint64 kSignatureMaxSize = 4 << 10;
 
 } // namespace
 
@@ -50,7 +54,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         qDebug() << "Requesting" << packedName;
         const QString packedFile = m_Configuration->tempDir + '/' + packedName;
         addTask(new DownloadTaskSpecification(m_NetworkManager, packedName, m_Configuration->version, packedFile, -1,
-                                              this, kDownloadWeight));
+                                              kPackedIniMaxSize, this, kDownloadWeight));
         addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, this, 1.0));
         checkWeight = 0.6667;
     }
@@ -58,7 +62,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     if (!QFileInfo::exists(signatureFile)) {
         qDebug() << "Requesting" << signatureName;
         addTask(new DownloadTaskSpecification(m_NetworkManager, signatureName, m_Configuration->version,
-                                              signatureFile, -1, this, kDownloadWeight));
+                                              signatureFile, -1, kSignatureMaxSize, this, kDownloadWeight));
         checkWeight -= kDownloadWeight;
     }
     auto check = new CheckSignatureTaskSpecification(iniFile, QString(), true, this, checkWeight);

@@ -14,9 +14,14 @@ endif()
 file(SHA256 "${VL_RSA_PUBLIC_KEY_FILE}" _vl_key_sum)
 file(SHA256 "${_vl_dev_key}" _vl_dev_key_sum)
 if(_vl_key_sum STREQUAL _vl_dev_key_sum)
+  if(NOT VL_ALLOW_DEVELOPMENT_KEY)
+    message(FATAL_ERROR "This build would embed the development RSA key, whose private half is "
+                        "public in the repository: anybody could sign product inis it accepts. Set "
+                        "VL_RSA_PUBLIC_KEY_FILE to your own key (see README.md), or "
+                        "-DVL_ALLOW_DEVELOPMENT_KEY=ON for a build that only runs the tests or the demo.")
+  endif()
   message(WARNING "This build embeds the development RSA key, whose private half is public in "
-                  "the repository: anybody can sign product inis it accepts. Release builds set "
-                  "VL_RSA_PUBLIC_KEY_FILE to the deployer's own key (see README.md).")
+                  "the repository: anybody can sign product inis it accepts. It must never be shipped.")
 endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," VL_RSA_KEY_BYTES "${_vl_key_hex}")
 configure_file(builtinrsakey.cpp.in "${CMAKE_CURRENT_BINARY_DIR}/builtinrsakey.cpp" @ONLY)

@@ -8,6 +8,7 @@
 #include "signingtools.h"
 #include "slowfileopspecification.h"
 #include "taskrun.h"
+#include "writefailure.h"
 
 #include <QDir>
 #include <QFile>
@@ -161,6 +162,30 @@ TEST_F(IniDownloadTest, MissingSignatureFailsBeforeAnyCheck)
     EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini.sig"));
     EXPECT_FALSE(messages.contains("Could not verify the product ini file. Aborting"));
     EXPECT_EQ(task->subtasks().last()->state, TaskSpecification::IDLE) << "the check never starts";
+    EXPECT_FALSE(QFile::exists(session("update_linux_amd64.ini.sig")));
+}
+
+TEST_F(IniDownloadTest, EndlessBodiesStopAtSmallFixedSizes)
+{
+    // Nothing signed gives these sizes yet: the packed ini may have 4 MiB, the signature 4 KiB.
+    publish(kProductIni);
+    g_downloadBaseUrl = server->baseUrl() + "_do:endless=1/";
+    FileSizeLimit disk(4 << 20);
+    auto task = makeTask();
+    ASSERT_TRUE(runUntilEnded(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FAILED);
+    EXPECT_EQ(messages.count("update_linux_amd64.ini._lzma2_ is larger than 4194304 bytes"),
+              DownloadTaskSpecification::kMaxAttempts);
+    EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+
+    // A session that already has its product ini fetches only the signature.
+    messages.clear();
+    writeFile("session/update_linux_amd64.ini", kProductIni);
+    auto resumed = makeTask();
+    ASSERT_TRUE(runUntilEnded(*resumed));
+    EXPECT_EQ(resumed->state, TaskSpecification::FAILED);
+    EXPECT_EQ(messages.count("update_linux_amd64.ini.sig is larger than 4096 bytes"),
+              DownloadTaskSpecification::kMaxAttempts);
     EXPECT_FALSE(QFile::exists(session("update_linux_amd64.ini.sig")));
 }
 

@@ -3,7 +3,9 @@
 #include "httpserverfixture.h"
 #include "qtwait.h"
 #include "taskrun.h"
+#include "writefailure.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -29,6 +31,7 @@ extern char** environ;
 namespace {
 
 const int kVersion = 4711;
+const qint64 kGenerousMaxSize = 1 << 30;
 
 QByteArray pattern(int size)
 {
@@ -58,10 +61,11 @@ protected:
     }
 
     std::unique_ptr<DownloadTaskSpecification> makeTask(const QString& remotePath, qint64 expectedSize = -1,
-                                                        const QString& localName = "local.bin")
+                                                        const QString& localName = "local.bin",
+                                                        qint64 maxSize = kGenerousMaxSize)
     {
-        auto task = std::make_unique<DownloadTaskSpecification>(manager.get(), remotePath, kVersion,
-                                                                path(localName), expectedSize, nullptr, 0.8);
+        auto task = std::make_unique<DownloadTaskSpecification>(manager.get(), remotePath, kVersion, path(localName),
+                                                                expectedSize, maxSize, nullptr, 0.8);
         QObject::connect(task.get(), &TaskSpecification::message, [this](const QString& t) { messages << t; });
         QObject::connect(task.get(), &TaskSpecification::error, [this](const QString& t) { errors << t; });
         return task;
@@ -148,6 +152,43 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
         EXPECT_EQ(readFile(path("small.bin")), body);
         EXPECT_LE(*std::max_element(steps.begin(), steps.end()), 0.8);
     }
+}
+
+TEST_F(DownloadTest, BodiesLongerThanTheMaximumFailEveryAttemptWithoutFillingTheDisk)
+{
+    const QByteArray body = pattern(65536);
+    serve("a.bin", body);
+    // A write past the maximum would fail with another text than the one expected below.
+    FileSizeLimit disk(65536);
+    struct Case {
+        const char* misbehaviour;
+        qint64 maxSize;
+    } cases[] = {{"endless=1", 65536}, {"", 65535}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.misbehaviour);
+        messages.clear();
+        setMisbehaviour(c.misbehaviour);
+        QElapsedTimer clock;
+        clock.start();
+        auto task = makeTask("a.bin", 65536, "local.bin", c.maxSize);
+        ASSERT_TRUE(runUntilEnded(*task));
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_EQ(task->state, TaskSpecification::FAILED);
+        QStringList expected{"Downloading a.bin"};
+        for (int i = 0; i < DownloadTaskSpecification::kMaxAttempts; ++i)
+            expected << QStringLiteral("a.bin is larger than %1 bytes").arg(c.maxSize);
+        expected << "Unable to download a.bin";
+        EXPECT_EQ(messages, expected);
+        EXPECT_FALSE(QFileInfo::exists(path("local.bin")));
+    }
+
+    // A body of exactly the maximum is whole.
+    setMisbehaviour(QString());
+    messages.clear();
+    auto task = makeTask("a.bin", 65536, "local.bin", 65536);
+    ASSERT_TRUE(runUntilEnded(*task));
+    EXPECT_EQ(task->state, TaskSpecification::FINISHED) << messages.join('\n').toStdString();
+    EXPECT_EQ(readFile(path("local.bin")), body);
 }
 
 TEST_F(DownloadTest, EveryStatusOtherThan200FailsTheAttempt)

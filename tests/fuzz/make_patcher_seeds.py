@@ -6,6 +6,7 @@ usage: tests/fuzz/make_patcher_seeds.py   (from the repository root)
 """
 import lzma
 import os
+import struct
 import sys
 import zlib
 
@@ -125,3 +126,33 @@ write(seeds + '/ensemblepatch', 'data_element.bin',
 write(regressions + '/ensemblepatch', 'huge_final_input_size.bin',
       ensemble(old, new, [b'\x00', identity(predicted(0)), identity(predicted(0)), final], 0xFFFFFFFF))
 write(regressions + '/container', 'one_stream_payload.bin', container(0, 2, stream_set([program])))
+
+
+# Executables: 32-bit x86 ELF images whose one PT_LOAD segment maps the whole file at address 0,
+# so that addresses equal file offsets. `sections` are (type, offset, size, entsize) after the
+# null section; `body` starts right after the ELF and program headers, at offset 84.
+def elf32_x86(body, sections):
+    shoff = (84 + len(body) + 3) & ~3
+    size = shoff + 40 * (len(sections) + 1)
+    header = (b'\x7fELF\x01\x01\x01' + bytes(9) +
+              struct.pack('<HHIIIIIHHHHHH', 2, 3, 1, 0, 52, shoff, 0, 52, 32, 1, 40, len(sections) + 1, 0))
+    load = struct.pack('<8I', 1, 0, 0, 0, size, size, 5, 0x1000)
+    table = bytes(40) + b''.join(struct.pack('<10I', 0, kind, 0, offset, offset, length, 0, 0, 4, entsize)
+                                 for kind, offset, length, entsize in sections)
+    return header + load + body + bytes(shoff - 84 - len(body)) + table
+
+
+# Thousands of relocation sections that all cover one table of R_386_RELATIVE entries: each would
+# add the whole table to the abs32 list again.
+relocations = 20000
+write(regressions + '/executable', 'relocation_sections_sharing_entries.elf',
+      elf32_x86(struct.pack('<II', 84, 8) * relocations, [(9, 84, 8 * relocations, 8)] * 5000))
+
+# An ensemble whose elements each claim the whole old file, a small ELF full of calls: every
+# element would disassemble and encode it again.
+code = (b'\xe8\x00\x00\x00\x00' + b'\x90' * 11) * 1024
+small_elf = elf32_x86(code, [(1, 84, len(code), 0)])
+elements = 32768
+parameters = varint(elements) + varint(2) * elements + (varint(0) + varint(len(small_elf))) * elements
+write(regressions + '/ensemblepatch', 'elements_covering_the_whole_file.bin',
+      ensemble(small_elf, small_elf, [parameters, identity(predicted(elements)), b'', b''], len(small_elf)))

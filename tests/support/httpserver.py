@@ -18,6 +18,8 @@ parameters (they combine where that makes sense):
   stall=1         send the headers with the full Content-Length, half the body, then stall
   delay=MS        wait MS milliseconds before answering
   drip=MS         send the body in pieces of chunk=BYTES (default 1024), MS milliseconds apart
+  endless=1       200 without Content-Length: the file, then zero bytes without end until the
+                  client closes the connection or the server stops
 
 The same parameters may come in the path, for clients that cannot send a query: a path
 segment "_do:<query>" (e.g. /base/_do:status=404&fail=2/1234/a.bin, percent-encoded or not) is
@@ -173,7 +175,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
-        if "nolength" in query:
+        if "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -186,6 +188,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             self.wait_for_disconnect()
+            return
+        if "endless" in query:
+            self.wfile.write(data)
+            padding = bytes(65536)
+            while not STOP.is_set():
+                self.wfile.write(padding)
             return
         if "drip" in query:
             pause = int(query["drip"]) / 1000.0

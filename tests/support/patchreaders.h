@@ -16,3 +16,6 @@ void FuzzContainer(const uint8_t* data, std::size_t size);
 // A varint32 old length, the old bytes, then an ensemble patch whose source CRC is set to the old
 // bytes' CRC, so that mutations reach the body instead of stopping at the CRC check.
 void FuzzEnsemblePatch(const uint8_t* data, std::size_t size);
+// Detection and disassembly: a status of 1, 24 or 25, never a crash, and a detected program must
+// go through the whole chain an ensemble element takes; aborts when a status breaks that rule.
+void FuzzExecutable(const uint8_t* data, std::size_t size);

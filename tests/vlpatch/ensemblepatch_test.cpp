@@ -206,6 +206,8 @@ TEST(EnsemblePatch, EveryStatusTheInputCanProvoke)
         {"element offset past the end", old,
          withParameters(elementParameters({{whole.kind, uint32_t(old.size()) + 1, 0, 0, 0}})), C_BAD_TRANSFORM},
         {"element without range", old, withParameters(varints({1, whole.kind, 0})), C_BAD_TRANSFORM},
+        {"elements overlapping", old, withParameters(elementParameters({whole, {whole.kind, 1, 1, 0, 0}})),
+         C_BAD_TRANSFORM},
         {"body not lzma2", old, header + varints({0}) + data, C_STREAM_ERROR},
         {"corrected not a set", old, withCorrected(data), C_STREAM_ERROR},
         {"corrected not consumed", old, withCorrected(serialisedSet(leftover)), C_STREAM_NOT_CONSUMED},

@@ -1,5 +1,5 @@
 // Replays every saved input that once troubled a reader; each must be handled without a crash,
-// a sanitizer report or an outsized allocation.
+// a sanitizer report or an outsized allocation, in a process held to a memory limit.
 #include "ensemblepatch.h"
 #include "patchreaders.h"
 #include "scratchdir.h"
@@ -65,6 +65,11 @@ TEST(RegressionTest, Containers)
 TEST(RegressionTest, EnsemblePatches)
 {
     replay("ensemblepatch", FuzzEnsemblePatch);
+}
+
+TEST(RegressionTest, Executables)
+{
+    replay("executable", FuzzExecutable);
 }
 
 TEST(RegressionTest, HugeFinalInputSizeIsRefusedOrBoundedWithoutAReservation)

@@ -217,14 +217,16 @@ bool DisassemblerElf<Layout>::Disassemble(AssemblyProgram* program)
     program->set_image_base(0);
 
     // The bytes of these sections are read below; they must be there. Linkers never overlap
-    // them, and sections that overlap over and over would be scanned over and over.
+    // them, and sections that overlap over and over would be scanned over and over: code for
+    // rel32 sites, relocations for abs32 locations (each pass adding its entries again).
     uint64_t scanned = 0;
     for (uint32_t i = 0; i < m_SectionCount; ++i) {
         const SectionHeader section = SectionAt(i);
-        if ((section.type == SHT_PROGBITS || section.type == SHT_REL) && !SectionInImage(section))
+        if (section.type != SHT_PROGBITS && section.type != SHT_REL)
+            continue;
+        if (!SectionInImage(section))
             return false;
-        if (section.type == SHT_PROGBITS)
-            scanned += section.size;
+        scanned += section.size;
     }
     if (scanned > 2 * uint64_t(end() - start()) || !BuildIndexes())
         return false;

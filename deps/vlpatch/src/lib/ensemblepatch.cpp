@@ -82,10 +82,16 @@ int EnsemblePatchApplication::ReadElementPatchers(SourceStream* parameters)
             return C_STREAM_ERROR;
         m_Patchers.emplace_back(patcher);
     }
+    // Each element is disassembled whole. A patch generator never makes elements that overlap,
+    // so together they cover the old file at most once, which bounds the work of any patch.
+    uint64_t covered = 0;
     for (const auto& patcher : m_Patchers) {
         const int status = patcher->Init(parameters);
         if (status != C_OK)
             return status;
+        covered += patcher->base_length();
+        if (covered > m_Base.length)
+            return C_BAD_TRANSFORM;
     }
     return parameters->Empty() ? C_OK : C_BAD_ENSEMBLE_HEADER;
 }

@@ -22,6 +22,9 @@ public:
     virtual int PredictTransformParameters(SinkStreamSet* prediction) = 0;
     virtual int Transform(SourceStreamSet* correctedParameters, SinkStreamSet* transformedElement) = 0;
     virtual int Reform(SourceStreamSet* editedElement, SinkStream* output) = 0;
+
+    // Bytes of the old file that the element covers, once Init has read them.
+    virtual uint32_t base_length() const = 0;
 };
 
 // Serves every element kind: the executable's real type is found again from its bytes.
@@ -35,7 +38,7 @@ public:
     int Reform(SourceStreamSet* editedElement, SinkStream* output) override;
 
     uint32_t base_offset() const { return m_BaseOffset; }
-    uint32_t base_length() const { return m_BaseLength; }
+    uint32_t base_length() const override { return m_BaseLength; }
 
 private:
     const uint8_t* m_EnsembleStart;
