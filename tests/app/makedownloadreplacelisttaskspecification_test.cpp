@@ -226,6 +226,7 @@ TEST_F(ProductIniCompileTest, CurrentInstallProgramIsCopiedIntoTheTempDir)
     // Step two leaves current files where they are, except the programs its commands start
     // from the temp dir: those get the installed copy just verified, over anything stale.
     const QString script = digestOf("#!/bin/sh\n");
+    const QString fetched = digestOf("#!/bin/sh\nexit 0\n");
     client("bin/post.sh", "#!/bin/sh\n");
     client("bin/other.sh", "#!/bin/sh\n");
     client("bin/windows.sh", "#!/bin/sh\n");
@@ -235,14 +236,23 @@ TEST_F(ProductIniCompileTest, CurrentInstallProgramIsCopiedIntoTheTempDir)
                      "bin/post.sh=%1::10\n"
                      "bin/other.sh=%1::10\n"
                      "bin/windows.sh=%1::10\n"
+                     "fetched.sh=%2::18\n"
                      "[postinstall]\n"
-                     "bin%2Fpost.sh=linux64\n"
-                     "bin%2Fwindows.sh=win64\n")
-                 .arg(script));
+                     "bin/post.sh=linux64\n"
+                     "bin/windows.sh=win64\n"
+                     "fetched.sh=linux64\n"
+                     "elsewhere.sh=linux64\n")
+                 .arg(script, fetched));
     const Result r = compile();
     ASSERT_TRUE(r.ok);
-    EXPECT_TRUE(r.lists.replacements.isEmpty());
-    EXPECT_TRUE(r.lists.downloads.isEmpty());
+    ASSERT_EQ(r.lists.replacements.size(), 1);
+    EXPECT_EQ(r.lists.downloads.size(), 1);
+    // Each command knows the digest of the file it starts, when a file line names it.
+    ASSERT_EQ(r.lists.postInstall.size(), 3);
+    QMap<QString, QString> described;
+    for (const InstallCommand& command : r.lists.postInstall)
+        described.insert(command.program, command.sha512);
+    EXPECT_EQ(described, (QMap<QString, QString>{{"bin/post.sh", script}, {"fetched.sh", fetched}, {"elsewhere.sh", ""}}));
     EXPECT_EQ(readFile(m_Config.tempDir + "/bin/post.sh"), "#!/bin/sh\n");
     EXPECT_FALSE(QFile::exists(m_Config.tempDir + "/bin/other.sh"));
     EXPECT_FALSE(QFile::exists(m_Config.tempDir + "/bin/windows.sh"));
@@ -366,11 +376,13 @@ TEST_F(ProductIniCompileTest, LineLeadingOutsideItsFolderFailsTheCompile)
         {"preinstall", "..%2F..%2Fbin%2Fsh=linux64, -c", "../../bin/sh", "../../bin/sh"},
         {"postinstall", "tools%2F..%2F..%2Fx.sh=win64", "tools/../../x.sh", "tools/../../x.sh"},
     };
+    int written = 0;
     for (const Case& c : cases) {
-        // The unsafe line comes last, after lines that compile.
+        // The unsafe line comes last, after lines that compile. Qt keeps the files it has read by
+        // their time and size: every version gets a size of its own.
         const QString other = c.section == "delete" ? "[postinstall]\nfine.so=linux64\n" : "[delete]\nsub/x=1\n";
         writeIni("[base]\nfine.so=" + digest + "::6\n" + other + "[" + c.section + "]\n" +
-                 QString(c.line).replace("%1", digest) + "\n");
+                 QString(c.line).replace("%1", digest) + QString(200 * ++written, '\n'));
         const Result r = compile();
         EXPECT_FALSE(r.ok) << c.line.toStdString();
         ASSERT_FALSE(r.texts.isEmpty());
