@@ -30,12 +30,12 @@ QStringList fields(const QSettings& ini, const QString& key)
     return ini.value(key).toString().split(kFieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
 }
 
-// Text that is not a decimal number reads as 0.
 bool isCommandSection(const QString& section)
 {
     return section == QLatin1String("preinstall") || section == QLatin1String("postinstall");
 }
 
+// Text that is not a decimal number reads as 0.
 quint64 readSize(const QString& text)
 {
     return text.toULongLong(nullptr, 10);
