@@ -88,7 +88,6 @@ bool MakeDownloadReplaceListFunc::run()
 
     m_Done = 0;
     m_Programs.clear();
-    m_TempFileDigests.clear();
     // The commands first: a file line that is current must know whether a command starts it.
     QStringList ordered = sections;
     std::stable_partition(ordered.begin(), ordered.end(), isCommandSection);
@@ -99,15 +98,7 @@ bool MakeDownloadReplaceListFunc::run()
         if (!ok)
             return false;
     }
-    describePrograms(&m_Lists->preInstall);
-    describePrograms(&m_Lists->postInstall);
     return true;
-}
-
-void MakeDownloadReplaceListFunc::describePrograms(QList<InstallCommand>* commands) const
-{
-    for (InstallCommand& command : *commands)
-        command.sha512 = m_TempFileDigests.value(QDir::cleanPath(command.program));
 }
 
 bool MakeDownloadReplaceListFunc::compileSection(QSettings& ini, const QString& section)
@@ -281,7 +272,7 @@ bool MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
     if (installed) {
         const QString expected = replacement.hasOverridePath() ? replacement.sha512 : download.sha512;
         if (fileMatches(local, expected)) {
-            keepUpToDateFile(local, replacement.effectivePath(), expected);
+            keepUpToDateFile(local, replacement.effectivePath());
             return true;
         }
     }
@@ -289,8 +280,7 @@ bool MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
     return true;
 }
 
-void MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const QString& relativePath,
-                                                   const QString& sha512)
+void MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const QString& relativePath)
 {
     // Install commands start from the temp dir, so a current program is needed there in either
     // step; it must be the copy just verified, not whatever an earlier run of the session left.
@@ -302,18 +292,12 @@ void MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const Q
     if (program)
         QFile::remove(dst);
     const bool copied = QFile::copy(local, dst);
-    if (copied)
-        m_TempFileDigests.insert(QDir::cleanPath(relativePath), sha512);
     qDebug() << "Copying updater files:" << local << "to" << dst << copied;
 }
 
 void MakeDownloadReplaceListFunc::queue(const ListEntry& replacement, const DownloadEntry& download)
 {
     m_Lists->replacements.append(replacement);
-    m_TempFileDigests.insert(QDir::cleanPath(download.key), download.sha512);
-    // Step one builds the new updater's file in the temp dir from the packed file or patch.
-    if (!m_ClientUpdate && replacement.hasOverridePath())
-        m_TempFileDigests.insert(QDir::cleanPath(replacement.effectivePath()), replacement.sha512);
     // Left by an earlier run of the same session.
     const QString previous = m_TempDir + "/" + download.key;
     if (QFileInfo::exists(previous) && fileMatches(previous, download.sha512))

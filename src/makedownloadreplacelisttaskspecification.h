@@ -53,10 +53,8 @@ private:
     bool compileFileLine(QSettings& ini, const QString& section, const QString& key, const PatchRecords& patches);
     // The installed file is current; step one copies it into the new updater's tree, and either
     // step copies an install command's program into the temp dir, where the command starts it.
-    void keepUpToDateFile(const QString& local, const QString& relativePath, const QString& sha512);
+    void keepUpToDateFile(const QString& local, const QString& relativePath);
     void queue(const ListEntry& replacement, const DownloadEntry& download);
-    // Gives each install command the digest of the file that it starts.
-    void describePrograms(QList<InstallCommand>* commands) const;
     void warnInvalidLine(const QString& section);
     void refuseUnsafeLine(const QString& section, const QString& key, const QString& path);
     void advanceProgress();
@@ -67,8 +65,6 @@ private:
     std::shared_ptr<UpdateLists> m_Lists;
     // The programs of this platform's install commands, as cleaned relative paths.
     QSet<QString> m_Programs;
-    // The digest of each file that this stage puts into the temp dir, by cleaned relative path.
-    QHash<QString, QString> m_TempFileDigests;
     int m_Done = 0;
     int m_Total = 0;
 };

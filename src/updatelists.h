@@ -45,9 +45,6 @@ struct InstallCommand {
     QStringList arguments;
     // A failing required command fails the update; any other is only reported.
     bool required;
-    // SHA-512 hex of the program as a file line of the product ini describes it; empty when no
-    // file line names it.
-    QString sha512;
 };
 
 class UpdateLists {

@@ -89,7 +89,7 @@ void UpdateSelfUnzipTaskSpecification::addPatch(const ListEntry& entry)
 void UpdateSelfUnzipTaskSpecification::addChecked(const ListEntry& entry, TaskSpecification* writer)
 {
     // The new updater is started from these files: each must be what the product ini describes,
-    // whatever the download check said about the packed file or patch it came from.
+    // not only the packed file or patch it came from (the second stage checks its files alike).
     addTask(new CheckedWriteTaskSpecification(writer, m_Configuration->tempDir + '/' + entry.effectivePath(),
                                               entry.sha512, this, 1.0));
 }

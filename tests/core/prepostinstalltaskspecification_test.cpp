@@ -4,7 +4,6 @@
 #include "taskrun.h"
 #include "tempdir.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -135,27 +134,6 @@ TEST_F(InstallCommandTest, ProgramBecomesExecutableForItsOwnerOnly)
     EXPECT_EQ(QFileInfo(file).permissions() & 0x7077,
               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ReadOther)
         << "owner may run it, nobody else may change it";
-}
-
-TEST_F(InstallCommandTest, ProgramMustBeTheFileTheProductIniDescribes)
-{
-    const QString file = script("setup.sh", "exit 0");
-    const auto digestOf = [](const QByteArray& bytes) {
-        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha512).toHex());
-    };
-    InstallCommand tampered("setup.sh", {}, true);
-    tampered.sha512 = digestOf("the script the maker signed");
-    int state = 0;
-    EXPECT_EQ(runOne(tampered, &state),
-              QStringList({"Starting setup.sh", "Failed to start setup.sh: it does not match the product ini"}));
-    EXPECT_EQ(state, TaskSpecification::FAILED);
-    EXPECT_TRUE(logLines().isEmpty());
-    EXPECT_EQ(QFileInfo(file).permissions() & QFile::ExeOwner, 0);
-
-    InstallCommand described("setup.sh", {}, true);
-    described.sha512 = digestOf(readFile(file)).toUpper();
-    EXPECT_EQ(runOne(described, &state), QStringList({"Starting setup.sh", "setup.sh completed sucessfully"}));
-    EXPECT_EQ(logLines(), QStringList("setup.sh"));
 }
 
 TEST_F(InstallCommandTest, ProgramsThatCannotStartAreJudgedByTheRequiredFlag)
