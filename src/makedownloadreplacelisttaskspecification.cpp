@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 
 const QString kPatchSuffix = QStringLiteral("_patch_");
@@ -26,6 +28,11 @@ QString productIniName(bool clientUpdate)
 QStringList fields(const QSettings& ini, const QString& key)
 {
     return ini.value(key).toString().split(kFieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+}
+
+bool isCommandSection(const QString& section)
+{
+    return section == QLatin1String("preinstall") || section == QLatin1String("postinstall");
 }
 
 // Text that is not a decimal number reads as 0.
@@ -80,7 +87,11 @@ bool MakeDownloadReplaceListFunc::run()
     }
 
     m_Done = 0;
-    for (const QString& section : sections) {
+    m_Programs.clear();
+    // The commands first: a file line that is current must know whether a command starts it.
+    QStringList ordered = sections;
+    std::stable_partition(ordered.begin(), ordered.end(), isCommandSection);
+    for (const QString& section : qAsConst(ordered)) {
         ini.beginGroup(section);
         const bool ok = compileSection(ini, section);
         ini.endGroup();
@@ -108,13 +119,13 @@ bool MakeDownloadReplaceListFunc::compileSection(QSettings& ini, const QString& 
     if (!readPatchRecords(ini, section, patchKeys, &patches))
         return false;
 
-    if (section == QLatin1String("delete")) {
-        compileDeletions(ini, keys);
-    } else if (section == QLatin1String("preinstall") || section == QLatin1String("postinstall")) {
-        compileCommands(ini, section, keys);
-    } else {
-        for (const QString& key : keys)
-            compileFileLine(ini, section, key, patches);
+    if (section == QLatin1String("delete"))
+        return compileDeletions(ini, keys);
+    if (isCommandSection(section))
+        return compileCommands(ini, section, keys);
+    for (const QString& key : keys) {
+        if (!compileFileLine(ini, section, key, patches))
+            return false;
     }
     return true;
 }
@@ -130,8 +141,12 @@ bool MakeDownloadReplaceListFunc::readPatchRecords(QSettings& ini, const QString
         }
         // The key names the patch in the temp dir; a target that could never match a safe file
         // line is as broken as a malformed line.
-        if (!ConfinedDirectory::isRelativeBelow(key) || (!f[4].isEmpty() && !ConfinedDirectory::isRelativeBelow(f[4]))) {
-            refuseUnsafePath(section, ConfinedDirectory::isRelativeBelow(key) ? f[4] : key);
+        if (!ConfinedDirectory::isRelativeBelow(key)) {
+            refuseUnsafeLine(section, key, key);
+            return false;
+        }
+        if (!f[4].isEmpty() && !ConfinedDirectory::isRelativeBelow(f[4])) {
+            refuseUnsafeLine(section, key, f[4]);
             return false;
         }
         IniFileRecord record;
@@ -149,13 +164,13 @@ bool MakeDownloadReplaceListFunc::readPatchRecords(QSettings& ini, const QString
     return true;
 }
 
-void MakeDownloadReplaceListFunc::compileDeletions(QSettings& ini, const QStringList& keys)
+bool MakeDownloadReplaceListFunc::compileDeletions(QSettings& ini, const QStringList& keys)
 {
     for (const QString& key : keys) {
         advanceProgress();
         if (!ConfinedDirectory::isRelativeBelow(key)) {
-            refuseUnsafePath(QStringLiteral("delete"), key);
-            continue;
+            refuseUnsafeLine(QStringLiteral("delete"), key, key);
+            return false;
         }
         if (!QFileInfo::exists(m_ClientDir + "/" + key))
             continue;
@@ -168,9 +183,10 @@ void MakeDownloadReplaceListFunc::compileDeletions(QSettings& ini, const QString
             m_Lists->deletions.append(entry);
         }
     }
+    return true;
 }
 
-void MakeDownloadReplaceListFunc::compileCommands(QSettings& ini, const QString& section, const QStringList& keys)
+bool MakeDownloadReplaceListFunc::compileCommands(QSettings& ini, const QString& section, const QStringList& keys)
 {
     QList<InstallCommand>& commands =
         section == QLatin1String("preinstall") ? m_Lists->preInstall : m_Lists->postInstall;
@@ -181,8 +197,8 @@ void MakeDownloadReplaceListFunc::compileCommands(QSettings& ini, const QString&
             continue;
         // The program is started from the temp dir.
         if (!ConfinedDirectory::isRelativeBelow(key)) {
-            refuseUnsafePath(section, key);
-            continue;
+            refuseUnsafeLine(section, key, key);
+            return false;
         }
         const QStringList platforms = items[0].split(kFieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
         QStringList arguments;
@@ -194,13 +210,16 @@ void MakeDownloadReplaceListFunc::compileCommands(QSettings& ini, const QString&
             argument.replace(kClientDirPlaceholder, m_ClientDir, Qt::CaseSensitive);
         qDebug() << "replaced args: " << arguments;
         for (const QString& platform : platforms) {
-            if (platformId(platform) == kLinux64)
+            if (platformId(platform) == kLinux64) {
                 commands.append(InstallCommand(key, arguments, required));
+                m_Programs.insert(QDir::cleanPath(key));
+            }
         }
     }
+    return true;
 }
 
-void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString& section, const QString& key,
+bool MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString& section, const QString& key,
                                                   const PatchRecords& patches)
 {
     advanceProgress();
@@ -214,7 +233,7 @@ void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
     const QStringList f = fields(ini, key);
     if (f.size() != 2 && f.size() != 5) {
         warnInvalidLine(section);
-        return;
+        return true;
     }
     download.sha512 = f[0];
     download.size = readSize(f[1]);
@@ -224,9 +243,11 @@ void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
         replacement.overridePath = f[4];
     }
     // The key is the file's path in the temp dir, the effective path its place in the client.
-    if (!ConfinedDirectory::isRelativeBelow(key) || !ConfinedDirectory::isRelativeBelow(replacement.effectivePath())) {
-        refuseUnsafePath(section, ConfinedDirectory::isRelativeBelow(key) ? replacement.effectivePath() : key);
-        return;
+    for (const QString& path : {key, replacement.effectivePath()}) {
+        if (!ConfinedDirectory::isRelativeBelow(path)) {
+            refuseUnsafeLine(section, key, path);
+            return false;
+        }
     }
 
     const QString local = m_ClientDir + "/" + replacement.effectivePath();
@@ -244,7 +265,7 @@ void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
                 download.size = record.size;
                 qDebug() << "Found patch for" << key << local;
                 queue(replacement, download);
-                return;
+                return true;
             }
         }
     }
@@ -252,18 +273,24 @@ void MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
         const QString expected = replacement.hasOverridePath() ? replacement.sha512 : download.sha512;
         if (fileMatches(local, expected)) {
             keepUpToDateFile(local, replacement.effectivePath());
-            return;
+            return true;
         }
     }
     queue(replacement, download);
+    return true;
 }
 
 void MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const QString& relativePath)
 {
-    if (m_ClientUpdate)
+    // Install commands start from the temp dir, so a current program is needed there in either
+    // step; it must be the copy just verified, not whatever an earlier run of the session left.
+    const bool program = m_Programs.contains(QDir::cleanPath(relativePath));
+    if (m_ClientUpdate && !program)
         return;
     const QString dst = m_TempDir + "/" + relativePath;
     QDir().mkpath(QFileInfo(dst).absolutePath());
+    if (program)
+        QFile::remove(dst);
     const bool copied = QFile::copy(local, dst);
     qDebug() << "Copying updater files:" << local << "to" << dst << copied;
 }
@@ -284,11 +311,11 @@ void MakeDownloadReplaceListFunc::warnInvalidLine(const QString& section)
     emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section));
 }
 
-void MakeDownloadReplaceListFunc::refuseUnsafePath(const QString& section, const QString& path)
+void MakeDownloadReplaceListFunc::refuseUnsafeLine(const QString& section, const QString& key, const QString& path)
 {
-    qDebug() << "Refused product ini path" << path << "in section" << section;
-    emit message(QStringLiteral("Warning: product ini names a path outside the allowed folders in section %1: %2")
-                     .arg(section, path));
+    qDebug() << "Refused product ini line" << key << "in section" << section << "path" << path;
+    emit message(QStringLiteral("Refusing product ini line %1 in section %2: %3 leads outside the allowed folders")
+                     .arg(key, section, path));
 }
 
 void MakeDownloadReplaceListFunc::advanceProgress()

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -46,20 +47,24 @@ private:
     bool compileSection(QSettings& ini, const QString& section);
     bool readPatchRecords(QSettings& ini, const QString& section, const QStringList& patchKeys,
                           PatchRecords* records);
-    void compileDeletions(QSettings& ini, const QStringList& keys);
-    void compileCommands(QSettings& ini, const QString& section, const QStringList& keys);
-    void compileFileLine(QSettings& ini, const QString& section, const QString& key, const PatchRecords& patches);
-    // The installed file is current; step one copies it into the new updater's tree.
+    // Each returns false when a line names a path outside its folder, which fails the compile.
+    bool compileDeletions(QSettings& ini, const QStringList& keys);
+    bool compileCommands(QSettings& ini, const QString& section, const QStringList& keys);
+    bool compileFileLine(QSettings& ini, const QString& section, const QString& key, const PatchRecords& patches);
+    // The installed file is current; step one copies it into the new updater's tree, and either
+    // step copies an install command's program into the temp dir, where the command starts it.
     void keepUpToDateFile(const QString& local, const QString& relativePath);
     void queue(const ListEntry& replacement, const DownloadEntry& download);
     void warnInvalidLine(const QString& section);
-    void refuseUnsafePath(const QString& section, const QString& path);
+    void refuseUnsafeLine(const QString& section, const QString& key, const QString& path);
     void advanceProgress();
 
     bool m_ClientUpdate;
     QString m_TempDir;
     QString m_ClientDir;
     std::shared_ptr<UpdateLists> m_Lists;
+    // The programs of this platform's install commands, as cleaned relative paths.
+    QSet<QString> m_Programs;
     int m_Done = 0;
     int m_Total = 0;
 };

@@ -1,11 +1,18 @@
 #include "prepostinstalltaskspecification.h"
 
 #include "configuration.h"
+#include "confineddirectory.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QObject* g_mainWindow = nullptr;
 
@@ -18,6 +25,35 @@ constexpr int kStartTimeoutMs = 30000;
 PrePostInstallFunc::PrePostInstallFunc(const InstallCommand& command, const QString& tempDir)
     : m_Command(command), m_TempDir(tempDir)
 {
+}
+
+QString PrePostInstallFunc::prepareProgram(const QString& path) const
+{
+    // The program is named by the product ini and must be one of the files fetched or copied
+    // into the temporary directory.
+    if (!ConfinedDirectory::isRelativeFileName(m_Command.program)
+        || ConfinedDirectory(m_TempDir).resolveInside(path).isEmpty())
+        return QStringLiteral("the program lies outside the temporary directory");
+
+    // Downloads and copies are written without execute permission. Opened without following a
+    // link and without blocking on a pipe, so the mode changes on the file itself.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return qt_error_string(errno);
+    QString reason;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        reason = qt_error_string(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = QStringLiteral("not a regular file");
+    } else {
+        // Executable for its owner, writable by nobody else, no set-id bits.
+        const mode_t mode = (st.st_mode & 0755) | S_IRUSR | S_IXUSR;
+        if (mode != (st.st_mode & 07777) && ::fchmod(fd, mode) != 0)
+            reason = qt_error_string(errno);
+    }
+    ::close(fd);
+    return reason;
 }
 
 bool PrePostInstallFunc::failed() const
@@ -33,18 +69,18 @@ bool PrePostInstallFunc::run()
         arguments << QStringLiteral("--") + argument;
     emit message(QStringLiteral("Starting %1").arg(program));
 
-    // The program is named by the product ini and must be one of the files fetched into the
-    // temporary directory.
-    if (program.split('/').contains(QStringLiteral(".."))) {
-        emit message(QStringLiteral("Failed to start %1: %2")
-                         .arg(program, QStringLiteral("the program lies outside the temporary directory")));
+    const QString path = m_TempDir + QDir::separator() + program;
+    const QString refusal = prepareProgram(path);
+    if (!refusal.isEmpty()) {
+        qDebug() << "Install command refused:" << program << refusal;
+        emit message(QStringLiteral("Failed to start %1: %2").arg(program, refusal));
         return failed();
     }
 
     QProcess process;
     // Output goes where the updater's own goes instead of piling up unread in memory.
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(m_TempDir + QDir::separator() + program, arguments, QIODevice::ReadOnly);
+    process.start(path, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(kStartTimeoutMs)) {
         emit message(QStringLiteral("Failed to start %1: %2").arg(program, process.errorString()));
         return failed();

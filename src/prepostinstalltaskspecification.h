@@ -34,6 +34,9 @@ signals:
     void reboot_with_confirmation();
 
 private:
+    // Checks that `path`, the program in the temporary directory, stays there and makes it
+    // executable; returns why it cannot be started, or an empty text.
+    QString prepareProgram(const QString& path) const;
     // The result of a command that did not complete: only a required one fails.
     bool failed() const;
 

@@ -78,7 +78,8 @@ public:
     ASyncFunc* createFunc() override;
 };
 
-// Unpacks a gzip file. The target is replaced only by a completely unpacked file.
+// Unpacks a gzip file; a file that is not gzip is copied unchanged. The target is replaced only
+// by a completely written file.
 class FileUnpackFunc_Zip : public SlowFileOpFunc {
     Q_OBJECT
 

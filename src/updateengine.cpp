@@ -198,11 +198,10 @@ void UpdateEngine::cleanup()
 {
     qDebug() << "cleanup";
     if (m_Configuration->isClientUpdate == 0) {
-        // The file also holds the user's channel, proxy and download settings: only the
-        // session record goes.
-        UpdateIniData::remove();
-        qDebug() << "Deleted local update.ini" << updateIniPath();
-        emit message(QStringLiteral("Removed temporary update.ini"));
+        // The record stays until the second stage has finished: one that fails or is killed
+        // leaves its session directory behind, and only the record leads the next start back to
+        // it instead of into a new one.
+        qDebug() << "Keeping the session record for the second stage" << updateIniPath();
         return;
     }
 
@@ -216,6 +215,9 @@ void UpdateEngine::cleanup()
         removeFromParent(tempDir, &parentEntered);
         QFile::remove(updateIniPath());
         qDebug() << "Deleted local update.ini" << updateIniPath();
+        // The first stage's record beside the installed updater; the file also holds the user's
+        // channel, proxy and download settings, which stay.
+        UpdateIniData::removeSession(QDir(m_Configuration->vl3dir).filePath(QStringLiteral("update.ini")), tempDir);
     }
     emit message(QStringLiteral("Temporary files removed."));
 }

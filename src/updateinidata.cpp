@@ -36,6 +36,19 @@ void copyGroup(QSettings& from, QSettings& to, const QString& group)
     from.endGroup();
 }
 
+// Removes the group of the record from the file at `path`, and the file when nothing is left.
+void removeRecord(const QString& path)
+{
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(kGroup);
+        settings.sync();
+        if (!settings.allKeys().isEmpty())
+            return;
+    }
+    QFile::remove(path);
+}
+
 } // namespace
 
 QString updateIniPath()
@@ -75,15 +88,17 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3d
 
 void UpdateIniData::remove()
 {
-    const QString path = updateIniPath();
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.remove(kGroup);
-        settings.sync();
-        if (!settings.allKeys().isEmpty())
-            return;
-    }
-    QFile::remove(path);
+    removeRecord(updateIniPath());
+}
+
+void UpdateIniData::removeSession(const QString& iniPath, const QString& dir)
+{
+    if (!QFile::exists(iniPath))
+        return;
+    const QString recorded = QSettings(iniPath, QSettings::IniFormat).value(QStringLiteral("current/dir")).toString();
+    qDebug() << "removeSession" << iniPath << recorded << dir;
+    if (!recorded.isEmpty() && QDir::cleanPath(recorded) == QDir::cleanPath(dir))
+        removeRecord(iniPath);
 }
 
 bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)

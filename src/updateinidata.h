@@ -14,6 +14,9 @@ public:
     // Removes the session record; the user's other settings in the file stay, and a file left
     // without any setting is deleted.
     static void remove();
+    // Removes the record from the update.ini at `iniPath` when it names the session directory
+    // `dir`, in the same way: the second stage ends the session that the first stage recorded.
+    static void removeSession(const QString& iniPath, const QString& dir);
     // Writes the four keys of "current", keeping the rest of the file.
     static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type);
     // Copies the record into tempDir/update.ini for the second stage, with its client type, and

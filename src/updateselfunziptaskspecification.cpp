@@ -1,5 +1,6 @@
 #include "updateselfunziptaskspecification.h"
 
+#include "checkedwritetaskspecification.h"
 #include "configuration.h"
 #include "confineddirectory.h"
 #include "filetaskspecification_patch.h"
@@ -63,10 +64,11 @@ void UpdateSelfUnzipTaskSpecification::addUnpack(const ListEntry& entry)
     const QString& tempDir = m_Configuration->tempDir;
     const QString source = tempDir + '/' + entry.key;
     const QString destination = tempDir + '/' + entry.effectivePath();
+    const qreal weight = CheckedWriteTaskSpecification::kWriteWeight;
     if (QFileInfo(entry.key).suffix() == QLatin1String("_lzma2_"))
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, source, destination, this, 1.0));
+        addChecked(entry, new FileUnpackTaskSpecification_lzma2(nullptr, source, destination, nullptr, weight));
     else
-        addTask(new FileUnpackTaskSpecification_zip(nullptr, source, destination, this, 1.0));
+        addChecked(entry, new FileUnpackTaskSpecification_zip(nullptr, source, destination, nullptr, weight));
 }
 
 void UpdateSelfUnzipTaskSpecification::addPatch(const ListEntry& entry)
@@ -79,8 +81,17 @@ void UpdateSelfUnzipTaskSpecification::addPatch(const ListEntry& entry)
     QFile::remove(oldCopy);
     QFile::copy(m_Configuration->vl3dir + '/' + path, oldCopy);
     emit message(QStringLiteral("Patching %1").arg(path));
-    addTask(new FileTaskSpecification_patch(nullptr, oldCopy, tempDir + '/' + entry.patchKey, tempDir + '/' + path,
-                                            this, 1.0));
+    addChecked(entry, new FileTaskSpecification_patch(nullptr, oldCopy, tempDir + '/' + entry.patchKey,
+                                                      tempDir + '/' + path, nullptr,
+                                                      CheckedWriteTaskSpecification::kWriteWeight));
+}
+
+void UpdateSelfUnzipTaskSpecification::addChecked(const ListEntry& entry, TaskSpecification* writer)
+{
+    // The new updater is started from these files: each must be what the product ini describes,
+    // not only the packed file or patch it came from (the second stage checks its files alike).
+    addTask(new CheckedWriteTaskSpecification(writer, m_Configuration->tempDir + '/' + entry.effectivePath(),
+                                              entry.sha512, this, 1.0));
 }
 
 void UpdateSelfUnzipTaskSpecification::makeSubtasksAndStart()

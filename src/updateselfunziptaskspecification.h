@@ -1,6 +1,7 @@
 // The first stage's last file step: builds the changed files of the new updater in the session's
-// temporary directory (unpacking downloaded files, patching installed copies), then makes the new
-// updater executable, writes the session copy for the second stage and copies the translations.
+// temporary directory (unpacking downloaded files, patching installed copies, checking each
+// against the product ini's digest), then makes the new updater executable, writes the session
+// copy for the second stage and copies the translations.
 #pragma once
 
 #include "composedtaskspecification.h"
@@ -32,6 +33,8 @@ private:
     bool checkPaths();
     void addUnpack(const ListEntry& entry);
     void addPatch(const ListEntry& entry);
+    // Adds `writer`, which writes the entry's file, followed by the check of its digest.
+    void addChecked(const ListEntry& entry, TaskSpecification* writer);
     void copyTranslations();
 
     const QList<ListEntry>* m_ReplaceList;

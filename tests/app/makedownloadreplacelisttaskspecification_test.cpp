@@ -221,6 +221,33 @@ TEST_F(ProductIniCompileTest, StepOneCopiesUpToDateFilesIntoTheNewUpdater)
     EXPECT_EQ(readFile(m_Config.tempDir + "/plugins/y.so"), "untouched");
 }
 
+TEST_F(ProductIniCompileTest, CurrentInstallProgramIsCopiedIntoTheTempDir)
+{
+    // Step two leaves current files where they are, except the programs its commands start
+    // from the temp dir: those get the installed copy just verified, over anything stale.
+    const QString script = digestOf("#!/bin/sh\n");
+    client("bin/post.sh", "#!/bin/sh\n");
+    client("bin/other.sh", "#!/bin/sh\n");
+    client("bin/windows.sh", "#!/bin/sh\n");
+    temp("bin/post.sh", "left by an earlier run");
+    // Sections are visited in name order; the commands' section comes after the files'.
+    writeIni(QString("[client]\n"
+                     "bin/post.sh=%1::10\n"
+                     "bin/other.sh=%1::10\n"
+                     "bin/windows.sh=%1::10\n"
+                     "[postinstall]\n"
+                     "bin/post.sh=linux64\n"
+                     "bin/windows.sh=win64\n")
+                 .arg(script));
+    const Result r = compile();
+    ASSERT_TRUE(r.ok);
+    EXPECT_TRUE(r.lists.replacements.isEmpty());
+    EXPECT_TRUE(r.lists.downloads.isEmpty());
+    EXPECT_EQ(readFile(m_Config.tempDir + "/bin/post.sh"), "#!/bin/sh\n");
+    EXPECT_FALSE(QFile::exists(m_Config.tempDir + "/bin/other.sh"));
+    EXPECT_FALSE(QFile::exists(m_Config.tempDir + "/bin/windows.sh"));
+}
+
 TEST_F(ProductIniCompileTest, DeleteSectionListsOnlyExistingPathsWithDeletingCodes)
 {
     makeDir("client/olddir/sub");
@@ -314,48 +341,47 @@ TEST(ProductIniPaths, OnlyPathsBelowTheirFolderAreContained)
         EXPECT_FALSE(ConfinedDirectory::isRelativeBelow(bad)) << bad;
 }
 
-TEST_F(ProductIniCompileTest, PathsLeadingOutsideTheFoldersAreRefused)
+TEST_F(ProductIniCompileTest, LineLeadingOutsideItsFolderFailsTheCompile)
 {
     m_Config.isClientUpdate = 0;
     const QString digest = digestOf("secret");
     writeFile("secret", "secret");
     client("sub/x", "x");
+    struct Case {
+        QString section;
+        QString line;
+        QString key;
+        QString path;
+    };
     // Qt's escapes in keys must not smuggle a parent folder past the check either.
-    writeIni(QString("[update]\n"
-                     "..%2F..%2Fescaped.so=%1::6\n"
-                     "packed/a._lzma2_=%1::6::%1::6::../secret\n"
-                     "packed/b._lzma2_=%1::6::%1::6::/abs/b.so\n"
-                     "packed/c._lzma2_=%1::6::%1::6::sub/../../leak/c.so\n"
-                     "fine.so=%1::6\n"
-                     "[delete]\n"
-                     ".=2\n"
-                     "sub%2F..%2F..=2\n"
-                     "sub/x=1\n"
-                     "[preinstall]\n"
-                     "..%2F..%2Fbin%2Fsh=linux64, -c\n")
-                 .arg(digest));
-    const Result r = compile();
-    ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.lists.replacements.size(), 1);
-    EXPECT_EQ(r.lists.replacements.first().key, "fine.so");
-    ASSERT_EQ(r.lists.deletions.size(), 1);
-    EXPECT_EQ(r.lists.deletions.first().path, "sub/x");
-    EXPECT_TRUE(r.lists.preInstall.isEmpty());
+    const QList<Case> cases{
+        {"update", "..%2F..%2Fescaped.so=%1::6", "../../escaped.so", "../../escaped.so"},
+        {"update", "packed/a._lzma2_=%1::6::%1::6::../secret", "packed/a._lzma2_", "../secret"},
+        {"update", "packed/b._lzma2_=%1::6::%1::6::/abs/b.so", "packed/b._lzma2_", "/abs/b.so"},
+        {"update", "packed/c._lzma2_=%1::6::%1::6::sub/../../leak/c.so", "packed/c._lzma2_", "sub/../../leak/c.so"},
+        {"update", "..%2Fp_patch_=%1::6::%1::6::fine.so", "../p_patch_", "../p_patch_"},
+        {"update", "p_patch_=%1::6::%1::6::../fine.so", "p_patch_", "../fine.so"},
+        {"delete", ".=2", ".", "."},
+        {"delete", "sub%2F..%2F..=2", "sub/../..", "sub/../.."},
+        {"preinstall", "..%2F..%2Fbin%2Fsh=linux64, -c", "../../bin/sh", "../../bin/sh"},
+        {"postinstall", "tools%2F..%2F..%2Fx.sh=win64", "tools/../../x.sh", "tools/../../x.sh"},
+    };
+    int written = 0;
+    for (const Case& c : cases) {
+        // The unsafe line comes last, after lines that compile. Qt keeps the files it has read by
+        // their time and size: every version gets a size of its own.
+        const QString other = c.section == "delete" ? "[postinstall]\nfine.so=linux64\n" : "[delete]\nsub/x=1\n";
+        writeIni("[base]\nfine.so=" + digest + "::6\n" + other + "[" + c.section + "]\n" +
+                 QString(c.line).replace("%1", digest) + QString(200 * ++written, '\n'));
+        const Result r = compile();
+        EXPECT_FALSE(r.ok) << c.line.toStdString();
+        ASSERT_FALSE(r.texts.isEmpty());
+        EXPECT_EQ(r.texts.last().toStdString(),
+                  QString("Refusing product ini line %1 in section %2: %3 leads outside the allowed folders")
+                      .arg(c.key, c.section, c.path)
+                      .toStdString());
+    }
     EXPECT_FALSE(QFile::exists(path("leak"))) << "nothing is copied outside the temp dir";
-    const QString refused = "Warning: product ini names a path outside the allowed folders in section %1: %2";
-    for (const QString& text : {QString(refused).arg("update", "../../escaped.so"),
-                                QString(refused).arg("update", "../secret"), QString(refused).arg("update", "/abs/b.so"),
-                                QString(refused).arg("update", "sub/../../leak/c.so"), QString(refused).arg("delete", "."),
-                                QString(refused).arg("delete", "sub/../.."),
-                                QString(refused).arg("preinstall", "../../bin/sh")})
-        EXPECT_TRUE(r.texts.contains(text)) << text.toStdString() << "\n" << r.texts.join("\n").toStdString();
-
-    // A patch is fetched into the temp dir under its key: an unsafe one fails the whole compile.
-    writeIni(QString("[update]\nfine.so=%1::6\n..%2Fp_patch_=%1::6::%1::6::fine.so\n").arg(digest));
-    const Result patch = compile();
-    EXPECT_FALSE(patch.ok);
-    EXPECT_EQ(patch.texts.last(), QString(refused).arg("update", "../p_patch_"));
-    EXPECT_TRUE(patch.lists.replacements.isEmpty());
 }
 
 class ProductIniTaskTest : public ProductIniCompileTest {};

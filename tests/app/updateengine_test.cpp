@@ -385,7 +385,7 @@ TEST_F(UpdateEngineTest, FirstStageBuildsTheNewUpdaterInItsSessionDirectory)
     ASSERT_EQ(finished.size(), 1) << all.join("\n").toStdString();
 
     EXPECT_EQ(all.first(), "Starting update process for updater");
-    EXPECT_EQ(all.mid(all.size() - 2), (QStringList{"Removed temporary update.ini", "Update successfully finished"}));
+    EXPECT_EQ(all.last(), "Update successfully finished");
     EXPECT_EQ(engine.state(), UpdateEngine::FINISHED);
     EXPECT_FALSE(engine.isActive());
     EXPECT_DOUBLE_EQ(progress.last().at(0).toReal(), 1.0);
@@ -401,10 +401,12 @@ TEST_F(UpdateEngineTest, FirstStageBuildsTheNewUpdaterInItsSessionDirectory)
     EXPECT_EQ(copy.value("current/dir").toString(), session);
     EXPECT_EQ(copy.value("current/vl3dir").toString(), installed);
     EXPECT_EQ(copy.value("current/type").toString(), "client_linux_amd64");
-    // The installed updater is untouched and its record gone.
+    // The installed updater is untouched; its record stays until the second stage has finished,
+    // so that a start after a failed second stage continues this session.
     EXPECT_EQ(readFile(installed + "/lib/libnew.so"), "old library\n");
     QSettings ini(iniPath(), QSettings::IniFormat);
-    EXPECT_EQ(ini.childGroups(), QStringList{"update"});
+    EXPECT_EQ(ini.childGroups(), (QStringList{"current", "update"}));
+    EXPECT_EQ(ini.value("current/dir").toString(), session);
     EXPECT_EQ(ini.value("update/streams").toInt(), 4);
 }
 
@@ -467,6 +469,8 @@ TEST_F(SecondStageTest, UpdatesTheClientAndRemovesTheSession)
         return;
     prepareStage();
     publishProductIni("vl3_client_linux_amd64.ini", productIni);
+    // The first stage's record beside the installed updater, among the user's settings.
+    writeFile("client/update.ini", record(kVersion, session, client) + "[update]\nstreams=2\n");
     UpdateEngine engine(&config, nullptr);
     QSignalSpy messages(&engine, SIGNAL(message(QString)));
     QSignalSpy finished(&engine, SIGNAL(updateFinished()));
@@ -484,6 +488,8 @@ TEST_F(SecondStageTest, UpdatesTheClientAndRemovesTheSession)
     EXPECT_EQ(readFile(client + "/data/keep.txt"), "kept\n");
     EXPECT_FALSE(QFileInfo::exists(client + "/old"));
     EXPECT_FALSE(QFileInfo::exists(session)) << "the session directory goes, with the running updater";
+    QSettings installed(client + "/update.ini", QSettings::IniFormat);
+    EXPECT_EQ(installed.childGroups(), QStringList{"update"}) << "the session has ended";
 }
 
 TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
@@ -524,6 +530,22 @@ TEST_F(UpdateEngineTest, SecondStageCleanupWithoutAValidRecordDeletesNothing)
     engine.cleanup();
     EXPECT_EQ(spiedTexts(messages), (QStringList{"Remove temporary files...", "Temporary files removed."}));
     EXPECT_TRUE(QFile::exists(iniPath()));
+}
+
+TEST_F(UpdateEngineTest, SecondStageEndsOnlyItsOwnSessionInTheInstalledRecord)
+{
+    if (!inCopy())
+        return;
+    setUpConfiguration(1);
+    const QString session = sessionDir("session");
+    writeIni(record(kVersion, session, path("client")));
+    config.vl3dir = path("client");
+    // A record of another session, which the second stage did not come from.
+    writeFile("client/update.ini", record(kVersion, sessionDir("other"), path("client")));
+    UpdateEngine engine(&config, nullptr);
+    engine.cleanup();
+    EXPECT_FALSE(QFileInfo::exists(session));
+    EXPECT_EQ(QSettings(path("client/update.ini"), QSettings::IniFormat).value("current/dir").toString(), path("other"));
 }
 
 TEST_F(UpdateEngineTest, LeftoversOfEarlierVersions)

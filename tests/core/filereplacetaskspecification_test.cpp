@@ -113,7 +113,7 @@ TEST_F(FileReplaceTest, FailedReplacementBringsTheInstalledFileBack)
     const QString lib = writeFile("client/lib/libx.so.5", "installed library");
     setMode(lib, 0750);
     const QString prog = writeFile("client/bin/update", oldProgram + "local change");
-    writeFile("temp/data.bin.gz", "not gzip data");
+    writeFile("temp/data.bin.gz", "\x1f\x8b gzip data cut short");
     packed("libx.so.5._lzma2_", "new library");
     patch("update.patch", oldProgram, newProgram);
     const QString dataTarget = path("client/data.bin");
@@ -149,7 +149,7 @@ TEST_F(FileReplaceTest, BackupLeftByAKilledRunIsPutBackFirst)
     // unfinished new file stands at the target.
     const QString target = writeFile("client/data.bin", "unfinished new data");
     writeFile("client/data.bin.vl3_backup", "installed data");
-    writeFile("temp/data.bin.gz", "not gzip data");
+    writeFile("temp/data.bin.gz", "\x1f\x8b gzip data cut short");
     RollbackDataList parentList;
     FileReplaceTaskSpecification task(entry("data.bin.gz", digest("x"), "data.bin"), &parentList, &configuration,
                                       nullptr, 1.0);

@@ -34,20 +34,20 @@ public slots:
 
 // Every program is a small shell script written into "temp" inside the test's directory, which
 // serves as the temporary directory; each script appends its name and arguments to "temp/log".
+// Scripts are written as a download writes them, without execute permission.
 class InstallCommandTest : public TempDirTest {
 protected:
     void SetUp() override { configuration.tempDir = makeDir("temp"); }
     void TearDown() override { g_mainWindow = nullptr; }
 
-    void script(const QString& name, const QString& body)
+    QString script(const QString& name, const QString& body)
     {
-        const QString file = writeFile("temp/" + name, QString("#!/bin/sh\n"
+        return writeFile("temp/" + name, QString("#!/bin/sh\n"
                                                      "echo \"$(basename \"$0\")\" >> \"$(dirname \"$0\")/log\"\n"
                                                      "for a in \"$@\"; do echo \"[$a]\" >> \"$(dirname \"$0\")/log\"; done\n"
                                                      "%1\n")
                                                  .arg(body)
                                                  .toUtf8());
-        ASSERT_TRUE(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
     QStringList logLines() { return QString::fromUtf8(readFile(path("temp/log"))).split('\n', Qt::SkipEmptyParts); }
@@ -120,12 +120,35 @@ TEST_F(InstallCommandTest, ExitCodesAreJudgedByTheRequiredFlag)
     }
 }
 
+TEST_F(InstallCommandTest, ProgramBecomesExecutableForItsOwnerOnly)
+{
+    const QString file = script("setup.sh", "exit 0");
+    ASSERT_TRUE(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther));
+    int state = 0;
+    EXPECT_EQ(runOne(InstallCommand("setup.sh", {}, true), &state),
+              QStringList({"Starting setup.sh", "setup.sh completed sucessfully"}));
+    EXPECT_EQ(state, TaskSpecification::FINISHED);
+    EXPECT_EQ(logLines(), QStringList("setup.sh"));
+    // Owner, group and others; the "user" flags only repeat the owner's for the test's own user.
+    EXPECT_EQ(QFileInfo(file).permissions() & 0x7077,
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ReadOther)
+        << "owner may run it, nobody else may change it";
+}
+
 TEST_F(InstallCommandTest, ProgramsThatCannotStartAreJudgedByTheRequiredFlag)
 {
     writeFile("temp/plain.txt", "not executable");
     // Beside the temporary directory, still inside the test's own.
-    script("../escape.sh", "exit 0");
-    for (const QString& program : {QString("missing.sh"), QString("plain.txt"), QString("../escape.sh")}) {
+    const QString outside = script("../escape.sh", "exit 0");
+    makeDir("temp/folder");
+    ASSERT_TRUE(QFile::link(outside, path("temp/escape-link.sh")));
+    ASSERT_TRUE(QFile::link(path("temp/plain.txt"), path("temp/inner-link.sh")));
+    ASSERT_TRUE(QFile::link(path("."), path("temp/up")));
+    ASSERT_EQ(runCommand(QString("mkfifo '%1'").arg(path("temp/pipe"))), 0);
+    for (const QString& program :
+         {QString("missing.sh"), QString("plain.txt"), QString("../escape.sh"), outside, QString("escape-link.sh"),
+          QString("inner-link.sh"), QString("up/escape.sh"), QString("folder"), QString("pipe")}) {
         for (const bool required : {true, false}) {
             int state = 0;
             const QStringList texts = runOne(InstallCommand(program, {}, required), &state);
@@ -137,6 +160,7 @@ TEST_F(InstallCommandTest, ProgramsThatCannotStartAreJudgedByTheRequiredFlag)
     }
     EXPECT_TRUE(logLines().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(path("log")));
+    EXPECT_EQ(QFileInfo(outside).permissions() & QFile::ExeOwner, 0) << "nothing outside is made executable";
 }
 
 TEST_F(InstallCommandTest, FailedRequiredCommandStopsTheListButOptionalOneDoesNot)

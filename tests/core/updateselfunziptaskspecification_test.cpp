@@ -8,6 +8,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -42,6 +43,15 @@ ListEntry entry(const QString& key, const QString& overridePath, const QString& 
     e.key = key;
     e.overridePath = overridePath;
     e.patchKey = patchKey;
+    return e;
+}
+
+// As the product ini gives it: the digest of the file that the entry must produce.
+ListEntry checkedEntry(const QString& key, const QString& overridePath, const QByteArray& produced,
+                       const QString& patchKey = QString())
+{
+    ListEntry e = entry(key, overridePath, patchKey);
+    e.sha512 = QString::fromLatin1(QCryptographicHash::hash(produced, QCryptographicHash::Sha512).toHex());
     return e;
 }
 
@@ -147,8 +157,10 @@ TEST_F(SelfUpdateTest, BuildsTheNewUpdaterFromDownloadedFiles)
     downloadPatch("patches/table.bin.patch", oldTable, newTable);
     writeFile("session/readme.txt", "plain download");
     writeFile("session/translations/update_fr.qm", "kept");
-    replacements << entry("update._lzma2_", "update") << entry("pkg/libvl.so.gz", "lib/libvl.so")
-                 << entry("data/table.bin", "data/table.bin", "patches/table.bin.patch") << entry("readme.txt", "");
+    replacements << checkedEntry("update._lzma2_", "update", kNewUpdater)
+                 << checkedEntry("pkg/libvl.so.gz", "lib/libvl.so", library)
+                 << checkedEntry("data/table.bin", "data/table.bin", newTable, "patches/table.bin.patch")
+                 << entry("readme.txt", "");
 
     UpdateSelfUnzipTaskSpecification task(&replacements, &configuration, nullptr, 0.4);
     run(task);
@@ -198,6 +210,24 @@ TEST_F(SelfUpdateTest, FailedStepStillWritesTheSessionCopy)
     EXPECT_EQ(sessionCopyStatus(&version, &type), QSettings::NoError);
     EXPECT_EQ(type, "client_linux_amd64");
     EXPECT_TRUE(QFile::exists(session("translations/update_de.qm")));
+}
+
+TEST_F(SelfUpdateTest, BuiltFilesMustMatchTheProductIni)
+{
+    if (!inCopy())
+        return;
+    // A plain file under a gzip name is taken as it is; its digest decides, as for every file.
+    writeFile("session/pkg/notes.txt.gz", "plain notes");
+    downloadGzipped("pkg/libvl.so.gz", "a library that is not the one described");
+    downloadPacked("update._lzma2_", kNewUpdater);
+    replacements << checkedEntry("pkg/notes.txt.gz", "notes.txt", "plain notes")
+                 << checkedEntry("pkg/libvl.so.gz", "lib/libvl.so", "the library described")
+                 << checkedEntry("update._lzma2_", "update", kNewUpdater);
+    UpdateSelfUnzipTaskSpecification task(&replacements, &configuration, nullptr, 0.4);
+    run(task);
+    EXPECT_EQ(task.state, TaskSpecification::FAILED);
+    EXPECT_EQ(messages, QStringList{QString("Signature check failed for %1").arg(session("lib/libvl.so"))});
+    EXPECT_EQ(readFile(session("notes.txt")), "plain notes");
 }
 
 TEST_F(SelfUpdateTest, SessionCopyFailureIsAnError)
