@@ -14,6 +14,9 @@ namespace {
 const char* const kPackedSuffix = "._lzma2_";
 const char* const kSignatureSuffix = ".sig";
 const qreal kDownloadWeight = 0.3333;
+// A product ini is a short text, unpacked before its signature can be checked: a container
+// that announces more is refused before anything is reserved for it.
+const quint64 kMaxProductIniSize = 4 << 20;
 
 } // namespace
 
@@ -51,7 +54,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         const QString packedFile = m_Configuration->tempDir + '/' + packedName;
         addTask(new DownloadTaskSpecification(m_NetworkManager, packedName, m_Configuration->version, packedFile, -1,
                                               this, kDownloadWeight));
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, this, 1.0));
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, kMaxProductIniSize, this, 1.0));
         checkWeight = 0.6667;
     }
     const QString signatureFile = iniFile + kSignatureSuffix;

@@ -64,7 +64,9 @@ void UpdateSelfUnzipTaskSpecification::addUnpack(const ListEntry& entry)
     const QString source = tempDir + '/' + entry.key;
     const QString destination = tempDir + '/' + entry.effectivePath();
     if (QFileInfo(entry.key).suffix() == QLatin1String("_lzma2_"))
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, source, destination, this, 1.0));
+        addTask(new FileUnpackTaskSpecification_lzma2(
+            nullptr, source, destination, FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(entry.size), this,
+            1.0));
     else
         addTask(new FileUnpackTaskSpecification_zip(nullptr, source, destination, this, 1.0));
 }

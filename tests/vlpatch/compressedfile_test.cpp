@@ -22,6 +22,9 @@ using namespace vlpatch;
 
 namespace {
 
+// More than any file these tests pack.
+const UnpackBudget kRoomy = UnpackBudget::ForOutput(64 << 20);
+
 ByteVector operator+(ByteVector a, const ByteVector& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -90,7 +93,7 @@ bool unpacked(const ScratchDir& dir, const ByteVector& container, ByteVector* ou
 {
     writeBytes(dir.file("container"), container);
     ::unlink(dir.file("target").c_str());
-    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str());
+    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), kRoomy);
     const bool written = ::access(dir.file("target").c_str(), F_OK) == 0;
     EXPECT_EQ(ok, written);
     *output = written ? readBytes(dir.file("target")) : ByteVector();
@@ -281,10 +284,10 @@ TEST(CompressedFile, BrokenContainersAreRefusedWithTheirMessageAndNothingIsWritt
     }
 
     log.messages.clear();
-    EXPECT_FALSE(UncompressFile(dir.file("missing").c_str(), dir.file("target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("missing").c_str(), dir.file("target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not open lzma file");
     writeBytes(dir.file("good"), good);
-    EXPECT_FALSE(UncompressFile(dir.file("good").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("good").c_str(), dir.file("no-such-dir/target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not write output file");
     // Bytes behind the payload are not the container's.
     ByteVector output;
@@ -305,7 +308,7 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
     {
         // The disk fills up half-way: the installed file stays, and nothing is left beside it.
         FileSizeLimit limit(4096);
-        EXPECT_FALSE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str()));
+        EXPECT_FALSE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), kRoomy));
     }
     EXPECT_EQ(log.last(), "could not write output file");
     EXPECT_TRUE(readBytes(dir.file("target")) == kept);
@@ -313,7 +316,7 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
 
     // A good write keeps the permissions of the file it replaces and goes through a link.
     ASSERT_EQ(::symlink("target", dir.file("link").c_str()), 0);
-    EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("link").c_str()));
+    EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("link").c_str(), kRoomy));
     EXPECT_TRUE(readBytes(dir.file("target")) == data);
     struct stat info;
     ASSERT_EQ(::stat(dir.file("target").c_str(), &info), 0);
@@ -323,9 +326,9 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
 
     // An empty stored file has no bytes whose write could fail: the file itself must be made.
     writeBytes(dir.file("empty"), varints({kContainerMagic, crcOf({}), kContainerPlain}) + block({}));
-    EXPECT_FALSE(UncompressFile(dir.file("empty").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("empty").c_str(), dir.file("no-such-dir/target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not write output file");
-    EXPECT_TRUE(UncompressFile(dir.file("empty").c_str(), dir.file("target").c_str()));
+    EXPECT_TRUE(UncompressFile(dir.file("empty").c_str(), dir.file("target").c_str(), kRoomy));
     EXPECT_TRUE(readBytes(dir.file("target")).empty());
 }
 
@@ -341,7 +344,7 @@ TEST(CompressedFile, EveryTruncationOfAPreprocessedContainerFails)
         SourceStream source;
         source.Init(container.data(), length);
         SinkStream output;
-        EXPECT_FALSE(UncompressContainer(&source, &output)) << length;
+        EXPECT_FALSE(UncompressContainer(&source, &output, kRoomy)) << length;
     }
 }
 
