@@ -326,16 +326,19 @@ private:
     uint32_t m_Lengths[kMaxStreams] = {};
 };
 
-// Assembles the encoded program held in one stream of the payload, appending its bytes.
-bool AssembleProgram(const SinkStream& stream, SinkStream* assembled)
+// Assembles the encoded program held in one stream of the payload, appending its bytes. The
+// stream is let go once the program is read from it, before the assembly grows.
+bool AssembleProgram(SinkStream* stream, SinkStream* assembled)
 {
     SourceStreamSet programSet;
-    if (!programSet.Init(stream.Buffer(), stream.Length())) {
+    if (!programSet.Init(stream->Buffer(), stream->Length())) {
         LogStream(1) << "could not init program_source set";
         return false;
     }
     EncodedProgram* encoded = nullptr;
-    if (ReadEncodedProgram(&programSet, &encoded) != C_OK) {
+    const int read = ReadEncodedProgram(&programSet, &encoded);
+    stream->Retire();
+    if (read != C_OK) {
         LogStream(1) << "could not read encoded program";
         return false;
     }
@@ -370,7 +373,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
     SinkStream stream;
     const uint32_t programs = payload.count() - 1;
     for (uint32_t i = 0; i < programs; ++i) {
-        if (!payload.Read(i, &stream) || !AssembleProgram(stream, &assembled))
+        if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled))
             return false;
     }
     if (!payload.Read(programs, &stream))
@@ -412,7 +415,7 @@ bool DecodeContainerBody(SourceStream* container, const ContainerHeader& header,
 UnpackBudget UnpackBudget::ForOutput(uint64_t output)
 {
     constexpr uint64_t kPayloadSlack = 16u << 20;
-    return {output, 2 * output + kPayloadSlack};
+    return {output, 4 * output + kPayloadSlack};
 }
 
 bool UncompressContainer(SourceStream* container, SinkStream* output, const UnpackBudget& budget)

@@ -23,8 +23,9 @@ struct UnpackBudget {
     uint64_t output;
     uint64_t memory;
 
-    // The budget for a stored file of at most `output` bytes; a preprocessed payload holds
-    // encoded programs and a diff that together run to about twice the file.
+    // The budget for a stored file of at most `output` bytes. A preprocessed payload holds
+    // encoded programs and a diff that together run to about twice the file, more for
+    // executables with many small instructions; twice that is allowed.
     static UnpackBudget ForOutput(uint64_t output);
 };
 
