@@ -11,18 +11,11 @@ import argparse
 import lzma
 import zlib
 
+from vlvarint import varint
+
 MAGIC = 132781929
 # A dictionary of 2 MiB holds every chunk.
 PROPERTY = 18
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append((value & 0x7F) | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def zeros_chunk():

@@ -61,7 +61,7 @@ bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 
 // Large enough that the system calls cost nothing next to the decoding, small enough to stay
 // in the cache between the decoder and the write.
-constexpr std::size_t kWriteBuffer = 256 << 10;
+constexpr std::size_t kWriteBuffer = 64 << 10;
 
 } // namespace
 
