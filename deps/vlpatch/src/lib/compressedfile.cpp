@@ -14,6 +14,7 @@
 #include "streamset.h"
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -351,6 +352,12 @@ bool AssembleProgram(SinkStream* stream, SinkStream* assembled)
     return true;
 }
 
+// A preprocessed file is rebuilt from its assembled programs and one payload stream held in
+// memory, about two and a half times the file. Large ones take turns, so that the memory of an
+// update follows its largest file rather than the sum of those unpacked side by side.
+constexpr uint64_t kLargePayload = 32u << 20;
+std::mutex g_LargePayloadTurn;
+
 // Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
 // the diff from them to the file, whose output goes on as it is made. Held at once: the
 // assembled programs and one stream of the payload.
@@ -361,6 +368,9 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
         LogStream(1) << "could not decompress file";
         return false;
     }
+    std::unique_lock<std::mutex> turn(g_LargePayloadTurn, std::defer_lock);
+    if (block.UnpackedSize() > kLargePayload)
+        turn.lock();
     PayloadStreams payload(&block);
     if (!payload.ReadHeader())
         return false;
