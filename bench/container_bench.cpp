@@ -28,7 +28,8 @@ std::string file(const char* name)
 void unpack(benchmark::State& state, const char* container)
 {
     for (auto _ : state) {
-        if (!vlpatch::UncompressFile(file(container).c_str(), file("unpacked").c_str()))
+        if (!vlpatch::UncompressFile(file(container).c_str(), file("unpacked").c_str(),
+                                     vlpatch::UnpackBudget::ForOutput(uint64_t(fileSize(g_source)))))
             state.SkipWithError("UncompressFile failed");
     }
     state.counters["packed_bytes"] = fileSize(file(container));

@@ -121,7 +121,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     } else {
         addMoveAside();
         if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
-            m_Writer = new FileUnpackTaskSpecification_lzma2(&m_RollbackList, source, m_Target, this, 0.8);
+            m_Writer = new FileUnpackTaskSpecification_lzma2(
+                &m_RollbackList, source, m_Target,
+                FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(m_Entry.size), this, 0.8);
         else
             m_Writer = new FileUnpackTaskSpecification_zip(&m_RollbackList, source, m_Target, this, 0.8);
     }

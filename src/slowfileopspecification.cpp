@@ -63,29 +63,40 @@ ASyncFunc* FileCopyTaskSpecification::createFunc()
     return new FileCopyFunc(srcPath, dstPath);
 }
 
-FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath)
-    : SlowFileOpFunc(srcPath, dstPath)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize)
+    : SlowFileOpFunc(srcPath, dstPath), maxSize(maxSize)
 {
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
-    const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData());
+    const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData(),
+                                            vlpatch::UnpackBudget::ForOutput(maxSize));
     qDebug() << "unpackFile" << srcPath << dstPath << (ok ? "true" : "false");
+    // Kept, a broken container would be taken as downloaded by the next start of the session.
+    if (!ok)
+        QFile::remove(srcPath);
     return ok;
 }
 
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList,
                                                                      const QString& srcPath, const QString& dstPath,
-                                                                     QObject* parent, qreal weight)
+                                                                     quint64 maxSize, QObject* parent, qreal weight)
     : SlowFileOpSpecification(QString("Could not unpack '%1' to '%2'").arg(srcPath, dstPath), rollbackList,
-                              srcPath, dstPath, parent, weight)
+                              srcPath, dstPath, parent, weight),
+      maxSize(maxSize)
 {
 }
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(srcPath, dstPath);
+    return new FileUnpackFunc_lzma2(srcPath, dstPath, maxSize);
+}
+
+quint64 FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(quint64 size)
+{
+    // The block header holds the size in 32 bits.
+    return size != 0 ? size : quint64{0xFFFFFFFFu};
 }
 
 FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString& srcPath, const QString& dstPath)

@@ -60,22 +60,35 @@ public:
     ASyncFunc* createFunc() override;
 };
 
-// Decodes a "._lzma2_" container with the patcher's decoder.
+// Decodes a "._lzma2_" container with the patcher's decoder, into a file of at most maxSize
+// bytes. A container that cannot be unpacked is removed, so that it is fetched again.
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc {
     Q_OBJECT
 
 public:
-    FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath);
+    FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize);
     bool run() override;
+
+private:
+    const quint64 maxSize;
 };
 
 class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification {
     Q_OBJECT
 
 public:
+    // maxSize: the size the unpacked file may have; larger announced sizes fail the unpack
+    // before anything is reserved.
     FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList, const QString& srcPath, const QString& dstPath,
-                                      QObject* parent, qreal weight);
+                                      quint64 maxSize, QObject* parent, qreal weight);
     ASyncFunc* createFunc() override;
+
+    // The limit for a file whose size the product ini announces; 0 means that it gave none,
+    // which leaves the container's own limit.
+    static quint64 limitForAnnouncedSize(quint64 size);
+
+private:
+    quint64 maxSize;
 };
 
 // Unpacks a gzip file; a file that is not gzip is copied unchanged. The target is replaced only

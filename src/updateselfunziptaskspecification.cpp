@@ -66,7 +66,9 @@ void UpdateSelfUnzipTaskSpecification::addUnpack(const ListEntry& entry)
     const QString destination = tempDir + '/' + entry.effectivePath();
     const qreal weight = CheckedWriteTaskSpecification::kWriteWeight;
     if (QFileInfo(entry.key).suffix() == QLatin1String("_lzma2_"))
-        addChecked(entry, new FileUnpackTaskSpecification_lzma2(nullptr, source, destination, nullptr, weight));
+        addChecked(entry, new FileUnpackTaskSpecification_lzma2(
+                              nullptr, source, destination,
+                              FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(entry.size), nullptr, weight));
     else
         addChecked(entry, new FileUnpackTaskSpecification_zip(nullptr, source, destination, nullptr, weight));
 }

@@ -4,6 +4,7 @@
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
 #include "inidownloadtaskspecification.h"
+#include "peakmemory.h"
 #include "rsacrypto.h"
 #include "signingtools.h"
 #include "slowfileopspecification.h"
@@ -201,4 +202,32 @@ TEST_F(IniDownloadTest, ServerErrorStopsAtTheFirstDownload)
     EXPECT_EQ(requested.size(), DownloadTaskSpecification::kMaxAttempts);
     EXPECT_FALSE(requested.join(' ').contains(".sig"));
     EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+TEST_F(IniDownloadTest, PackedIniThatUnpacksToGigabytesIsRefusedBeforeAnythingIsReserved)
+{
+    // 760 KB of LZMA2 data that really unpack to 4 GiB of zeros, as a plain container and as a
+    // preprocessed payload, served where the packed product ini belongs.
+    const QString folder = makeDir(QString("www/%1").arg(kVersion));
+    const QString packed = folder + "/" + iniName() + "._lzma2_";
+    for (int directive : {1, 2}) {
+        messages.clear();
+        ASSERT_EQ(runCommand(QString("python3 '%1/zerocontainer.py' --chunks 2048 --directive %2 '%3'")
+                                 .arg(VL_TEST_SUPPORT_DIR)
+                                 .arg(directive)
+                                 .arg(packed)),
+                  0);
+        PeakMemoryGrowth peak;
+        auto task = makeTask();
+        ASSERT_TRUE(runUntilEnded(*task));
+        EXPECT_EQ(task->state, TaskSpecification::FAILED) << directive;
+        EXPECT_TRUE(messages.contains(QString("Could not unpack '%1' to '%2'")
+                                          .arg(session(iniName() + "._lzma2_"), session(iniName()))))
+            << messages.join('\n').toStdString();
+        EXPECT_LT(peak.mebibytes(), 32) << directive;
+        // Neither the container nor any piece of the ini stays for the next start.
+        EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty())
+            << directive;
+        EXPECT_FALSE(requestedPaths().join(' ').contains(".sig"));
+    }
 }

@@ -224,7 +224,7 @@ TEST_F(SlowFileOpTest, UnpacksContainersAndRecordsTheTarget)
         const QString src = packed(name, content);
         const QString dst = path(name + ".unpacked");
         RollbackDataList list;
-        FileUnpackTaskSpecification_lzma2 task(&list, src, dst, nullptr, 1.0);
+        FileUnpackTaskSpecification_lzma2 task(&list, src, dst, content.size(), nullptr, 1.0);
         EXPECT_TRUE(run(task).isEmpty()) << name.toStdString();
         EXPECT_EQ(task.state, TaskSpecification::FINISHED) << name.toStdString();
         EXPECT_EQ(readFile(dst), content) << name.toStdString();
@@ -251,14 +251,18 @@ TEST_F(SlowFileOpTest, BrokenContainerFailsWithoutWritingTheTarget)
         const QString src = writeFile(name, bytes);
         const QString installed = writeFile(name + ".installed", "installed");
         RollbackDataList list;
-        FileUnpackTaskSpecification_lzma2 task(&list, src, installed, nullptr, 1.0);
+        FileUnpackTaskSpecification_lzma2 task(&list, src, installed, content.size(), nullptr, 1.0);
         EXPECT_EQ(run(task), QStringList(QString("Could not unpack '%1' to '%2'").arg(src, installed)))
             << name.toStdString();
         EXPECT_EQ(task.state, TaskSpecification::FAILED);
         EXPECT_EQ(readFile(installed), QByteArray("installed")) << name.toStdString();
         EXPECT_TRUE(list.isEmpty());
+        // The broken container goes, so that the next start fetches it again.
+        EXPECT_FALSE(QFile::exists(src)) << name.toStdString();
     }
-    FileUnpackTaskSpecification_lzma2 missing(nullptr, path("missing._lzma2_"), path("out"), nullptr, 1.0);
+    // Nothing of the failed writes is left beside the targets.
+    EXPECT_TRUE(QDir(path()).entryList({"*.vlpart-*"}, QDir::Files | QDir::Hidden).isEmpty());
+    FileUnpackTaskSpecification_lzma2 missing(nullptr, path("missing._lzma2_"), path("out"), 1000, nullptr, 1.0);
     EXPECT_EQ(run(missing).size(), 1);
     EXPECT_FALSE(QFile::exists(path("out")));
 }

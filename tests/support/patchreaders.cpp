@@ -59,7 +59,8 @@ void FuzzContainer(const uint8_t* data, std::size_t size)
     SourceStream container;
     container.Init(data, size);
     SinkStream output;
-    UncompressContainer(&container, &output);
+    // Within what a fuzzer's memory allows; larger announced sizes are refused.
+    UncompressContainer(&container, &output, UnpackBudget::ForOutput(16 << 20));
 }
 
 void FuzzEnsemblePatch(const uint8_t* data, std::size_t size)

@@ -6,6 +6,7 @@
 #include "logcapture.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
+#include "peakmemory.h"
 #include "scratchdir.h"
 #include "sinkbytes.h"
 #include "streamset.h"
@@ -15,12 +16,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vlpatch;
 
 namespace {
+
+// More than any file these tests pack.
+const UnpackBudget kRoomy = UnpackBudget::ForOutput(64 << 20);
 
 ByteVector operator+(ByteVector a, const ByteVector& b)
 {
@@ -90,11 +96,37 @@ bool unpacked(const ScratchDir& dir, const ByteVector& container, ByteVector* ou
 {
     writeBytes(dir.file("container"), container);
     ::unlink(dir.file("target").c_str());
-    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str());
+    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), kRoomy);
     const bool written = ::access(dir.file("target").c_str(), F_OK) == 0;
     EXPECT_EQ(ok, written);
     *output = written ? readBytes(dir.file("target")) : ByteVector();
     return ok;
+}
+
+// A container whose block holds `chunks` LZMA2 chunks of about 2 MiB of zeros each, made by
+// python's lzma (tests/support/zerocontainer.py).
+std::string zeroContainer(const ScratchDir& dir, const std::string& name, int chunks, int directive)
+{
+    const std::string path = dir.file(name);
+    EXPECT_EQ(runShell(requireTool("python3") + " " VL_TEST_SUPPORT_DIR "/zerocontainer.py --chunks "
+                       + std::to_string(chunks) + " --directive " + std::to_string(directive) + " " + path),
+              0);
+    return path;
+}
+
+// Unpacks in a child process whose address space may grow by no more than `headroom` bytes;
+// true when the unpack succeeded there.
+bool unpackedWithin(uint64_t headroom, const std::string& container, const std::string& target,
+                    const UnpackBudget& budget)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const rlim_t size = static_cast<rlim_t>(processStatusKiB("VmSize") * 1024) + headroom;
+        const rlimit limit{size, size};
+        _exit(setrlimit(RLIMIT_AS, &limit) == 0 && UncompressFile(container.c_str(), target.c_str(), budget) ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace
@@ -281,10 +313,10 @@ TEST(CompressedFile, BrokenContainersAreRefusedWithTheirMessageAndNothingIsWritt
     }
 
     log.messages.clear();
-    EXPECT_FALSE(UncompressFile(dir.file("missing").c_str(), dir.file("target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("missing").c_str(), dir.file("target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not open lzma file");
     writeBytes(dir.file("good"), good);
-    EXPECT_FALSE(UncompressFile(dir.file("good").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("good").c_str(), dir.file("no-such-dir/target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not write output file");
     // Bytes behind the payload are not the container's.
     ByteVector output;
@@ -305,7 +337,7 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
     {
         // The disk fills up half-way: the installed file stays, and nothing is left beside it.
         FileSizeLimit limit(4096);
-        EXPECT_FALSE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str()));
+        EXPECT_FALSE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), kRoomy));
     }
     EXPECT_EQ(log.last(), "could not write output file");
     EXPECT_TRUE(readBytes(dir.file("target")) == kept);
@@ -313,7 +345,7 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
 
     // A good write keeps the permissions of the file it replaces and goes through a link.
     ASSERT_EQ(::symlink("target", dir.file("link").c_str()), 0);
-    EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("link").c_str()));
+    EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("link").c_str(), kRoomy));
     EXPECT_TRUE(readBytes(dir.file("target")) == data);
     struct stat info;
     ASSERT_EQ(::stat(dir.file("target").c_str(), &info), 0);
@@ -323,9 +355,9 @@ TEST(CompressedFile, TheTargetIsReplacedWholeOrNotAtAll)
 
     // An empty stored file has no bytes whose write could fail: the file itself must be made.
     writeBytes(dir.file("empty"), varints({kContainerMagic, crcOf({}), kContainerPlain}) + block({}));
-    EXPECT_FALSE(UncompressFile(dir.file("empty").c_str(), dir.file("no-such-dir/target").c_str()));
+    EXPECT_FALSE(UncompressFile(dir.file("empty").c_str(), dir.file("no-such-dir/target").c_str(), kRoomy));
     EXPECT_EQ(log.last(), "could not write output file");
-    EXPECT_TRUE(UncompressFile(dir.file("empty").c_str(), dir.file("target").c_str()));
+    EXPECT_TRUE(UncompressFile(dir.file("empty").c_str(), dir.file("target").c_str(), kRoomy));
     EXPECT_TRUE(readBytes(dir.file("target")).empty());
 }
 
@@ -341,7 +373,7 @@ TEST(CompressedFile, EveryTruncationOfAPreprocessedContainerFails)
         SourceStream source;
         source.Init(container.data(), length);
         SinkStream output;
-        EXPECT_FALSE(UncompressContainer(&source, &output)) << length;
+        EXPECT_FALSE(UncompressContainer(&source, &output, kRoomy)) << length;
     }
 }
 
@@ -363,4 +395,46 @@ TEST(CompressedFile, WriterRefusesWhatItCannotFinish)
     ASSERT_TRUE(failed.Failed());
     EXPECT_FALSE(CompressFileDefault(source, &failed, 0));
     EXPECT_EQ(log.last(), "could not write magic");
+}
+
+TEST(CompressedFile, SizesBeyondTheCallersBudgetAreRefusedBeforeAnythingIsReserved)
+{
+    // 760 KB that really unpack to 4 GiB, as a plain container and as a preprocessed payload.
+    ScratchDir dir;
+    LogCapture log;
+    const ByteVector kept = {'k', 'e', 'p', 't'};
+    writeBytes(dir.file("target"), kept);
+    const std::vector<std::string> names = [&] {
+        zeroContainer(dir, "plain", 2048, kContainerPlain);
+        zeroContainer(dir, "preprocessed", 2048, kContainerPreprocessed);
+        return namesIn(dir.path());
+    }();
+    const UnpackBudget budget = UnpackBudget::ForOutput(4 << 20);
+    for (const char* name : {"plain", "preprocessed"}) {
+        SCOPED_TRACE(name);
+        PeakMemoryGrowth peak;
+        EXPECT_FALSE(UncompressFile(dir.file(name).c_str(), dir.file("target").c_str(), budget));
+        ASSERT_GE(log.messages.size(), 2u);
+        const std::string allowed = std::to_string(std::string(name) == "plain" ? budget.output : budget.memory);
+        EXPECT_EQ(log.messages[log.messages.size() - 2], "unpacked size 4294479872 beyond the allowed " + allowed);
+        EXPECT_EQ(log.last(), "could not decompress file");
+        EXPECT_LT(peak.mebibytes(), 16);
+        EXPECT_TRUE(readBytes(dir.file("target")) == kept);
+        EXPECT_EQ(namesIn(dir.path()), names);
+    }
+}
+
+TEST(CompressedFile, MemoryDoesNotGrowWithTheUnpackedFile)
+{
+    // 256 MiB of zeros through a process that may take 64 MiB more than it has.
+    ScratchDir dir;
+    const std::string container = zeroContainer(dir, "zeros", 128, kContainerPlain);
+    const uint64_t size = 128 * uint64_t{2096914};
+    ASSERT_TRUE(unpackedWithin(64 << 20, container, dir.file("target"), UnpackBudget::ForOutput(size)));
+    struct stat info;
+    ASSERT_EQ(::stat(dir.file("target").c_str(), &info), 0);
+    EXPECT_EQ(uint64_t(info.st_size), size);
+    // One byte less than the file is not enough.
+    EXPECT_FALSE(unpackedWithin(64 << 20, container, dir.file("short"), UnpackBudget::ForOutput(size - 1)));
+    EXPECT_NE(::access(dir.file("short").c_str(), F_OK), 0);
 }

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
@@ -41,6 +42,25 @@ ByteVector concat(ByteVector a, const ByteVector& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// The block read back with Lzma2BlockReader in pieces of `piece` bytes; true when the header,
+// every piece and the end marker were read. `left`: the bytes the source kept.
+bool readInPieces(const ByteVector& block, std::size_t piece, ByteVector* out, std::size_t* left)
+{
+    SourceStream source;
+    source.Init(block.data(), block.size());
+    Lzma2BlockReader reader;
+    out->clear();
+    bool ok = reader.ReadHeader(&source) && reader.Start();
+    while (ok && reader.Remaining() != 0) {
+        const std::size_t n = std::min<uint64_t>(piece, reader.Remaining());
+        out->resize(out->size() + n);
+        ok = reader.Read(out->data() + out->size() - n, n);
+    }
+    ok = ok && reader.Finish();
+    *left = source.Remaining();
+    return ok;
 }
 
 bool unpack(const ByteVector& block, ByteVector* out, std::size_t* left = nullptr)
@@ -203,6 +223,43 @@ TEST_F(Lzma2BlockTest, MultiBlockPackingMakesOneStream)
     }
 }
 
+TEST_F(Lzma2BlockTest, PieceByPieceReadingAgreesWithTheOneShotDecoder)
+{
+    const ByteVector data = sampleData(200000, 5);
+    uint8_t prop = 0;
+    const ByteVector raw = pythonRawLzma2(data, 6, &prop);
+    const ByteVector trailing = {0xDE, 0xAD};
+    const ByteVector good = concat(concat(blockHeader(prop, data.size()), raw), trailing);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{4093}, std::size_t{65536}, data.size()}) {
+        ByteVector out;
+        std::size_t left = 0;
+        ASSERT_TRUE(readInPieces(good, piece, &out, &left)) << piece;
+        EXPECT_TRUE(out == data) << piece;
+        EXPECT_EQ(left, trailing.size()) << piece;
+    }
+
+    // Whatever the one-shot decoder refuses, with the same text, and the source stays put.
+    const struct {
+        ByteVector block;
+        std::string message;
+    } bad[] = {
+        {concat(blockHeader(prop, data.size() + 1), raw), "Error uncompressing data 0"},
+        {concat(blockHeader(prop, data.size() - 1), raw), "Error uncompressing data 1"},
+        {concat(blockHeader(prop, data.size()), ByteVector(raw.begin(), raw.end() - 10)), "Error uncompressing data 6"},
+        {concat(blockHeader(41, data.size()), raw), "Error uncompressing data 4"},
+        {{22, 0x80, 0x80}, "Error read LZMA2 unpack size"},
+    };
+    for (const auto& b : bad) {
+        ByteVector out;
+        std::size_t left = 0;
+        EXPECT_FALSE(readInPieces(b.block, 4093, &out, &left)) << b.message;
+        EXPECT_EQ(log.last(), b.message);
+        EXPECT_EQ(left, b.block.size());
+        EXPECT_FALSE(unpack(b.block, &out));
+        EXPECT_EQ(log.last(), b.message);
+    }
+}
+
 TEST(CrcTest, IsTheInvertedStandardCrc32)
 {
     EXPECT_EQ(CalculateCrc(nullptr, 0), 0xFFFFFFFFu);
@@ -212,6 +269,10 @@ TEST(CrcTest, IsTheInvertedStandardCrc32)
         const ByteVector data = randomBytes(seed * 977 + seed % 3, seed);
         const uLong zlibCrc = crc32(0L, data.data(), static_cast<uInt>(data.size()));
         EXPECT_EQ(CalculateCrc(data.data(), data.size()), ~static_cast<uint32_t>(zlibCrc)) << data.size();
+        // Computed piece by piece, as bytes are written, it is the same.
+        const std::size_t split = data.size() / 3;
+        EXPECT_EQ(ContinueCrc(CalculateCrc(data.data(), split), data.data() + split, data.size() - split),
+                  CalculateCrc(data.data(), data.size()));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "binarypatch.h"
 
+#include "bytewriter.h"
+
 #include "crc.h"
 #include "logstream.h"
 #include "lzma2block.h"
@@ -44,10 +46,11 @@ bool ShareRawBody(SourceStream* body, DiffParts* parts)
         body->ShareLength(extraLength, &parts->extra);
 }
 
-bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::size_t newSize, SinkStream* out)
+bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::size_t newSize, ByteWriter* out)
 {
+    uint64_t written = 0;
     int32_t p = 0;
-    while (out->Length() < newSize) {
+    while (written < newSize) {
         int32_t diffLen = 0;
         int32_t extraLen = 0;
         int32_t seek = 0;
@@ -59,7 +62,7 @@ bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::
         if (diffLen < 0 || extraLen < 0 || static_cast<std::size_t>(diffLen) > parts->diff.Remaining())
             return false;
         // The diff bytes count towards the new size as much as the extra bytes do.
-        if (out->Length() + static_cast<uint64_t>(diffLen) > newSize) {
+        if (written + static_cast<uint64_t>(diffLen) > newSize) {
             LogStream(1) << "Corrupt patch";
             return false;
         }
@@ -67,19 +70,24 @@ bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::
         if (p < 0 || oldEnd > INT32_MAX || static_cast<uint64_t>(oldEnd) > oldSize)
             return false;
 
-        if (diffLen > 0) {
-            if (!out->Reserve(static_cast<std::size_t>(diffLen)))
+        const uint8_t* source = old + p;
+        for (std::size_t left = static_cast<std::size_t>(diffLen); left != 0;) {
+            std::size_t size = 0;
+            uint8_t* target = out->Room(left, &size);
+            if (!target)
                 return false;
-            uint8_t* target = out->MutableBuffer() + out->Length();
             const uint8_t* delta = parts->diff.Buffer();
-            const uint8_t* source = old + p;
-            for (int32_t i = 0; i < diffLen; ++i)
+            for (std::size_t i = 0; i < size; ++i)
                 target[i] = static_cast<uint8_t>(delta[i] + source[i]);
-            out->Commit(static_cast<std::size_t>(diffLen));
-            parts->diff.Skip(static_cast<std::size_t>(diffLen));
+            if (!out->Commit(size))
+                return false;
+            parts->diff.Skip(size);
+            source += size;
+            left -= size;
         }
+        written += static_cast<uint64_t>(diffLen);
 
-        if (out->Length() + static_cast<uint64_t>(extraLen) > newSize) {
+        if (written + static_cast<uint64_t>(extraLen) > newSize) {
             LogStream(1) << "Corrupt patch";
             return false;
         }
@@ -88,6 +96,7 @@ bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::
         if (!out->Write(parts->extra.Buffer(), static_cast<std::size_t>(extraLen)))
             return false;
         parts->extra.Skip(static_cast<std::size_t>(extraLen));
+        written += static_cast<uint64_t>(extraLen);
 
         // Stored patches were made with 32-bit wrap-around positions; keep it, without overflow.
         p = static_cast<int32_t>(static_cast<uint32_t>(p) + static_cast<uint32_t>(diffLen) +
@@ -100,6 +109,21 @@ bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::
 
 bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, bool check_header)
 {
+    const std::size_t start = out->Length();
+    SinkWriter writer(out);
+    uint32_t crc = 0;
+    if (!ApplyBinaryPatch(old, patch, &writer, check_header ? &crc : nullptr))
+        return false;
+    if (check_header && CalculateCrc(out->Buffer() + start, out->Length() - start) != crc) {
+        LogStream(1) << "crc mismatch";
+        return false;
+    }
+    return true;
+}
+
+bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrcOut)
+{
+    const bool check_header = headerCrcOut != nullptr;
     uint32_t headerCrc = 0;
     if (check_header) {
         uint8_t magic[sizeof kMagic];
@@ -149,16 +173,13 @@ bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, b
     // Every new byte comes from a diff or an extra byte, so the output is reserved for no more
     // than those parts hold: a crafted new size allocates nothing, and the rebuild below still
     // reports where such a patch breaks.
-    const std::size_t needed = newSize > out->Length() ? newSize - out->Length() : 0;
     const uint64_t available = uint64_t{parts.diff.Remaining()} + parts.extra.Remaining();
-    out->Reserve(static_cast<std::size_t>(std::min<uint64_t>(needed, available)));
+    out->Expect(std::min<uint64_t>(newSize, available));
 
     if (!RebuildNew(old->Buffer(), old->Remaining(), &parts, newSize, out))
         return false;
-    if (check_header && CalculateCrc(out->Buffer(), newSize) != headerCrc) {
-        LogStream(1) << "crc mismatch";
-        return false;
-    }
+    if (check_header)
+        *headerCrcOut = headerCrc;
     return true;
 }
 

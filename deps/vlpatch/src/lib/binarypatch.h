@@ -10,6 +10,8 @@
 
 namespace vlpatch {
 
+class ByteWriter;
+
 enum BinaryPatchMethod : uint32_t {
     kBinaryPatchRaw = 0,
     kBinaryPatchThreeBlocks = 1,
@@ -19,6 +21,9 @@ enum BinaryPatchMethod : uint32_t {
 // Applies the diff at the patch stream's position to the old stream's remaining bytes (the old
 // stream does not move) and appends the result to out; the patch stream ends up behind the diff.
 bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, bool check_header);
+// The same, for output that goes on as it is rebuilt. With a header, its CRC is stored in
+// *headerCrc for the caller to check against the output; without, headerCrc is null.
+bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrc);
 
 // Appends a diff from the old stream's remaining bytes to the new stream's; both streams end up
 // at their ends. Either side must be below 2 GiB.

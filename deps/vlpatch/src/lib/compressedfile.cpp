@@ -2,6 +2,7 @@
 
 #include "assemblyprogram.h"
 #include "binarypatch.h"
+#include "bytewriter.h"
 #include "crc.h"
 #include "disassembler.h"
 #include "encodedprogram.h"
@@ -13,6 +14,7 @@
 #include "streamset.h"
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -152,63 +154,47 @@ bool CompressPreprocessed(const uint8_t* data, std::size_t size, const std::vect
     return true;
 }
 
-// Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
-// the diff from them to the file.
-bool DecodePreprocessed(SourceStream* container, SinkStream* output)
-{
-    SinkStream payload;
-    if (!UnpackLzma2Block(container, &payload)) {
-        LogStream(1) << "could not decompress file";
-        return false;
-    }
-    SourceStreamSet set;
-    if (!set.Init(payload.Buffer(), payload.Length())) {
-        LogStream(1) << "could not init dif_and_dis set";
-        return false;
-    }
-    if (set.count() < 2) {
-        LogStream(1) << "dis_and_diff too small";
-        return false;
-    }
+// Passes the stored file on to the caller's writer, computing its CRC on the way and holding
+// it to the budget.
+class StoredFileWriter : public ByteWriter {
+public:
+    StoredFileWriter(ByteWriter* out, uint64_t budget) : m_Out(out), m_Left(budget) {}
 
-    SinkStream assembled;
-    const std::size_t programs = set.count() - 1;
-    for (std::size_t i = 0; i < programs; ++i) {
-        SourceStreamSet programSet;
-        if (!programSet.InitFromSourceStream(*set.stream(i))) {
-            LogStream(1) << "could not init program_source set";
-            return false;
-        }
-        EncodedProgram* encoded = nullptr;
-        if (ReadEncodedProgram(&programSet, &encoded) != C_OK) {
-            LogStream(1) << "could not read encoded program";
-            return false;
-        }
-        const int status = Assemble(encoded, &assembled);
-        DeleteEncodedProgram(encoded);
-        if (status != C_OK) {
-            LogStream(1) << "could not assemble program";
-            return false;
-        }
+    uint8_t* Room(std::size_t wanted, std::size_t* size) override
+    {
+        if (m_Left == 0)
+            return nullptr;
+        m_Room = m_Out->Room(static_cast<std::size_t>(std::min<uint64_t>(wanted, m_Left)), size);
+        return m_Room;
     }
-
-    SourceStream oldData;
-    oldData.Init(assembled);
-    if (!ApplyBinaryPatch(&oldData, set.stream(programs), output, false)) {
-        LogStream(1) << "could not apply diff";
-        return false;
+    bool Commit(std::size_t n) override
+    {
+        m_Crc = ContinueCrc(m_Crc, m_Room, n);
+        m_Room += n;
+        m_Left -= n;
+        return m_Out->Commit(n);
     }
-    return true;
-}
+    bool Expect(uint64_t n) override { return n <= m_Left && m_Out->Expect(n); }
 
-} // namespace
+    uint32_t Crc() const { return m_Crc; }
 
-bool UncompressContainer(SourceStream* container, SinkStream* output)
+private:
+    ByteWriter* m_Out;
+    uint64_t m_Left;
+    uint8_t* m_Room = nullptr;
+    uint32_t m_Crc = CalculateCrc(nullptr, 0);
+};
+
+struct ContainerHeader {
+    uint32_t crc;
+    uint32_t directive;
+};
+
+bool ReadContainerHeader(SourceStream* container, ContainerHeader* header)
 {
     uint32_t magic = 0;
-    uint32_t crc = 0;
-    uint32_t directive = 0;
-    if (!container->ReadVarint32(&magic) || !container->ReadVarint32(&crc) || !container->ReadVarint32(&directive)) {
+    if (!container->ReadVarint32(&magic) || !container->ReadVarint32(&header->crc)
+        || !container->ReadVarint32(&header->directive)) {
         LogStream(1) << "could not read lzma header";
         return false;
     }
@@ -216,26 +202,242 @@ bool UncompressContainer(SourceStream* container, SinkStream* output)
         LogStream(1) << "not lzma file";
         return false;
     }
-    if (directive == kContainerPlain) {
-        if (!UnpackLzma2Block(container, output)) {
-            LogStream(1) << "could not decompress file";
-            return false;
-        }
-    } else if (directive == kContainerPreprocessed) {
-        if (!DecodePreprocessed(container, output))
-            return false;
-    } else {
+    if (header->directive != kContainerPlain && header->directive != kContainerPreprocessed) {
         LogStream(1) << "Unknown preprocessing dirrective";
         return false;
     }
-    if (CalculateCrc(output->Buffer(), output->Length()) != crc) {
+    return true;
+}
+
+// The block's header, checked against what the caller allows, and its decoder; false (logged)
+// when the block cannot be read or is larger than allowed.
+bool StartBlock(SourceStream* container, uint64_t allowed, Lzma2BlockReader* block)
+{
+    if (!block->ReadHeader(container))
+        return false;
+    if (block->UnpackedSize() > allowed) {
+        LogStream(1) << "unpacked size " << block->UnpackedSize() << " beyond the allowed " << allowed;
+        return false;
+    }
+    return block->Start();
+}
+
+// Unpacks a directive-1 payload into the output a room at a time.
+bool DecodePlain(SourceStream* container, uint64_t allowed, StoredFileWriter* output)
+{
+    Lzma2BlockReader block;
+    if (!StartBlock(container, allowed, &block)) {
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+    if (!output->Expect(block.UnpackedSize())) {
+        LogStream(1) << "unable to allocate sink space";
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+    while (block.Remaining() != 0) {
+        std::size_t size = 0;
+        uint8_t* room = output->Room(static_cast<std::size_t>(std::min<uint64_t>(block.Remaining(), SIZE_MAX)), &size);
+        if (!room) {
+            LogStream(1) << "could not write output file";
+            return false;
+        }
+        if (!block.Read(room, size)) {
+            LogStream(1) << "could not decompress file";
+            return false;
+        }
+        if (!output->Commit(size)) {
+            LogStream(1) << "could not write output file";
+            return false;
+        }
+    }
+    if (!block.Finish()) {
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+    return true;
+}
+
+// The stream set of a directive-2 payload, read one stream at a time, so that no more than one
+// stream is held at once.
+class PayloadStreams {
+public:
+    explicit PayloadStreams(Lzma2BlockReader* block) : m_Block(block) {}
+
+    // Reads the set's header; false with the failing step's message logged.
+    bool ReadHeader()
+    {
+        uint32_t magic = 0;
+        if (!ReadVarint(&magic) || !ReadVarint(&m_Count))
+            return false;
+        if (magic != kStreamSetMagic || m_Count > kMaxStreams)
+            return Refuse();
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < m_Count; ++i) {
+            if (!ReadVarint(&m_Lengths[i]))
+                return false;
+            total += m_Lengths[i];
+        }
+        return total == m_Block->Remaining() || Refuse();
+    }
+
+    uint32_t count() const { return m_Count; }
+
+    // Unpacks stream i (streams are read in order) into the buffer, replacing its contents.
+    bool Read(uint32_t i, SinkStream* buffer)
+    {
+        buffer->Retire();
+        if (!buffer->Reserve(m_Lengths[i])) {
+            LogStream(1) << "unable to allocate sink space";
+            return Broken();
+        }
+        if (!m_Block->Read(buffer->MutableBuffer(), m_Lengths[i]))
+            return Broken();
+        return buffer->Commit(m_Lengths[i]);
+    }
+
+private:
+    // A varint32 byte by byte, as SourceStream::ReadVarint32 reads it.
+    bool ReadVarint(uint32_t* value)
+    {
+        uint8_t bytes[5];
+        for (std::size_t n = 0; n < sizeof bytes; ++n) {
+            if (m_Block->Remaining() == 0)
+                return Refuse();
+            if (!m_Block->Read(&bytes[n], 1))
+                return Broken();
+            if ((bytes[n] & 0x80) == 0)
+                return DecodeVarint32(bytes, bytes + n + 1, value) != nullptr || Refuse();
+        }
+        return Refuse();
+    }
+    static bool Refuse()
+    {
+        LogStream(1) << "could not init dif_and_dis set";
+        return false;
+    }
+    static bool Broken()
+    {
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+
+    Lzma2BlockReader* m_Block;
+    uint32_t m_Count = 0;
+    uint32_t m_Lengths[kMaxStreams] = {};
+};
+
+// Assembles the encoded program held in one stream of the payload, appending its bytes. The
+// stream is let go once the program is read from it, before the assembly grows.
+bool AssembleProgram(SinkStream* stream, SinkStream* assembled)
+{
+    SourceStreamSet programSet;
+    if (!programSet.Init(stream->Buffer(), stream->Length())) {
+        LogStream(1) << "could not init program_source set";
+        return false;
+    }
+    EncodedProgram* encoded = nullptr;
+    const int read = ReadEncodedProgram(&programSet, &encoded);
+    stream->Retire();
+    if (read != C_OK) {
+        LogStream(1) << "could not read encoded program";
+        return false;
+    }
+    const int status = Assemble(encoded, assembled);
+    DeleteEncodedProgram(encoded);
+    if (status != C_OK) {
+        LogStream(1) << "could not assemble program";
+        return false;
+    }
+    return true;
+}
+
+// A preprocessed file is rebuilt from its assembled programs and one payload stream held in
+// memory, about two and a half times the file. Large ones take turns, so that the memory of an
+// update follows its largest file rather than the sum of those unpacked side by side.
+constexpr uint64_t kLargePayload = 32u << 20;
+std::mutex g_LargePayloadTurn;
+
+// Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
+// the diff from them to the file, whose output goes on as it is made. Held at once: the
+// assembled programs and one stream of the payload.
+bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, StoredFileWriter* output)
+{
+    Lzma2BlockReader block;
+    if (!StartBlock(container, budget.memory, &block)) {
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+    std::unique_lock<std::mutex> turn(g_LargePayloadTurn, std::defer_lock);
+    if (block.UnpackedSize() > kLargePayload)
+        turn.lock();
+    PayloadStreams payload(&block);
+    if (!payload.ReadHeader())
+        return false;
+    if (payload.count() < 2) {
+        LogStream(1) << "dis_and_diff too small";
+        return false;
+    }
+
+    SinkStream assembled;
+    SinkStream stream;
+    const uint32_t programs = payload.count() - 1;
+    for (uint32_t i = 0; i < programs; ++i) {
+        if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled))
+            return false;
+    }
+    if (!payload.Read(programs, &stream))
+        return false;
+    if (!block.Finish()) {
+        LogStream(1) << "could not decompress file";
+        return false;
+    }
+
+    SourceStream oldData;
+    oldData.Init(assembled);
+    SourceStream diff;
+    diff.Init(stream);
+    if (!ApplyBinaryPatch(&oldData, &diff, output, nullptr)) {
+        LogStream(1) << "could not apply diff";
+        return false;
+    }
+    return true;
+}
+
+// Decodes the container's payload into the output and checks the stored file's CRC.
+bool DecodeContainerBody(SourceStream* container, const ContainerHeader& header, const UnpackBudget& budget,
+                         ByteWriter* out)
+{
+    StoredFileWriter output(out, budget.output);
+    const bool decoded = header.directive == kContainerPlain ? DecodePlain(container, budget.output, &output)
+                                                             : DecodePreprocessed(container, budget, &output);
+    if (!decoded)
+        return false;
+    if (output.Crc() != header.crc) {
         LogStream(1) << "crc mismatch";
         return false;
     }
     return true;
 }
 
-bool UncompressFile(const char* sourcePath, const char* targetPath)
+} // namespace
+
+UnpackBudget UnpackBudget::ForOutput(uint64_t output)
+{
+    constexpr uint64_t kPayloadSlack = 16u << 20;
+    return {output, 4 * output + kPayloadSlack};
+}
+
+bool UncompressContainer(SourceStream* container, SinkStream* output, const UnpackBudget& budget)
+{
+    ContainerHeader header;
+    if (!ReadContainerHeader(container, &header))
+        return false;
+    SinkWriter writer(output);
+    return DecodeContainerBody(container, header, budget, &writer);
+}
+
+bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget)
 {
     MemoryMappedView source(sourcePath, 0, MemoryMappedView::NORMAL);
     if (!source.IsValid()) {
@@ -244,10 +446,17 @@ bool UncompressFile(const char* sourcePath, const char* targetPath)
     }
     SourceStream container;
     container.Init(source.data(), static_cast<std::size_t>(source.length()));
-    SinkStream output;
-    if (!UncompressContainer(&container, &output))
+    ContainerHeader header;
+    if (!ReadContainerHeader(&container, &header))
         return false;
-    if (!ReplaceWholeFile(targetPath, output.Buffer(), output.Length())) {
+    ReplacementFile target(targetPath);
+    if (!target.IsOpen()) {
+        LogStream(1) << "could not write output file";
+        return false;
+    }
+    if (!DecodeContainerBody(&container, header, budget, &target))
+        return false;
+    if (!target.Finish()) {
         LogStream(1) << "could not write output file";
         return false;
     }

@@ -16,13 +16,27 @@ constexpr uint32_t kContainerMagic = 132781929;
 constexpr uint32_t kContainerPlain = 1;
 constexpr uint32_t kContainerPreprocessed = 2;
 
-// Writes the stored file to the target only when it was rebuilt whole and its CRC matched, and
-// puts it in place only once all of it is written.
-bool UncompressFile(const char* sourcePath, const char* targetPath);
+// What a caller lets one container cost: the size of the stored file, and the memory that a
+// preprocessed payload may take while the file is rebuilt. Sizes that the container announces
+// beyond these are refused before anything is reserved.
+struct UnpackBudget {
+    uint64_t output;
+    uint64_t memory;
 
-// The decoder behind UncompressFile: appends the stored file of the container at the source's
+    // The budget for a stored file of at most `output` bytes. A preprocessed payload holds
+    // encoded programs and a diff that together run to about twice the file, more for
+    // executables with many small instructions; twice that is allowed.
+    static UnpackBudget ForOutput(uint64_t output);
+};
+
+// Decodes the container at the source path straight into a new file beside the target, through
+// a bounded buffer, and renames it over the target only when the whole stored file was rebuilt
+// and its CRC matched; on every failure the target stays as it was.
+bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget);
+
+// The same decoder into memory: appends the stored file of the container at the source's
 // position to the output; every failure is logged once.
-bool UncompressContainer(SourceStream* container, SinkStream* output);
+bool UncompressContainer(SourceStream* container, SinkStream* output, const UnpackBudget& budget);
 
 // Packs the source into a container at the target: directive 2 when the source holds executables
 // that survive the round trip, else directive 1.

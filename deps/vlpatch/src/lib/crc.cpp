@@ -10,4 +10,9 @@ uint32_t CalculateCrc(const uint8_t* buffer, std::size_t size)
     return ~CrcCalc(buffer, size);
 }
 
+uint32_t ContinueCrc(uint32_t crc, const uint8_t* buffer, std::size_t size)
+{
+    return CrcUpdate(crc, buffer, size);
+}
+
 } // namespace vlpatch

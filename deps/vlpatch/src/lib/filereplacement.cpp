@@ -1,9 +1,11 @@
 #include "filereplacement.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -57,27 +59,88 @@ bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
     return true;
 }
 
+// Large enough that the system calls cost nothing next to the decoding, small enough to stay
+// in the cache between the decoder and the write.
+constexpr std::size_t kWriteBuffer = 64 << 10;
+
 } // namespace
+
+ReplacementFile::ReplacementFile(const char* path) : m_Final(FinalPath(path))
+{
+    m_Buffer = new (std::nothrow) uint8_t[kWriteBuffer];
+    if (m_Buffer)
+        m_Descriptor = CreateBeside(m_Final, &m_Temporary);
+}
+
+ReplacementFile::~ReplacementFile()
+{
+    Discard();
+    delete[] m_Buffer;
+}
+
+void ReplacementFile::Discard()
+{
+    if (m_Descriptor == -1)
+        return;
+    ::close(m_Descriptor);
+    m_Descriptor = -1;
+    ::unlink(m_Temporary.c_str());
+}
+
+uint8_t* ReplacementFile::Room(std::size_t wanted, std::size_t* size)
+{
+    if (!IsOpen() || m_Failed || (m_Filled == kWriteBuffer && !Flush()))
+        return nullptr;
+    *size = std::min(wanted, kWriteBuffer - m_Filled);
+    return m_Buffer + m_Filled;
+}
+
+bool ReplacementFile::Commit(std::size_t n)
+{
+    if (!IsOpen() || m_Failed || n > kWriteBuffer - m_Filled)
+        return false;
+    m_Filled += n;
+    return m_Filled < kWriteBuffer || Flush();
+}
+
+bool ReplacementFile::Flush()
+{
+    if (!WriteAll(m_Descriptor, m_Buffer, m_Filled))
+        m_Failed = true;
+    m_Filled = 0;
+    return !m_Failed;
+}
+
+bool ReplacementFile::WriteThrough(const void* bytes, std::size_t n)
+{
+    if (!IsOpen() || m_Failed || !Flush())
+        return false;
+    m_Failed = !WriteAll(m_Descriptor, static_cast<const uint8_t*>(bytes), n);
+    return !m_Failed;
+}
+
+bool ReplacementFile::Finish()
+{
+    if (!IsOpen())
+        return false;
+    bool ok = !m_Failed && Flush();
+    struct stat existing;
+    if (ok && ::stat(m_Final.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ok = ::fchmod(m_Descriptor, existing.st_mode & 07777) == 0;
+    // Synced before the rename: after a crash the name holds the old file or the whole new one.
+    ok = ok && ::fsync(m_Descriptor) == 0;
+    ok = ::close(m_Descriptor) == 0 && ok;
+    m_Descriptor = -1;
+    ok = ok && ::rename(m_Temporary.c_str(), m_Final.c_str()) == 0;
+    if (!ok)
+        ::unlink(m_Temporary.c_str());
+    return ok;
+}
 
 bool ReplaceWholeFile(const char* path, const void* buffer, std::size_t size)
 {
-    const std::string final = FinalPath(path);
-    std::string temporary;
-    const int descriptor = CreateBeside(final, &temporary);
-    if (descriptor == -1)
-        return false;
-
-    bool ok = true;
-    struct stat existing;
-    if (::stat(final.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ok = ::fchmod(descriptor, existing.st_mode & 07777) == 0;
-    // Synced before the rename: after a crash the name holds the old file or the whole new one.
-    ok = ok && WriteAll(descriptor, static_cast<const uint8_t*>(buffer), size) && ::fsync(descriptor) == 0;
-    ok = ::close(descriptor) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), final.c_str()) == 0;
-    if (!ok)
-        ::unlink(temporary.c_str());
-    return ok;
+    ReplacementFile file(path);
+    return file.IsOpen() && file.WriteThrough(buffer, size) && file.Finish();
 }
 
 } // namespace vlpatch

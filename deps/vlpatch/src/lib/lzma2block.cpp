@@ -67,24 +67,36 @@ SRes LzmaBufferRead(const ISeqInStream* p, void* buffer, std::size_t* size)
     return SZ_OK;
 }
 
-bool UnpackLzma2Block(SourceStream* source, SinkStream* sink)
+namespace {
+
+// The property byte and the unpacked size; the header stream moves behind them.
+bool ReadBlockHeader(SourceStream* header, Byte* prop, uint32_t* unpackedSize)
 {
-    SourceStream header = *source;
-    Byte prop = 0;
-    if (!header.Read(&prop, 1)) {
+    if (!header->Read(prop, 1)) {
         LogStream(1) << "Error read LZMA2 properties";
         return false;
     }
-    uint32_t unpackedSize = 0;
-    if (!header.ReadVarint32(&unpackedSize)) {
+    if (!header->ReadVarint32(unpackedSize)) {
         LogStream(1) << "Error read LZMA2 unpack size";
         return false;
     }
     // Refused before anything is reserved: the data cannot hold that many bytes.
-    if (unpackedSize > MaxUnpackedSize(header.Remaining())) {
+    if (*unpackedSize > MaxUnpackedSize(header->Remaining())) {
         LogStream(1) << "Error uncompressing data " << SZ_ERROR_INPUT_EOF;
         return false;
     }
+    return true;
+}
+
+} // namespace
+
+bool UnpackLzma2Block(SourceStream* source, SinkStream* sink)
+{
+    SourceStream header = *source;
+    Byte prop = 0;
+    uint32_t unpackedSize = 0;
+    if (!ReadBlockHeader(&header, &prop, &unpackedSize))
+        return false;
     if (sink->Failed() || !sink->Reserve(unpackedSize)) {
         LogStream(1) << "unable to allocate sink space";
         return false;
@@ -102,6 +114,86 @@ bool UnpackLzma2Block(SourceStream* source, SinkStream* sink)
     header.Skip(consumed);
     sink->Commit(produced);
     *source = header;
+    return true;
+}
+
+Lzma2BlockReader::Lzma2BlockReader()
+{
+    Lzma2Dec_Construct(&m_Decoder);
+}
+
+Lzma2BlockReader::~Lzma2BlockReader()
+{
+    Lzma2Dec_Free(&m_Decoder, &g_AllocBig);
+}
+
+bool Lzma2BlockReader::ReadHeader(SourceStream* source)
+{
+    m_Source = source;
+    m_Input = *source;
+    m_Produced = 0;
+    return ReadBlockHeader(&m_Input, &m_Property, &m_UnpackedSize);
+}
+
+bool Lzma2BlockReader::Start()
+{
+    const SRes result = Lzma2Dec_Allocate(&m_Decoder, m_Property, m_UnpackedSize, &g_AllocBig);
+    return result == SZ_OK || Fail(result);
+}
+
+bool Lzma2BlockReader::Fail(SRes result)
+{
+    LogStream(1) << "Error uncompressing data " << result;
+    return false;
+}
+
+bool Lzma2BlockReader::Read(uint8_t* destination, std::size_t n)
+{
+    if (n > Remaining())
+        return Fail(SZ_ERROR_PARAM);
+    while (n != 0) {
+        SizeT produced = n;
+        SizeT consumed = m_Input.Remaining();
+        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+        const SRes result = Lzma2Dec_DecodeToBuf(&m_Decoder, destination, &produced, m_Input.Buffer(), &consumed,
+                                                 LZMA_FINISH_ANY, &status);
+        if (result != SZ_OK)
+            return Fail(result);
+        m_Input.Skip(consumed);
+        destination += produced;
+        n -= produced;
+        m_Produced += produced;
+        // A stream that ends early is short by the one-shot decoder's measure too (result 0).
+        if (n != 0 && status == LZMA_STATUS_FINISHED_WITH_MARK)
+            return Fail(SZ_OK);
+        if (produced == 0 && consumed == 0)
+            return Fail(SZ_ERROR_INPUT_EOF);
+    }
+    return true;
+}
+
+bool Lzma2BlockReader::Finish()
+{
+    if (Remaining() != 0)
+        return Fail(SZ_OK);
+    for (;;) {
+        Byte probe = 0;
+        SizeT produced = 1;
+        SizeT consumed = m_Input.Remaining();
+        ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+        const SRes result = Lzma2Dec_DecodeToBuf(&m_Decoder, &probe, &produced, m_Input.Buffer(), &consumed,
+                                                 LZMA_FINISH_END, &status);
+        if (result != SZ_OK)
+            return Fail(result);
+        m_Input.Skip(consumed);
+        if (produced != 0)
+            return Fail(SZ_ERROR_DATA);
+        if (status == LZMA_STATUS_FINISHED_WITH_MARK)
+            break;
+        if (consumed == 0)
+            return Fail(SZ_ERROR_INPUT_EOF);
+    }
+    *m_Source = m_Input;
     return true;
 }
 

@@ -14,6 +14,40 @@ namespace vlpatch {
 // Reads one block from the source and appends its unpacked bytes to the sink. On failure the
 // sink's length and the source position are unchanged.
 bool UnpackLzma2Block(SourceStream* source, SinkStream* sink);
+
+// Reads one block a piece at a time, for output that is passed on as it is unpacked instead of
+// being held whole. Every failure is logged as UnpackLzma2Block logs it.
+class Lzma2BlockReader {
+public:
+    Lzma2BlockReader();
+    ~Lzma2BlockReader();
+    Lzma2BlockReader(const Lzma2BlockReader&) = delete;
+    Lzma2BlockReader& operator=(const Lzma2BlockReader&) = delete;
+
+    // Reads the block's header from the source; nothing is allocated yet, so that the caller
+    // may refuse the announced size first.
+    bool ReadHeader(SourceStream* source);
+    uint32_t UnpackedSize() const { return m_UnpackedSize; }
+    // Prepares the decoder, its dictionary no larger than the announced size.
+    bool Start();
+    // Unpacked bytes not read yet.
+    uint64_t Remaining() const { return m_UnpackedSize - m_Produced; }
+    // Unpacks exactly n more bytes (n <= Remaining()).
+    bool Read(uint8_t* destination, std::size_t n);
+    // Reads the end marker that must follow the last byte, then moves the source behind the
+    // block; bytes after it stay for the next reader.
+    bool Finish();
+
+private:
+    bool Fail(SRes result);
+
+    SourceStream* m_Source = nullptr;
+    SourceStream m_Input;
+    Byte m_Property = 0;
+    uint32_t m_UnpackedSize = 0;
+    uint64_t m_Produced = 0;
+    CLzma2Dec m_Decoder;
+};
 // Packs all remaining bytes of the source (or the buffer) as one block appended to the sink.
 bool PackLzma2Block(SourceStream* source, SinkStream* sink);
 bool PackLzma2Buffer(const uint8_t* buffer, std::size_t length, SinkStream* sink);

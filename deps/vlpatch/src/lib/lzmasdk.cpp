@@ -72,7 +72,93 @@ struct CLzma2Enc {
     unsigned threads;
 };
 
-SRes Lzma2Decode(Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen, Byte prop, ELzmaFinishMode,
+struct CLzma2DecState {
+    lzma_allocator allocator;
+    lzma_stream stream;
+};
+
+void Lzma2Dec_Construct(CLzma2Dec* p)
+{
+    p->state = nullptr;
+    p->finished = false;
+}
+
+SRes Lzma2Dec_Allocate(CLzma2Dec* p, Byte prop, uint64_t maxOutput, const ISzAlloc* alloc)
+{
+    Lzma2Dec_Free(p, alloc);
+    if (prop > kMaxLzma2Prop)
+        return SZ_ERROR_UNSUPPORTED;
+    lzma_options_lzma options{};
+    options.dict_size = DictSizeOfProp(prop);
+    if (options.dict_size > maxOutput)
+        options.dict_size = maxOutput < kMinDictSize ? kMinDictSize : static_cast<uint32_t>(maxOutput);
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+    void* memory = alloc->Alloc(alloc, sizeof(CLzma2DecState));
+    if (!memory)
+        return SZ_ERROR_MEM;
+    auto* state = new (memory) CLzma2DecState{AllocatorOf(alloc), LZMA_STREAM_INIT};
+    state->stream.allocator = &state->allocator;
+    const lzma_ret ret = lzma_raw_decoder(&state->stream, filters);
+    if (ret != LZMA_OK) {
+        lzma_end(&state->stream);
+        alloc->Free(alloc, memory);
+        return ResultOf(ret);
+    }
+    p->state = state;
+    p->finished = false;
+    return SZ_OK;
+}
+
+SRes Lzma2Dec_DecodeToBuf(CLzma2Dec* p, Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen,
+                          ELzmaFinishMode, ELzmaStatus* status)
+{
+    const SizeT room = *destLen;
+    const SizeT input = *srcLen;
+    *destLen = 0;
+    *srcLen = 0;
+    if (p->finished) {
+        *status = LZMA_STATUS_FINISHED_WITH_MARK;
+        return SZ_OK;
+    }
+    if (!p->state) {
+        *status = LZMA_STATUS_NOT_SPECIFIED;
+        return SZ_ERROR_PARAM;
+    }
+    lzma_stream& stream = p->state->stream;
+    stream.next_in = src;
+    stream.avail_in = input;
+    stream.next_out = dest;
+    stream.avail_out = room;
+    const lzma_ret ret = lzma_code(&stream, LZMA_RUN);
+    *destLen = room - stream.avail_out;
+    *srcLen = input - stream.avail_in;
+    switch (ret) {
+    case LZMA_STREAM_END:
+        p->finished = true;
+        *status = LZMA_STATUS_FINISHED_WITH_MARK;
+        return SZ_OK;
+    case LZMA_OK:
+    case LZMA_BUF_ERROR:
+        // No progress is not an error here: the caller sees whether its input ran out.
+        *status = stream.avail_out == 0 ? LZMA_STATUS_NOT_FINISHED : LZMA_STATUS_NEEDS_MORE_INPUT;
+        return SZ_OK;
+    default:
+        *status = LZMA_STATUS_NOT_FINISHED;
+        return ResultOf(ret);
+    }
+}
+
+void Lzma2Dec_Free(CLzma2Dec* p, const ISzAlloc* alloc)
+{
+    if (!p->state)
+        return;
+    lzma_end(&p->state->stream);
+    alloc->Free(alloc, p->state);
+    p->state = nullptr;
+}
+
+SRes Lzma2Decode(Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen, Byte prop, ELzmaFinishMode finishMode,
                  ELzmaStatus* status, const ISzAlloc* alloc)
 {
     const SizeT room = *destLen;
@@ -80,55 +166,34 @@ SRes Lzma2Decode(Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen, Byt
     *destLen = 0;
     *srcLen = 0;
     *status = LZMA_STATUS_NOT_SPECIFIED;
-    if (prop > kMaxLzma2Prop)
-        return SZ_ERROR_UNSUPPORTED;
 
-    // Decoding into a buffer of known size never needs a dictionary larger than that buffer, and
-    // a crafted property byte must not make us reserve gigabytes for a few output bytes.
-    lzma_options_lzma options{};
-    options.dict_size = DictSizeOfProp(prop);
-    if (options.dict_size > room)
-        options.dict_size = room < kMinDictSize ? kMinDictSize : static_cast<uint32_t>(room);
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-
-    lzma_allocator allocator = AllocatorOf(alloc);
-    lzma_stream stream = LZMA_STREAM_INIT;
-    stream.allocator = &allocator;
-    lzma_ret ret = lzma_raw_decoder(&stream, filters);
-    if (ret != LZMA_OK) {
-        lzma_end(&stream);
-        return ResultOf(ret);
-    }
-
-    stream.next_in = src;
-    stream.avail_in = input;
-    stream.next_out = dest;
-    stream.avail_out = room;
-    ret = lzma_code(&stream, LZMA_RUN);
-    SizeT produced = room - stream.avail_out;
-    if (ret == LZMA_OK && stream.avail_out == 0) {
+    // Decoding into a buffer of known size never needs a dictionary larger than that buffer.
+    CLzma2Dec decoder;
+    Lzma2Dec_Construct(&decoder);
+    SRes result = Lzma2Dec_Allocate(&decoder, prop, room, alloc);
+    if (result != SZ_OK)
+        return result;
+    SizeT produced = room;
+    SizeT consumed = input;
+    result = Lzma2Dec_DecodeToBuf(&decoder, dest, &produced, src, &consumed, finishMode, status);
+    if (result == SZ_OK && *status == LZMA_STATUS_NOT_FINISHED) {
         // The room is full: the stream must end right here, without one more byte.
         Byte probe = 0;
-        stream.next_out = &probe;
-        stream.avail_out = 1;
-        ret = lzma_code(&stream, LZMA_RUN);
-        if (stream.avail_out == 0)
-            ret = LZMA_DATA_ERROR;
+        SizeT probeRoom = 1;
+        SizeT rest = input - consumed;
+        result = Lzma2Dec_DecodeToBuf(&decoder, &probe, &probeRoom, src + consumed, &rest, finishMode, status);
+        consumed += rest;
+        if (result == SZ_OK && probeRoom != 0) {
+            *status = LZMA_STATUS_NOT_FINISHED;
+            result = SZ_ERROR_DATA;
+        }
     }
-    *srcLen = input - stream.avail_in;
+    Lzma2Dec_Free(&decoder, alloc);
     *destLen = produced;
-    lzma_end(&stream);
-
-    if (ret == LZMA_STREAM_END) {
-        *status = LZMA_STATUS_FINISHED_WITH_MARK;
-        return SZ_OK;
-    }
-    if (ret == LZMA_OK || ret == LZMA_BUF_ERROR) {
-        *status = LZMA_STATUS_NEEDS_MORE_INPUT;
+    *srcLen = consumed;
+    if (result == SZ_OK && *status != LZMA_STATUS_FINISHED_WITH_MARK)
         return SZ_ERROR_INPUT_EOF;
-    }
-    *status = LZMA_STATUS_NOT_FINISHED;
-    return ResultOf(ret);
+    return result;
 }
 
 void Lzma2EncProps_Init(CLzma2EncProps* props)
@@ -329,6 +394,12 @@ void Lzma2Enc_Destroy(CLzma2EncHandle handle)
 uint32_t CrcCalc(const void* data, std::size_t size)
 {
     return lzma_crc32(static_cast<const uint8_t*>(data), size, 0);
+}
+
+uint32_t CrcUpdate(uint32_t crc, const void* data, std::size_t size)
+{
+    // liblzma takes and returns the finished CRC, which is the register inverted.
+    return ~lzma_crc32(static_cast<const uint8_t*>(data), size, ~crc);
 }
 
 } // namespace vlpatch

@@ -69,6 +69,7 @@ constexpr uint64_t kDefaultLzma2BlockSize = 2u << 20;
 constexpr unsigned kMaxLzma2BlockThreads = 4;
 
 struct CLzma2Enc;
+struct CLzma2DecState;
 using CLzma2EncHandle = CLzma2Enc*;
 
 // One-shot decoding of a raw LZMA2 stream with dictionary property `prop`. *destLen and *srcLen
@@ -77,6 +78,24 @@ using CLzma2EncHandle = CLzma2Enc*;
 // *destLen bytes is SZ_ERROR_DATA, one whose input runs out first SZ_ERROR_INPUT_EOF.
 SRes Lzma2Decode(Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen, Byte prop,
                  ELzmaFinishMode finishMode, ELzmaStatus* status, const ISzAlloc* alloc);
+
+// Incremental decoding of one raw LZMA2 stream, for output that is written as it is produced.
+// The dictionary never exceeds what the stream is allowed to produce: a crafted property byte
+// must not make us reserve gigabytes for a few output bytes.
+struct CLzma2Dec {
+    CLzma2DecState* state;
+    bool finished;
+};
+
+void Lzma2Dec_Construct(CLzma2Dec* p);
+// Prepares a decoder for property `prop` that produces at most `maxOutput` bytes.
+SRes Lzma2Dec_Allocate(CLzma2Dec* p, Byte prop, uint64_t maxOutput, const ISzAlloc* alloc);
+// Decodes into dest: on entry *destLen and *srcLen are the room and the input, on return what
+// was produced and consumed. LZMA_STATUS_FINISHED_WITH_MARK once the end marker was read; the
+// stream then produces nothing more.
+SRes Lzma2Dec_DecodeToBuf(CLzma2Dec* p, Byte* dest, SizeT* destLen, const Byte* src, SizeT* srcLen,
+                          ELzmaFinishMode finishMode, ELzmaStatus* status);
+void Lzma2Dec_Free(CLzma2Dec* p, const ISzAlloc* alloc);
 
 void Lzma2EncProps_Init(CLzma2EncProps* props);
 CLzma2EncHandle Lzma2Enc_Create(const ISzAlloc* alloc, const ISzAlloc* allocBig);
@@ -89,5 +108,7 @@ void Lzma2Enc_Destroy(CLzma2EncHandle handle);
 // The standard CRC-32 (zlib's crc32) of the bytes, with the SDK's initial value 0xFFFFFFFF
 // and final inversion.
 uint32_t CrcCalc(const void* data, std::size_t size);
+// Continues a CRC register (initial value 0xFFFFFFFF, no final inversion) over more bytes.
+uint32_t CrcUpdate(uint32_t crc, const void* data, std::size_t size);
 
 } // namespace vlpatch
