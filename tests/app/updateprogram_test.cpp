@@ -1,5 +1,7 @@
 // The updater as a real process: a second start hands "#" to the running one and ends with 0,
 // a rejected command line shows its error and ends with 1, and the marker file turns on the log.
+// Other accounts share the temporary folder with the user and may plant names there.
+#include "httpserverfixture.h"
 #include "qtwait.h"
 #include "tempdir.h"
 
@@ -8,6 +10,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <memory>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +29,9 @@ protected:
         m_Env = QProcessEnvironment::systemEnvironment();
         m_Env.insert("TMPDIR", makeDir("tmp"));
         m_Env.insert("HOME", makeDir("home"));
+        // The private runtime folder that a login session gives the user.
+        m_Env.insert("XDG_RUNTIME_DIR", makeDir("run"));
+        QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_Env.insert("VL3_CONFIG_DIR", makeDir("config"));
         m_Env.insert("QT_QPA_PLATFORM", "offscreen");
         // In a sanitizer build: what Qt's platform plugins and the libraries below them keep
@@ -43,6 +53,23 @@ protected:
         process->start(m_Program, arguments);
     }
 
+    // An alpha channel on a file server that has no release: a started update records its session,
+    // fails its first download and waits in its error box.
+    void serveNoRelease()
+    {
+        m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+        ASSERT_TRUE(m_Server->isRunning());
+        writeFile("config/update.ini", ("[Channel]\nalpha=" + m_Server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+    }
+
+    // Entries of the temporary folder whose names start with `prefix`.
+    QStringList tmpEntries(const QString& prefix) const
+    {
+        return QDir(m_Env.value("TMPDIR")).entryList({prefix + "*"}, QDir::AllEntries | QDir::System | QDir::Hidden);
+    }
+
+    bool sessionRecorded() const { return QFile::exists(path("app/update.ini")); }
+
     // The lines of the one log file in the temporary folder.
     QStringList logLines()
     {
@@ -56,7 +83,16 @@ protected:
 
     QString m_Program;
     QProcessEnvironment m_Env;
+    std::unique_ptr<TestHttpServer> m_Server;
 };
+
+QString fileMode(const QString& file)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
+        return "missing";
+    return QString::number(st.st_mode & 07777, 8);
+}
 
 TEST_F(UpdateProgramTest, SecondInstanceKnocksAndEndsWithZero)
 {
@@ -65,7 +101,7 @@ TEST_F(UpdateProgramTest, SecondInstanceKnocksAndEndsWithZero)
     QProcess first;
     start(&first, {"--nouser"});
     ASSERT_TRUE(waitUntil(
-        [&] { return !QDir(path("tmp")).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); }, 30000))
+        [&] { return !QDir(path("run")).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); }, 30000))
         << "the first instance never listened";
 
     QProcess second;
@@ -119,6 +155,166 @@ TEST_F(UpdateProgramTest, RejectedCommandLineShowsTheErrorAndEndsWithOne)
     EXPECT_GT(cleared, started);
     ASSERT_FALSE(seen.isEmpty());
     EXPECT_EQ(seen.last(), "Warning:Failed to parse command line options, aborting");
+}
+
+// Starts within moments of each other: one claims the instance and runs the update, the others
+// hand it "#" and end, each with a log file of its own.
+TEST_F(UpdateProgramTest, StartsTogetherRunExactlyOneUpdate)
+{
+    m_Env.insert("TMPDIR", makeSharedDir("shared"));
+    writeFile("shared/vl3_update_log");
+    serveNoRelease();
+    std::vector<std::unique_ptr<QProcess>> starts;
+    for (int i = 0; i < 3; ++i) {
+        starts.push_back(std::make_unique<QProcess>());
+        start(starts.back().get(), {});
+    }
+    auto running = [&] {
+        std::vector<QProcess*> alive;
+        for (const auto& p : starts) {
+            if (p->state() != QProcess::NotRunning)
+                alive.push_back(p.get());
+        }
+        return alive;
+    };
+    ASSERT_TRUE(waitUntil([&] { return running().size() == 1; }, 30000)) << running().size() << " still run";
+    for (const auto& p : starts) {
+        if (p->state() == QProcess::NotRunning) {
+            EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p->exitCode(), 0);
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] { return sessionRecorded(); }, 30000)) << "the one instance never started its update";
+    EXPECT_EQ(tmpEntries("voxlane_temp_").size(), 1) << tmpEntries("voxlane_temp_").join(' ').toStdString();
+
+    const QString folder = path("shared/voxlane_update_log");
+    EXPECT_EQ(fileMode(folder), "700");
+    const QStringList files = QDir(folder).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 3) << files.join(' ').toStdString();
+    int updating = 0;
+    int yielding = 0;
+    for (const QString& name : files) {
+        const QString file = folder + "/" + name;
+        EXPECT_EQ(fileMode(file), "600") << name.toStdString();
+        const QByteArray log = readFile(file);
+        updating += log.contains("Update engine initialized");
+        yielding += log.trimmed().endsWith("Detected other instance running, aborting");
+    }
+    EXPECT_EQ(updating, 1);
+    EXPECT_EQ(yielding, 2);
+    if (::geteuid() == 0)
+        EXPECT_NE(runCommand("cat '" + folder + "/" + files[0] + "'", true), 0) << "another account read the log";
+
+    running().front()->kill();
+    running().front()->waitForFinished(10000);
+}
+
+// Here the user is "nobody", with a program folder, home and runtime folder of its own, and the
+// other account (root) fills the shared temporary folder with files under every name the
+// instance socket could have there, which the user cannot remove. The guard holds all the same.
+TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as two accounts needs root";
+    const QString shared = makeSharedDir("shared");
+    const QString user = shared + "/user";
+    serveNoRelease();
+    QFile::setPermissions(m_Program, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(path("config/update.ini"), QFile::ReadOwner | QFile::ReadOther);
+    QFile::setPermissions(path("config"), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    ASSERT_EQ(runCommand(QString("mkdir -m 700 '%1' && cd '%1' && mkdir app home config run && cp '%2' app/update "
+                                 "&& cp '%3' config/update.ini")
+                             .arg(user, m_Program, path("config/update.ini")),
+                         true),
+              0);
+    const QString plant = "for n in range(65536):\n"
+                          "    open('%1/VL3ClientUpdate%x' % n, 'w').close()\n";
+    ASSERT_EQ(runCommand("python3 -c \"" + QString(plant).arg(shared) + "\""), 0);
+
+    m_Program = user + "/app/update";
+    m_Env.insert("TMPDIR", shared);
+    m_Env.insert("HOME", user + "/home");
+    m_Env.insert("VL3_CONFIG_DIR", user + "/config");
+    m_Env.insert("XDG_RUNTIME_DIR", user + "/run");
+    auto startAsUser = [&](QProcess* process) {
+        process->setProcessEnvironment(m_Env);
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", m_Program});
+    };
+    QProcess first;
+    startAsUser(&first);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(user + "/app/update.ini"); }, 30000))
+        << "the first start never ran its update";
+    QProcess second;
+    startAsUser(&second);
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(tmpEntries("voxlane_temp_").size(), 1);
+    first.kill();
+    first.waitForFinished(10000);
+}
+
+// Without a runtime folder from the session the updater makes its own in the temporary folder;
+// when another account took that name first, it does not run beside whoever holds it.
+TEST_F(UpdateProgramTest, RuntimeFolderTakenByAnotherAccountStopsTheStart)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    m_Env.insert("TMPDIR", makeSharedDir("shared"));
+    m_Env.remove("XDG_RUNTIME_DIR");
+    writeFile("shared/vl3_update_log");
+    ASSERT_EQ(runCommand("mkdir -m 777 '" + path("shared/voxlane_runtime_0") + "'", true), 0);
+    serveNoRelease();
+
+    QProcess run;
+    start(&run, {});
+    ASSERT_TRUE(run.waitForFinished(30000));
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_FALSE(sessionRecorded());
+    EXPECT_TRUE(QDir(path("shared/voxlane_runtime_0")).isEmpty()) << "nothing of ours goes into it";
+    const QStringList logs = QDir(path("shared/voxlane_update_log")).entryList(QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(readFile(path("shared/voxlane_update_log/" + logs[0])).contains("No private runtime folder"));
+}
+
+// Another account turns the log on with a marker of its own, or lays out the log folder with links
+// named like the next log files, pointing at a file of the user's.
+TEST_F(UpdateProgramTest, LogMarkerAndFolderOfAnotherAccountAreNotUsed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    const QString shared = makeSharedDir("shared");
+    m_Env.insert("TMPDIR", shared);
+    const QString notes = writeFile("private/notes", "the user's own notes\n");
+    const QString links = "import os, time\n"
+                          "os.mkdir('%1/voxlane_update_log', 0o777)\n"
+                          "os.chmod('%1/voxlane_update_log', 0o777)\n"
+                          "now = int(time.time())\n"
+                          "for t in range(now - 5, now + 300):\n"
+                          "    name = time.strftime('update__%Y-%m-%d__%H_%M_%S.log', time.localtime(t))\n"
+                          "    os.symlink('%2', '%1/voxlane_update_log/' + name)\n"
+                          "open('%1/vl3_update_log', 'w').close()\n";
+    ASSERT_EQ(runCommand("python3 -c \"" + QString(links).arg(shared, notes) + "\"", true), 0);
+    serveNoRelease();
+
+    auto runUntilSessionRecorded = [&] {
+        QProcess run;
+        start(&run, {});
+        EXPECT_TRUE(waitUntil([&] { return sessionRecorded(); }, 30000)) << "the update never started";
+        run.kill();
+        run.waitForFinished(10000);
+        QFile::remove(path("app/update.ini"));
+    };
+    // The other account's marker.
+    runUntilSessionRecorded();
+    // The user's own marker, in the other account's folder.
+    ASSERT_EQ(runCommand("rm '" + shared + "/vl3_update_log'", true), 0);
+    writeFile("shared/vl3_update_log");
+    runUntilSessionRecorded();
+
+    EXPECT_EQ(readFile(notes), "the user's own notes\n");
+    EXPECT_TRUE(QDir(shared + "/voxlane_update_log").entryList(QDir::Files | QDir::NoSymLinks).isEmpty());
 }
 
 } // namespace
