@@ -197,25 +197,23 @@ void UpdateEngine::releaseRootTask()
 void UpdateEngine::cleanup()
 {
     qDebug() << "cleanup";
-    if (m_Configuration->isClientUpdate == 0) {
-        // The file also holds the user's channel, proxy and download settings: only the
-        // session record goes.
-        UpdateIniData::remove();
-        qDebug() << "Deleted local update.ini" << updateIniPath();
-        emit message(QStringLiteral("Removed temporary update.ini"));
+    // The session is over only once the client is updated: until then the record stays, so that
+    // a new start after a failed second stage continues in the same temporary directory.
+    if (m_Configuration->isClientUpdate == 0)
         return;
-    }
 
     emit message(QStringLiteral("Remove temporary files..."));
     // The second stage runs from the temporary directory: the record read here is its copy there.
     QString tempDir;
-    if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
+    QString clientDir;
+    if (UpdateIniData::get(nullptr, nullptr, &tempDir, &clientDir)) {
         qDebug() << "Removing temporary files" << tempDir;
         removeDirectory(tempDir);
         bool parentEntered = false;
         removeFromParent(tempDir, &parentEntered);
         QFile::remove(updateIniPath());
         qDebug() << "Deleted local update.ini" << updateIniPath();
+        UpdateIniData::removeFinishedSession(clientDir, tempDir);
     }
     emit message(QStringLiteral("Temporary files removed."));
 }

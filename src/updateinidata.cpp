@@ -36,6 +36,19 @@ void copyGroup(QSettings& from, QSettings& to, const QString& group)
     from.endGroup();
 }
 
+// Removes the group "current" from the ini file at `path`, and the file when nothing else is left.
+void removeRecord(const QString& path)
+{
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.remove(kGroup);
+        settings.sync();
+        if (!settings.allKeys().isEmpty())
+            return;
+    }
+    QFile::remove(path);
+}
+
 } // namespace
 
 QString updateIniPath()
@@ -74,15 +87,20 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3d
 
 void UpdateIniData::remove()
 {
-    const QString path = updateIniPath();
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.remove(kGroup);
-        settings.sync();
-        if (!settings.allKeys().isEmpty())
-            return;
-    }
-    QFile::remove(path);
+    removeRecord(updateIniPath());
+}
+
+void UpdateIniData::removeFinishedSession(const QString& clientDir, const QString& tempDir)
+{
+    if (clientDir.isEmpty())
+        return;
+    const QString path = QDir(clientDir).absoluteFilePath(QStringLiteral("update.ini"));
+    const QString recordedDir = QSettings(path, QSettings::IniFormat).value(QStringLiteral("current/dir")).toString();
+    // A record of a newer session started since is not this session's to remove.
+    if (recordedDir.isEmpty() || QDir::cleanPath(recordedDir) != QDir::cleanPath(tempDir))
+        return;
+    qDebug() << "Removing the finished session's record" << path;
+    removeRecord(path);
 }
 
 bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)

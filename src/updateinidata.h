@@ -14,6 +14,9 @@ public:
     // Removes the session record; the user's other settings in the file stay, and a file left
     // without any setting is deleted.
     static void remove();
+    // Removes the record that the installed updater in `clientDir` keeps of the session in
+    // `tempDir`, once that session has updated the client; a record of another session stays.
+    static void removeFinishedSession(const QString& clientDir, const QString& tempDir);
     // Writes the four keys of "current", keeping the rest of the file.
     static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type);
     // Copies the record into tempDir/update.ini for the second stage, with its client type, and

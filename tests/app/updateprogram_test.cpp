@@ -3,6 +3,8 @@
 // Other accounts share the temporary folder with the user and may plant names there.
 #include "httpserverfixture.h"
 #include "qtwait.h"
+#include "releasetools.h"
+#include "signingtools.h"
 #include "tempdir.h"
 
 #include <QDir>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +88,18 @@ protected:
     QProcessEnvironment m_Env;
     std::unique_ptr<TestHttpServer> m_Server;
 };
+
+// The process running `program`, found by its executable; 0 when there is none.
+pid_t processRunning(const QString& program)
+{
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        if (number && QFile::symLinkTarget("/proc/" + entry + "/exe") == program)
+            return pid;
+    }
+    return 0;
+}
 
 QString fileMode(const QString& file)
 {
@@ -315,6 +330,63 @@ TEST_F(UpdateProgramTest, LogMarkerAndFolderOfAnotherAccountAreNotUsed)
 
     EXPECT_EQ(readFile(notes), "the user's own notes\n");
     EXPECT_TRUE(QDir(shared + "/voxlane_update_log").entryList(QDir::Files | QDir::NoSymLinks).isEmpty());
+}
+
+// A failed second stage leaves its session for the next start, which continues it in the same
+// temporary directory instead of leaving one more behind.
+TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
+{
+    writeFile("tmp/vl3_update_log");
+    m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+    ASSERT_TRUE(m_Server->isRunning());
+    writeFile("config/update.ini", ("[Channel]\nalpha=" + m_Server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+    const QString release = makeDir("www/5");
+    // The installed client with its launch script; this release's updater is the installed one.
+    const QString client = path("app");
+    writeFile("app/vl3client_runscript.sh", "#!/bin/sh\ntouch client_started\n");
+    QFile::setPermissions(client + "/vl3client_runscript.sh", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(publishProductIni(release, path("release"), "update_linux_amd64.ini",
+                                  ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n").toUtf8()));
+    const QString added = writeFile("www/5/client/data/new.txt", "added\n");
+    const QByteArray clientIni = ("[client]\ndata/new.txt=" + digestAndSize(added) + "\n").toUtf8();
+    ASSERT_TRUE(publishProductIni(release, path("release"), "vl3_client_linux_amd64.ini", clientIni));
+    // First the client's product ini fails its check: the signature of another text.
+    const QString other = writeFile("release/other.ini", clientIni + "[delete]\ndata=2\n");
+    ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), other, release + "/vl3_client_linux_amd64.ini.sig"));
+
+    QProcess firstStage;
+    start(&firstStage, {});
+    ASSERT_TRUE(firstStage.waitForFinished(60000));
+    EXPECT_EQ(firstStage.exitCode(), 0);
+    const QString session = path("tmp/voxlane_temp_0");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const QString& log : QDir(path("tmp/voxlane_update_log")).entryList(QDir::Files)) {
+                if (readFile(path("tmp/voxlane_update_log/" + log)).contains("Failed to verify product ini"))
+                    return true;
+            }
+            return false;
+        },
+        60000))
+        << "the second stage never failed";
+    // The failed second stage waits in its box for the user, who closes it.
+    const pid_t secondStage = processRunning(session + "/update");
+    ASSERT_NE(secondStage, 0);
+    ::kill(secondStage, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
+    EXPECT_FALSE(QFile::exists(client + "/data/new.txt"));
+
+    // The release is mended; the user starts the update again.
+    ASSERT_TRUE(publishProductIni(release, path("release"), "vl3_client_linux_amd64.ini", clientIni));
+    QProcess again;
+    start(&again, {});
+    ASSERT_TRUE(again.waitForFinished(60000));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(client + "/client_started"); }, 60000))
+        << "the second stage never started the client";
+    EXPECT_EQ(readFile(client + "/data/new.txt"), "added\n");
+    ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
+    EXPECT_TRUE(tmpEntries("voxlane_temp_").isEmpty()) << tmpEntries("voxlane_temp_").join(' ').toStdString();
+    EXPECT_FALSE(QFile::exists(client + "/update.ini")) << "the finished session leaves no record";
 }
 
 } // namespace
