@@ -32,13 +32,14 @@ const int kVersion = 3100;
 const char* const kPackedIni = "update_linux_amd64.ini._lzma2_";
 
 // Each test runs in its own copy of the binary, so the update.ini beside the executable is its
-// own, and with its own system temporary directory, where new session directories are made.
+// own, and with its own system temporary directory, where new session directories are made;
+// that directory is shared with other accounts, as the system's is, when a test asks for it.
 class UpdateEngineTest : public TempDirTest {
 protected:
-    bool inCopy()
+    bool inCopy(bool sharedTmp = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", makeDir("tmp"));
+        env.insert("TMPDIR", sharedTmp ? makeSharedDir("shared") : makeDir("tmp"));
         return runInPrivateCopy(path("bin"), QStringList(), env);
     }
 
@@ -74,11 +75,13 @@ protected:
         return dir;
     }
 
-    void setUpConfiguration(int clientUpdate = 0)
+    void setUpConfiguration(int clientUpdate = 0) { setUp(&config, clientUpdate); }
+
+    static void setUp(Configuration* configuration, int clientUpdate = 0)
     {
-        config.isClientUpdate = clientUpdate;
-        config.version = kVersion;
-        config.clientType = Configuration::defaultClientType(clientUpdate != 0);
+        configuration->isClientUpdate = clientUpdate;
+        configuration->version = kVersion;
+        configuration->clientType = Configuration::defaultClientType(clientUpdate != 0);
     }
 
     // The maker's release of a product ini for kVersion below www.
@@ -552,21 +555,13 @@ TEST_F(UpdateEngineTest, LeftoversOfEarlierVersions)
 
 // The system's temporary folder is shared: another account may take names there before the user
 // starts, or plant a directory where a recorded session's directory used to be.
-class OtherAccountTest : public UpdateEngineTest {
-protected:
-    bool inSharedTmp()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", makeSharedDir("shared"));
-        return runInPrivateCopy(path("bin"), QStringList(), env);
-    }
-};
+class OtherAccountTest : public UpdateEngineTest {};
 
 TEST_F(OtherAccountTest, EveryNumberedNameTakenStillGivesASessionThatContinues)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "acting as another account needs root";
-    if (!inSharedTmp())
+    if (!inCopy(true))
         return;
     const QString tmp = QDir::tempPath();
     ASSERT_EQ(runCommand("cd '" + tmp + "' && for n in $(seq 0 999); do mkdir voxlane_temp_$n || exit 1; done", true), 0);
@@ -582,8 +577,7 @@ TEST_F(OtherAccountTest, EveryNumberedNameTakenStillGivesASessionThatContinues)
     EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), config.tempDir);
 
     Configuration again;
-    again.version = kVersion;
-    again.clientType = config.clientType;
+    setUp(&again);
     UpdateEngine next(&again, nullptr);
     QSignalSpy messages(&next, SIGNAL(message(QString)));
     ASSERT_TRUE(next.initialize());
@@ -595,7 +589,7 @@ TEST_F(OtherAccountTest, RecordedDirectoryThatIsNotOursIsNeitherContinuedNorDele
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "acting as another account needs root";
-    if (!inSharedTmp())
+    if (!inCopy(true))
         return;
     // The user's session directory is gone (a cleaned temporary folder); another account makes
     // one of the same name, private and with a program of its own in it.
@@ -617,8 +611,7 @@ TEST_F(OtherAccountTest, RecordedDirectoryThatIsNotOursIsNeitherContinuedNorDele
     for (const QString& dir : {planted, documents, misnamed}) {
         writeIni(record(3000, dir, "/opt/voxlane"));
         Configuration other;
-        other.version = kVersion;
-        other.clientType = "update_linux_amd64";
+        setUp(&other);
         UpdateEngine engine(&other, nullptr);
         QSignalSpy messages(&engine, SIGNAL(message(QString)));
         ASSERT_TRUE(engine.initialize());

@@ -217,8 +217,9 @@ TEST_F(UpdateProgramTest, StartsTogetherRunExactlyOneUpdate)
     }
     EXPECT_EQ(updating, 1);
     EXPECT_EQ(yielding, 2);
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         EXPECT_NE(runCommand("cat '" + folder + "/" + files[0] + "'", true), 0) << "another account read the log";
+    }
 
     running().front()->kill();
     running().front()->waitForFinished(10000);
