@@ -402,7 +402,9 @@ TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
         },
         60000))
         << "the second stage never failed";
-    // The failed second stage waits in its box for the user, who closes it.
+    // Once it has thrown away what it could not verify, the failed second stage waits in its
+    // box for the user, who closes it.
+    ASSERT_TRUE(waitUntil([&] { return !QFile::exists(session + "/vl3_client_linux_amd64.ini.sig"); }, 10000));
     const pid_t secondStage = processRunning(session + "/update");
     ASSERT_NE(secondStage, 0);
     ::kill(secondStage, SIGKILL);
