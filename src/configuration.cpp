@@ -5,11 +5,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QWidget>
 
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +21,8 @@ QString g_downloadBaseUrl;
 namespace {
 
 const char* const kPlatformSuffix = "_linux_amd64";
+const char* const kTempDirPrefix = "voxlane_temp_";
+const int kNumberedTempDirs = 1000;
 
 QWidget* mainWindowWidget()
 {
@@ -79,6 +84,17 @@ bool Configuration::isPrivateDirectory(const QString& path)
     if (::lstat(QFile::encodeName(QDir::cleanPath(path)).constData(), &st) != 0)
         return false;
     return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool Configuration::isOwnTempDir(const QString& path)
+{
+    if (!QDir::isAbsolutePath(path))
+        return false;
+    const QFileInfo info(QDir::cleanPath(path));
+    // A number below 1000, or the six characters that mkdtemp picks.
+    static const QRegularExpression ownName(QStringLiteral("^%1(\\d{1,3}|[A-Za-z0-9]{6})$").arg(kTempDirPrefix));
+    return info.path() == QDir::cleanPath(QDir::tempPath()) && ownName.match(info.fileName()).hasMatch()
+        && isPrivateDirectory(info.filePath());
 }
 
 bool Configuration::parseCommandLineOptions()
@@ -229,11 +245,11 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
 bool Configuration::initalizeStart(const QString& tempDir, const QString& installDir)
 {
     qDebug() << "initalizeStart" << tempDir << installDir;
-    if (!tempDir.isEmpty() && isPrivateDirectory(tempDir)) {
+    if (!tempDir.isEmpty() && isOwnTempDir(tempDir)) {
         this->tempDir = tempDir;
     } else {
         if (!tempDir.isEmpty())
-            qDebug() << "Not reusing temp directory that others could change:" << tempDir;
+            qDebug() << "Not reusing a directory that is not a private session directory:" << tempDir;
         if (!createTempDir())
             return false;
     }
@@ -251,9 +267,9 @@ bool Configuration::createTempDir()
     }
     if (!base.endsWith('/'))
         base += '/';
-    base += QLatin1String("voxlane_temp_");
+    base += QLatin1String(kTempDirPrefix);
 
-    for (int n = 0; n < 1000; ++n) {
+    for (int n = 0; n < kNumberedTempDirs; ++n) {
         const QString candidate = base + QString::number(n);
         // mkdir fails on any existing entry, dangling symbolic links included, so nobody can
         // slip a directory of their own in between the test and the creation.
@@ -261,6 +277,12 @@ bool Configuration::createTempDir()
             tempDir = candidate;
             return true;
         }
+    }
+    // Other accounts can take every numbered name in the shared folder; they cannot guess this one.
+    QByteArray unguessable = QFile::encodeName(base + "XXXXXX");
+    if (::mkdtemp(unguessable.data())) {
+        tempDir = QFile::decodeName(unguessable);
+        return true;
     }
     qDebug() << "*Error* Unable to create temp directory";
     emit fatalError(QStringLiteral("Unable to create temp directory."));

@@ -37,6 +37,10 @@ public:
     // True for a real directory (not a symbolic link) owned by this user and writable by nobody
     // else: only such a directory may be reused for a session, since commands later run from it.
     static bool isPrivateDirectory(const QString& path);
+    // True for a directory such as createTempDir makes: directly below the system's temporary
+    // directory, named as ours and private. A session record may name nothing else, since a
+    // later start deletes the directory it names or runs the session's commands from it.
+    static bool isOwnTempDir(const QString& path);
 
     bool isReady;
     int isClientUpdate;

@@ -1,16 +1,25 @@
 #include "logfile.h"
 
+#include "configuration.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool LogFile::enabled = false;
 const QString g_logTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss:zzz");
 
 namespace {
+
+// Starts within the same second share a name; later ones number theirs.
+const int kNamesPerSecond = 100;
 
 LogFile* g_logFile = nullptr;
 // Messages arrive from worker threads too: one line at a time reaches the stream.
@@ -33,6 +42,26 @@ const char* levelText(QtMsgType type)
     return nullptr;
 }
 
+// The marker lies in the shared temporary folder, where any account may create one.
+bool isOwnEntry(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+// A new file only this user can read; an existing entry of that name, a symbolic link above
+// all, is never opened. -1 when no name is free.
+int createLogFile(const QString& folder, const QDateTime& startTime)
+{
+    for (int n = 1; n <= kNamesPerSecond; ++n) {
+        const QByteArray path = QFile::encodeName(folder + LogFile::fileName(startTime, n));
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 LogFile* instanceLocked()
 {
     if (!g_logFile) {
@@ -53,7 +82,7 @@ LogFile* LogFile::instance()
 LogFile::LogFile()
     : file(nullptr)
 {
-    enabled = QFile::exists(markerPath());
+    enabled = isOwnEntry(markerPath());
 }
 
 QString LogFile::markerPath()
@@ -66,12 +95,13 @@ QString LogFile::folderPath()
     return QDir::toNativeSeparators(QDir::tempPath() + QDir::separator() + "voxlane_update_log" + QDir::separator());
 }
 
-QString LogFile::fileName(const QDateTime& startTime)
+QString LogFile::fileName(const QDateTime& startTime, int number)
 {
     QString stamp = startTime.toString(Qt::ISODate);
     stamp.replace(':', '_');
     stamp.replace('T', "__");
-    return "update__" + stamp + ".log";
+    const QString suffix = number > 1 ? '_' + QString::number(number) : QString();
+    return "update__" + stamp + suffix + ".log";
 }
 
 void LogFile::open()
@@ -79,10 +109,15 @@ void LogFile::open()
     if (!enabled)
         return;
     const QString folder = folderPath();
-    if (!QDir(folder).exists())
-        QDir().mkdir(folder);
-    file = new QFile(folder + fileName(QDateTime::currentDateTime()));
-    file->open(QIODevice::WriteOnly | QIODevice::Text);
+    // Only a folder that no other account can change or fill with links of its own is used.
+    ::mkdir(QFile::encodeName(QDir::cleanPath(folder)).constData(), 0700);
+    if (!Configuration::isPrivateDirectory(folder))
+        return;
+    const int fd = createLogFile(folder, QDateTime::currentDateTime());
+    if (fd < 0)
+        return;
+    file = new QFile;
+    file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle);
     stream.setDevice(file);
 }
 

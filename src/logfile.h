@@ -1,5 +1,5 @@
-// File logging of every Qt diagnostic of the process, switched on by a marker file in the
-// temporary directory ("vl3_update_log") that must exist when the program starts.
+// File logging of every Qt diagnostic of the process, switched on by the user's own marker file in
+// the temporary directory ("vl3_update_log") that must exist when the program starts.
 #pragma once
 
 #include <QFile>
@@ -14,7 +14,7 @@ public:
     // Decides once, from the marker file, whether file logging is on.
     LogFile();
 
-    // Creates the log folder and the log file when file logging is on.
+    // Creates the log folder and a new log file, both private, when file logging is on.
     void open();
     // Appends one line with the time and the level text of `type`; flushes it at once.
     void write(QtMsgType type, const QString& message);
@@ -23,8 +23,9 @@ public:
 
     static QString markerPath();
     static QString folderPath();
-    // "update__" + local date and time with ":" as "_" and "T" as "__", + ".log".
-    static QString fileName(const QDateTime& startTime);
+    // "update__" + local date and time with ":" as "_" and "T" as "__", + ".log"; from the
+    // second start within the same second on, "_" + `number` before ".log".
+    static QString fileName(const QDateTime& startTime, int number = 1);
 
     static bool enabled;
 

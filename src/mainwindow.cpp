@@ -134,10 +134,12 @@ void MainWindow::setVersionText()
         break;
     }
 
+    // The display version comes from the unsigned version reply or the command line: it is shown
+    // as text, never as markup.
     QString text;
     if (!m_Configuration->versionString.isEmpty()) {
         text += "<div style=\"font-weight:bold;font-size:large\">"
-            + tr("Update to Voxlane %1").arg(m_Configuration->versionString) + "</div>";
+            + tr("Update to Voxlane %1").arg(m_Configuration->versionString.toHtmlEscaped()) + "</div>";
     }
     text += "<div style=\"margin-top:0.2em\">" + tr("You are currently on <strong>%1 channel</strong>.").arg(channelWord)
         + "</div>";

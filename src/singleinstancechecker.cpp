@@ -1,34 +1,79 @@
 #include "singleinstancechecker.h"
 
+#include "configuration.h"
+
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const int kProbeTimeoutMs = 1000;
+// How long a start that lost the claim waits for the winner to listen.
+const int kClaimHolderWaitMs = 5000;
+const int kRetryIntervalMs = 50;
 
-// Whether the socket file behind `name` (relative names live in the temporary folder) is this
-// user's. Anybody can create the predictable name in the shared folder; a socket of another
-// user is no running instance of ours and must not make this start give up.
-bool isOwnSocket(const QString& name)
+// The lock on the claim file, held open until the process ends; -1 while this process holds none.
+int g_claimFd = -1;
+
+// The user's runtime folder, or one of our own in the temporary folder where the session has
+// none. Nobody else may be able to create entries in it, or they could plant the name.
+QString runtimeFolder()
 {
-    struct stat st;
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + '/' + name);
-    return ::lstat(path.constData(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid();
+    const QString session = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (Configuration::isPrivateDirectory(session))
+        return QDir::cleanPath(session);
+    const QString own = QDir::tempPath() + "/voxlane_runtime_" + QString::number(::geteuid());
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    return Configuration::isPrivateDirectory(own) ? own : QString();
 }
 
-// Whether anything accepts connections under `name`, without sending it anything.
-bool isAnswering(const QString& name)
+// Takes the claim on the instance name unless another process holds it. The lock ends with the
+// process however it ends, so a crash leaves no stale claim, and is not inherited by the
+// programs that the updater starts.
+bool claim(const QString& serverPath)
+{
+    if (g_claimFd >= 0)
+        return true;
+    const QByteArray path = QFile::encodeName(serverPath + ".lock");
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    g_claimFd = fd;
+    return true;
+}
+
+// Whether anything accepts connections under `path`, without sending it anything.
+bool isAnswering(const QString& path)
 {
     QLocalSocket socket;
-    socket.connectToServer(name, QIODevice::ReadWrite);
+    socket.connectToServer(path, QIODevice::ReadWrite);
     return socket.waitForConnected(kProbeTimeoutMs);
+}
+
+bool deliver(const QString& path, const QString& message)
+{
+    QLocalSocket socket;
+    socket.connectToServer(path, QIODevice::ReadWrite);
+    if (!socket.waitForConnected(kProbeTimeoutMs))
+        return false;
+    if (socket.write(message.toLatin1()) <= 0)
+        return false;
+    return socket.waitForBytesWritten(kProbeTimeoutMs);
 }
 
 } // namespace
@@ -39,15 +84,18 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     , m_socket(nullptr)
 {
     connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
-    const QString name = serverName();
-    // A crashed instance leaves its socket name behind, which would make every later listen
-    // fail; remove it when nobody answers on it, or when it is not ours (possible only where
-    // the folder lets us).
-    if (!m_server->listen(name) && m_server->serverError() == QAbstractSocket::AddressInUseError
-        && (!isOwnSocket(name) || !isAnswering(name))) {
-        QLocalServer::removeServer(name);
-        m_server->listen(name);
+    const QString path = serverPath();
+    if (path.isEmpty())
+        return;
+    // A crashed instance leaves its socket behind, which would make every later listen fail.
+    // Only the holder of the claim clears it, so no other start can be listening there anew.
+    if (!m_server->listen(path) && m_server->serverError() == QAbstractSocket::AddressInUseError && claim(path)
+        && !isAnswering(path)) {
+        QLocalServer::removeServer(path);
+        m_server->listen(path);
     }
+    if (!m_server->isListening())
+        qWarning() << "Cannot listen for other starts on" << path << m_server->errorString();
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()
@@ -66,18 +114,33 @@ QString SingleInstanceChecker::serverName()
     return QStringLiteral("VL3ClientUpdate") + QString::number(qChecksum(bytes.constData(), uint(bytes.size())), 16);
 }
 
+QString SingleInstanceChecker::serverPath()
+{
+    const QString folder = runtimeFolder();
+    return folder.isEmpty() ? QString() : folder + '/' + serverName();
+}
+
 bool SingleInstanceChecker::isOtherInstanceRunning(const QString& message)
 {
-    const QString name = serverName();
-    if (!isOwnSocket(name))
+    const QString path = serverPath();
+    if (path.isEmpty()) {
+        qWarning() << "No private runtime folder for the instance name: not running beside whoever holds it";
+        return true;
+    }
+    if (deliver(path, message))
+        return true;
+    if (claim(path))
         return false;
-    QLocalSocket socket;
-    socket.connectToServer(name, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(kProbeTimeoutMs))
-        return false;
-    if (socket.write(message.toLatin1()) <= 0)
-        return false;
-    return socket.waitForBytesWritten(kProbeTimeoutMs);
+    // Another start holds the claim and may not listen yet: two starts within moments.
+    const QDeadlineTimer deadline(kClaimHolderWaitMs);
+    while (!deliver(path, message)) {
+        if (deadline.hasExpired()) {
+            qDebug() << "The other instance did not answer";
+            break;
+        }
+        QThread::msleep(kRetryIntervalMs);
+    }
+    return true;
 }
 
 void SingleInstanceChecker::onNewConnection()

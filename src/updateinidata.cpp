@@ -69,10 +69,9 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3d
     settings.endGroup();
     qDebug() << "get" << path << recordedVersion << recordedDir << recordedVl3dir << recordedType;
 
-    // The session's temporary directory is reused and later runs install commands, so a
-    // directory that someone else could have planted or can change does not count as a session.
-    if (!versionOk || recordedType.isEmpty() || recordedDir.isEmpty()
-        || !Configuration::isPrivateDirectory(recordedDir))
+    // The session's temporary directory is reused, runs install commands and is deleted when
+    // another version starts: a directory that is not one of ours does not count as a session.
+    if (!versionOk || recordedType.isEmpty() || recordedDir.isEmpty() || !Configuration::isOwnTempDir(recordedDir))
         return false;
 
     if (version)

@@ -400,10 +400,10 @@ TEST_F(TempDirectoryTest, CreatesTheFirstFreeNameForThisUserOnly)
     EXPECT_EQ(fileMode(path("voxlane_temp_4")), "777") << "the dangling link stays a link";
 }
 
-TEST_F(TempDirectoryTest, GivesUpAfterAThousandNames)
+TEST_F(TempDirectoryTest, NoFolderToCreateItInIsFatal)
 {
-    for (int n = 0; n < 1000; ++n)
-        ASSERT_EQ(::mkdir(QFile::encodeName(path(QString("voxlane_temp_%1").arg(n))).constData(), 0700), 0);
+    // A file where the folder should be: nothing can be made below it.
+    qputenv("TMPDIR", QFile::encodeName(writeFile("notafolder", "x")));
     Configuration cfg;
     QSignalSpy fatal(&cfg, &Configuration::fatalError);
     EXPECT_FALSE(cfg.initalizeStart(QString(), QString()));
@@ -412,34 +412,34 @@ TEST_F(TempDirectoryTest, GivesUpAfterAThousandNames)
     EXPECT_TRUE(cfg.tempDir.isEmpty());
 }
 
-TEST_F(TempDirectoryTest, ReusesOnlyPrivateDirectories)
+TEST_F(TempDirectoryTest, ReusesOnlyItsOwnPrivateSessionDirectories)
 {
-    const QString own = makeDir("session");
+    const QString own = makeDir("voxlane_temp_9");
     ASSERT_EQ(::chmod(QFile::encodeName(own).constData(), 0700), 0);
     Configuration reuse;
     ASSERT_TRUE(reuse.initalizeStart(own, path("client")));
     EXPECT_EQ(reuse.tempDir, own);
     EXPECT_EQ(reuse.vl3dir, path("client"));
 
-    const QString open = makeDir("open");
-    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
-    const QString groupWritable = makeDir("group");
-    ASSERT_EQ(::chmod(QFile::encodeName(groupWritable).constData(), 0770), 0);
-    const QString link = path("link");
+    auto privateDir = [this](const QString& name, mode_t mode = 0700) {
+        const QString dir = makeDir(name);
+        EXPECT_EQ(::chmod(QFile::encodeName(dir).constData(), mode), 0);
+        return dir;
+    };
+    const QString link = path("voxlane_temp_10");
     ASSERT_EQ(::symlink(QFile::encodeName(own).constData(), QFile::encodeName(link).constData()), 0);
-    QString foreign = "/";
-    if (::geteuid() == 0) {
-        foreign = makeDir("foreign");
-        ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0700), 0);
-        ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
-    }
-    const QString file = writeFile("plainfile", "x");
-
+    const QStringList unsafe{privateDir("voxlane_temp_11", 0777),
+                             privateDir("voxlane_temp_12", 0770),
+                             link,
+                             link + "/",
+                             writeFile("voxlane_temp_13", "x"),
+                             privateDir("session"),
+                             privateDir("nested/voxlane_temp_14")};
     int expected = 0;
-    for (const QString& unsafe : {open, groupWritable, link, link + "/", foreign, file}) {
+    for (const QString& unsafeDir : unsafe) {
         Configuration cfg;
-        ASSERT_TRUE(cfg.initalizeStart(unsafe, QString())) << unsafe.toStdString();
-        EXPECT_EQ(cfg.tempDir, path(QString("voxlane_temp_%1").arg(expected++))) << unsafe.toStdString();
+        ASSERT_TRUE(cfg.initalizeStart(unsafeDir, QString())) << unsafeDir.toStdString();
+        EXPECT_EQ(cfg.tempDir, path(QString("voxlane_temp_%1").arg(expected++))) << unsafeDir.toStdString();
         EXPECT_EQ(cfg.vl3dir, QCoreApplication::applicationDirPath());
     }
 }

@@ -22,7 +22,10 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
+#include <QTextFrame>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
@@ -186,6 +189,22 @@ TEST_F(MainWindowTest, SecondStageWithoutDisplayVersionHasNoHeadline)
     EXPECT_FALSE(text.contains("Update to")) << text.toStdString();
     EXPECT_TRUE(text.contains("<strong> channel</strong>")) << text.toStdString();
     EXPECT_TRUE(text.contains("Step two: Updating Voxlane client")) << text.toStdString();
+}
+
+// The display version arrives unsigned from the version server or the command line.
+TEST_F(MainWindowTest, HeadlineShowsACraftedVersionAsPlainText)
+{
+    const QString crafted = "3.4<span style=\"color:red\">SECURITY ALERT</span><table><tr><td>x</td></tr></table>&amp;";
+    m_Configuration->versionString = crafted;
+    window()->setVersionText();
+    QTextDocument shown;
+    shown.setHtml(versionLabel()->text());
+    EXPECT_TRUE(shown.toPlainText().contains("Update to Voxlane " + crafted)) << shown.toPlainText().toStdString();
+    EXPECT_EQ(shown.rootFrame()->childFrames().size(), 0) << "no table may appear";
+    for (QTextBlock block = shown.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            EXPECT_NE(it.fragment().charFormat().foreground().color(), QColor(Qt::red)) << it.fragment().text().toStdString();
+    }
 }
 
 TEST_F(MainWindowTest, DetailsButtonShowsTheNewestMessage)

@@ -17,17 +17,19 @@
 namespace {
 
 // The socket name depends on the executable's path, so each test runs in its own copy and
-// cannot meet a checker of a test running beside it. Socket files go to the test's directory.
+// cannot meet a checker of a test running beside it. Without a runtime folder of the session,
+// socket files go to the updater's own folder in the test's directory.
 class SingleInstanceTest : public TempDirTest {
 protected:
     bool inCopy()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", path());
+        env.remove("XDG_RUNTIME_DIR");
         return runInPrivateCopy(path("bin"), {}, env);
     }
 
-    static QString socketFile() { return QDir::tempPath() + "/" + SingleInstanceChecker::serverName(); }
+    static QString socketFile() { return SingleInstanceChecker::serverPath(); }
 };
 
 } // namespace
@@ -57,7 +59,7 @@ TEST_F(SingleInstanceTest, MessageEndsAtTheFirstNul)
     SingleInstanceChecker checker(nullptr);
     QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QLocalSocket socket;
-    socket.connectToServer(SingleInstanceChecker::serverName());
+    socket.connectToServer(socketFile());
     ASSERT_TRUE(socket.waitForConnected(1000));
     socket.write(QByteArray("ab\0cd", 5));
     ASSERT_TRUE(socket.waitForBytesWritten(1000));
@@ -75,7 +77,7 @@ TEST_F(SingleInstanceTest, StaleSocketOfACrashedInstanceIsReplaced)
     ASSERT_EQ(runCommand("python3 -c \"" + script + "\""), 0);
     ASSERT_TRUE(QFile::exists(file));
     QLocalServer plain;
-    ASSERT_FALSE(plain.listen(SingleInstanceChecker::serverName())) << "the stale name must block a plain listen";
+    ASSERT_FALSE(plain.listen(file)) << "the stale name must block a plain listen";
 
     SingleInstanceChecker checker(nullptr);
     QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
@@ -104,10 +106,11 @@ TEST_F(SingleInstanceTest, SocketOfAnotherUserIsNoInstance)
     ::chmod(QFile::encodeName(shared).constData(), 0777);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", shared);
+    env.remove("XDG_RUNTIME_DIR");
     if (!runInPrivateCopy(path("bin"), {}, env))
         return;
 
-    // The other user listens under this instance's name and accepts anybody.
+    // The other user listens under this instance's name in the shared folder and accepts anybody.
     const QString script = "import os, socket, sys, time\n"
                            "s = socket.socket(socket.AF_UNIX)\n"
                            "s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.listen(8); s.settimeout(1)\n"
@@ -121,16 +124,16 @@ TEST_F(SingleInstanceTest, SocketOfAnotherUserIsNoInstance)
                            "        pass\n";
     QProcess other;
     other.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3", "-c", script,
-                            socketFile()});
+                            QDir::tempPath() + "/" + SingleInstanceChecker::serverName()});
     ASSERT_TRUE(other.waitForReadyRead(10000)) << "the other user's server did not start";
     QLocalSocket plain;
-    plain.connectToServer(SingleInstanceChecker::serverName());
+    plain.connectToServer(QDir::tempPath() + "/" + SingleInstanceChecker::serverName());
     ASSERT_TRUE(plain.waitForConnected(1000)) << "the other user's socket must be reachable";
     plain.abort();
 
     EXPECT_FALSE(SingleInstanceChecker::isOtherInstanceRunning("#"));
 
-    // Where the folder allows it, the checker takes the name over.
+    // The instance listens in its private folder, out of the other user's reach.
     SingleInstanceChecker checker(nullptr);
     QSignalSpy activate(&checker, &SingleInstanceChecker::otherInstanceActivate);
     EXPECT_TRUE(SingleInstanceChecker::isOtherInstanceRunning("#"));

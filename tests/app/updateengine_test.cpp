@@ -17,10 +17,13 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTimer>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -28,13 +31,14 @@ const int kVersion = 3100;
 const char* const kPackedIni = "update_linux_amd64.ini._lzma2_";
 
 // Each test runs in its own copy of the binary, so the update.ini beside the executable is its
-// own, and with its own system temporary directory, where new session directories are made.
+// own, and with its own system temporary directory, where new session directories are made;
+// that directory is shared with other accounts, as the system's is, when a test asks for it.
 class UpdateEngineTest : public TempDirTest {
 protected:
-    bool inCopy()
+    bool inCopy(bool sharedTmp = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", makeDir("tmp"));
+        env.insert("TMPDIR", sharedTmp ? makeSharedDir("shared") : makeDir("tmp"));
         return runInPrivateCopy(path("bin"), QStringList(), env);
     }
 
@@ -58,26 +62,28 @@ protected:
             .toUtf8();
     }
 
-    // A session directory as the configuration creates it, holding a few files.
-    QString sessionDir(const QString& name)
+    // A private directory holding a few files, by default a session directory as the
+    // configuration creates it.
+    static QString sessionDir(const QString& dir = QDir::tempPath() + "/voxlane_temp_7")
     {
-        const QString dir = makeDir(name);
+        EXPECT_TRUE(QDir().mkpath(dir)) << dir.toStdString();
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        writeFile(name + "/downloaded.bin", "data");
-        writeFile(name + "/.hidden", "data");
-        writeFile(name + "/client/bin/tool", "data");
+        writeAbsolute(dir + "/downloaded.bin", "data");
+        writeAbsolute(dir + "/.hidden", "data");
+        writeAbsolute(dir + "/client/bin/tool", "data");
         return dir;
     }
 
-    void setUpConfiguration(int clientUpdate = 0)
+    void setUpConfiguration(int clientUpdate = 0) { setUp(&config, clientUpdate); }
+
+    static void setUp(Configuration* configuration, int clientUpdate = 0)
     {
-        config.isClientUpdate = clientUpdate;
-        config.version = kVersion;
-        config.clientType = Configuration::defaultClientType(clientUpdate != 0);
+        configuration->isClientUpdate = clientUpdate;
+        configuration->version = kVersion;
+        configuration->clientType = Configuration::defaultClientType(clientUpdate != 0);
     }
 
-    // The maker's release of a product ini for kVersion below www: packed by the container
-    // writer, signed by openssl over the plain file.
+    // The maker's release of a product ini for kVersion below www.
     void publishProductIni(const QString& name, const QByteArray& content)
     {
         const QString plain = writeFile("release/" + name, content);
@@ -118,7 +124,7 @@ TEST_F(UpdateEngineTest, RecordedSessionContinuesForItsVersionAndIsRemovedForAno
 {
     if (!inCopy())
         return;
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     writeIni(record(3000, session, "/opt/voxlane") + "[update]\nstreams=3\n");
 
     setUpConfiguration();
@@ -158,7 +164,7 @@ TEST_F(UpdateEngineTest, RemovalNeitherFollowsNorDeletesSymbolicLinks)
     setUpConfiguration();
     const QString precious = writeFile("outside/precious", "keep");
     writeFile("outside/tree/file", "keep");
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     ASSERT_TRUE(QFile::link(precious, session + "/link-to-file"));
     ASSERT_TRUE(QFile::link(path("outside/tree"), session + "/client/link-to-dir"));
     writeIni(record(3000, session, "/opt/voxlane"));
@@ -537,15 +543,16 @@ TEST_F(UpdateEngineTest, SecondStageEndsOnlyItsOwnSessionInTheInstalledRecord)
     if (!inCopy())
         return;
     setUpConfiguration(1);
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     writeIni(record(kVersion, session, path("client")));
     config.vl3dir = path("client");
     // A record of another session, which the second stage did not come from.
-    writeFile("client/update.ini", record(kVersion, sessionDir("other"), path("client")));
+    const QString other = sessionDir(QDir::tempPath() + "/voxlane_temp_8");
+    writeFile("client/update.ini", record(kVersion, other, path("client")));
     UpdateEngine engine(&config, nullptr);
     engine.cleanup();
     EXPECT_FALSE(QFileInfo::exists(session));
-    EXPECT_EQ(QSettings(path("client/update.ini"), QSettings::IniFormat).value("current/dir").toString(), path("other"));
+    EXPECT_EQ(QSettings(path("client/update.ini"), QSettings::IniFormat).value("current/dir").toString(), other);
 }
 
 TEST_F(UpdateEngineTest, LeftoversOfEarlierVersions)
@@ -562,4 +569,74 @@ TEST_F(UpdateEngineTest, LeftoversOfEarlierVersions)
     left.sort();
     expected.sort();
     EXPECT_EQ(left, expected);
+}
+
+// The system's temporary folder is shared: another account may take names there before the user
+// starts, or plant a directory where a recorded session's directory used to be.
+class OtherAccountTest : public UpdateEngineTest {};
+
+TEST_F(OtherAccountTest, EveryNumberedNameTakenStillGivesASessionThatContinues)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    if (!inCopy(true))
+        return;
+    const QString tmp = QDir::tempPath();
+    ASSERT_EQ(runCommand("cd '" + tmp + "' && for n in $(seq 0 999); do mkdir voxlane_temp_$n || exit 1; done", true), 0);
+
+    setUpConfiguration();
+    UpdateEngine first(&config, nullptr);
+    ASSERT_TRUE(first.initialize());
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(tmp) + "/voxlane_temp_[A-Za-z0-9]{6}$")
+                    .match(config.tempDir)
+                    .hasMatch())
+        << config.tempDir.toStdString();
+    EXPECT_TRUE(Configuration::isPrivateDirectory(config.tempDir));
+    EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), config.tempDir);
+
+    Configuration again;
+    setUp(&again);
+    UpdateEngine next(&again, nullptr);
+    QSignalSpy messages(&next, SIGNAL(message(QString)));
+    ASSERT_TRUE(next.initialize());
+    EXPECT_EQ(spiedTexts(messages), QStringList{QString("Previous update session for v. %1 found").arg(kVersion)});
+    EXPECT_EQ(again.tempDir, config.tempDir);
+}
+
+TEST_F(OtherAccountTest, RecordedDirectoryThatIsNotOursIsNeitherContinuedNorDeleted)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    if (!inCopy(true))
+        return;
+    // The user's session directory is gone (a cleaned temporary folder); another account makes
+    // one of the same name, private and with a program of its own in it.
+    const QString planted = QDir::tempPath() + "/voxlane_temp_0";
+    writeIni(record(kVersion, planted, "/opt/voxlane"));
+    ASSERT_EQ(runCommand("mkdir -m 700 '" + planted + "' && echo planted > '" + planted + "/update'", true), 0);
+
+    setUpConfiguration();
+    UpdateEngine same(&config, nullptr);
+    QSignalSpy sameMessages(&same, SIGNAL(message(QString)));
+    ASSERT_TRUE(same.initialize());
+    EXPECT_TRUE(sameMessages.isEmpty()) << spiedTexts(sameMessages).join('|').toStdString();
+    EXPECT_EQ(config.tempDir, QDir::tempPath() + "/voxlane_temp_1");
+    EXPECT_EQ(config.vl3dir, QCoreApplication::applicationDirPath()) << "nothing of that record is taken";
+
+    // Directories of the user's own that are no session: one elsewhere, one misnamed.
+    const QString documents = sessionDir(path("documents"));
+    const QString misnamed = sessionDir(QDir::tempPath() + "/voxlane_temp_x");
+    for (const QString& dir : {planted, documents, misnamed}) {
+        writeIni(record(3000, dir, "/opt/voxlane"));
+        Configuration other;
+        setUp(&other);
+        UpdateEngine engine(&other, nullptr);
+        QSignalSpy messages(&engine, SIGNAL(message(QString)));
+        ASSERT_TRUE(engine.initialize());
+        EXPECT_TRUE(messages.isEmpty()) << spiedTexts(messages).join('|').toStdString();
+        EXPECT_TRUE(QDir(dir).exists()) << dir.toStdString();
+    }
+    EXPECT_EQ(readFile(planted + "/update"), "planted\n");
+    EXPECT_EQ(readFile(documents + "/downloaded.bin"), "data");
+    EXPECT_EQ(readFile(misnamed + "/downloaded.bin"), "data");
 }

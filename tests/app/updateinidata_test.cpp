@@ -14,10 +14,16 @@
 
 namespace {
 
-// Each test runs in its own copy of the binary, so "update.ini beside the executable" is its own.
+// Each test runs in its own copy of the binary, so "update.ini beside the executable" is its own,
+// and with its own system temporary directory, where session directories live.
 class SessionRecordTest : public TempDirTest {
 protected:
-    bool inCopy() { return runInPrivateCopy(path("bin")); }
+    bool inCopy()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", makeDir("tmp"));
+        return runInPrivateCopy(path("bin"), QStringList(), env);
+    }
 
     static QString iniPath() { return QCoreApplication::applicationDirPath() + "/update.ini"; }
 
@@ -29,9 +35,10 @@ protected:
     }
 
     // A session directory as the configuration creates it.
-    QString sessionDir(const QString& name)
+    QString sessionDir(const QString& name = "voxlane_temp_0")
     {
-        const QString dir = makeDir(name);
+        const QString dir = QDir::tempPath() + "/" + name;
+        EXPECT_TRUE(QDir().mkpath(dir)) << dir.toStdString();
         ::chmod(QFile::encodeName(dir).constData(), 0700);
         return dir;
     }
@@ -43,7 +50,7 @@ TEST_F(SessionRecordTest, WritesAndReadsTheRecord)
 {
     if (!inCopy())
         return;
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     ASSERT_TRUE(UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64"));
     EXPECT_EQ(updateIniPath(), iniPath());
 
@@ -64,7 +71,7 @@ TEST_F(SessionRecordTest, ValidityRules)
 {
     if (!inCopy())
         return;
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     const QByteArray dirLine = "dir=" + QFile::encodeName(session) + "\n";
 
     struct Case {
@@ -100,20 +107,29 @@ TEST_F(SessionRecordTest, ValidityRules)
     EXPECT_FALSE(QFile::exists(iniPath())) << "reading never creates the file";
 }
 
-TEST_F(SessionRecordTest, RecordedDirectoryMustBePrivate)
+// Only a directory such as the configuration makes counts: a later start deletes it or runs
+// the session's programs from it.
+TEST_F(SessionRecordTest, RecordedDirectoryMustBeOneOfOurs)
 {
     if (!inCopy())
         return;
-    const QString open = makeDir("open");
-    ::chmod(QFile::encodeName(open).constData(), 0777);
-    const QString link = path("link");
-    ASSERT_EQ(::symlink(QFile::encodeName(sessionDir("real")).constData(), QFile::encodeName(link).constData()), 0);
-    QStringList unsafe{open, link};
-    if (::geteuid() == 0) {
-        const QString foreign = sessionDir("foreign");
-        ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
-        unsafe << foreign;
+    for (const char* name : {"voxlane_temp_0", "voxlane_temp_999", "voxlane_temp_aZ09xY"}) {
+        const QString dir = sessionDir(name);
+        ASSERT_TRUE(UpdateIniData::modify(3100, dir + "/", "", "update_linux_amd64"));
+        EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, nullptr, nullptr)) << name;
     }
+
+    const QString open = sessionDir("voxlane_temp_1");
+    ::chmod(QFile::encodeName(open).constData(), 0777);
+    const QString link = QDir::tempPath() + "/voxlane_temp_2";
+    ASSERT_EQ(::symlink(QFile::encodeName(sessionDir("voxlane_temp_3")).constData(), QFile::encodeName(link).constData()), 0);
+    QStringList unsafe{open,
+                       link,
+                       sessionDir("session"),
+                       sessionDir("voxlane_temp_1000"),
+                       sessionDir("voxlane_temp_abcdefg"),
+                       sessionDir("nested/voxlane_temp_4"),
+                       "voxlane_temp_0"};
     for (const QString& dir : unsafe) {
         ASSERT_TRUE(UpdateIniData::modify(3100, dir, "", "update_linux_amd64"));
         QString read = "kept";
@@ -128,7 +144,7 @@ TEST_F(SessionRecordTest, ModifyKeepsTheOtherGroups)
         return;
     writeIni(iniPath(), "[Channel]\nbeta=true\n\n[update]\nproxy=http://proxy:3128\nstreams=2\n\n"
                         "[current]\nversion=1\ndir=/old\nvl3dir=/old/client\ntype=old\n");
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     ASSERT_TRUE(UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64"));
     QSettings ini(iniPath(), QSettings::IniFormat);
     EXPECT_EQ(ini.value("Channel/beta").toString(), "true");
@@ -145,14 +161,14 @@ TEST_F(SessionRecordTest, UnwritableFileFailsTheWrite)
         return;
     // A directory in the file's place cannot be written, not even by root.
     ASSERT_TRUE(QDir().mkdir(iniPath()));
-    EXPECT_FALSE(UpdateIniData::modify(3100, sessionDir("session"), "", "update_linux_amd64"));
+    EXPECT_FALSE(UpdateIniData::modify(3100, sessionDir(), "", "update_linux_amd64"));
 }
 
 TEST_F(SessionRecordTest, TempCopyCarriesRecordAndUserSettings)
 {
     if (!inCopy())
         return;
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     writeIni(iniPath(), "[Channel]\nalpha=http://files.example/alpha/\nalphaRevno=42\n\n"
                         "[update]\nproxy=http://proxy:3128\nstreams=2\n");
     ASSERT_TRUE(UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64"));
@@ -173,7 +189,7 @@ TEST_F(SessionRecordTest, TempCopyNeedsAValidRecord)
 {
     if (!inCopy())
         return;
-    const QString session = sessionDir("session");
+    const QString session = sessionDir();
     writeIni(iniPath(), "[current]\nversion=abc\ntype=t\ndir=" + QFile::encodeName(session) + "\n");
     EXPECT_FALSE(UpdateIniData::modifyTempIni(session));
     EXPECT_FALSE(QFile::exists(session + "/update.ini"));

@@ -1,7 +1,11 @@
 // The updater as a real process: a second start hands "#" to the running one and ends with 0,
 // a rejected command line shows its error and ends with 1, the marker file turns on the log, and
-// each start clears the leftovers of earlier updates.
+// each start clears the leftovers of earlier updates. Other accounts share the temporary folder
+// with the user and may plant names there.
+#include "httpserverfixture.h"
 #include "qtwait.h"
+#include "releasetools.h"
+#include "signingtools.h"
 #include "tempdir.h"
 
 #include <QDir>
@@ -10,6 +14,13 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -24,6 +35,9 @@ protected:
         m_Env = QProcessEnvironment::systemEnvironment();
         m_Env.insert("TMPDIR", makeDir("tmp"));
         m_Env.insert("HOME", makeDir("home"));
+        // The private runtime folder that a login session gives the user.
+        m_Env.insert("XDG_RUNTIME_DIR", makeDir("run"));
+        QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_Env.insert("VL3_CONFIG_DIR", makeDir("config"));
         m_Env.insert("QT_QPA_PLATFORM", "offscreen");
         // In a sanitizer build: what Qt's platform plugins and the libraries below them keep
@@ -45,6 +59,33 @@ protected:
         process->start(m_Program, arguments);
     }
 
+    // An alpha channel on a file server that has no release: a started update records its session,
+    // fails its first download and waits in its error box.
+    void serveNoRelease()
+    {
+        m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+        ASSERT_TRUE(m_Server->isRunning());
+        writeFile("config/update.ini", ("[Channel]\nalpha=" + m_Server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+    }
+
+    // Entries of the temporary folder whose names start with `prefix`.
+    QStringList tmpEntries(const QString& prefix) const
+    {
+        return QDir(m_Env.value("TMPDIR")).entryList({prefix + "*"}, QDir::AllEntries | QDir::System | QDir::Hidden);
+    }
+
+    bool sessionRecorded() const { return QFile::exists(path("app/update.ini")); }
+
+    // Every log file of the temporary folder, oldest first, for a failure's message.
+    QString allLogs() const
+    {
+        QString all;
+        const QDir folder(m_Env.value("TMPDIR") + "/voxlane_update_log");
+        for (const QString& name : folder.entryList(QDir::Files, QDir::Name))
+            all += "== " + name + "\n" + QString::fromLocal8Bit(readFile(folder.filePath(name)));
+        return all;
+    }
+
     // The lines of the one log file in the temporary folder.
     QStringList logLines()
     {
@@ -58,7 +99,42 @@ protected:
 
     QString m_Program;
     QProcessEnvironment m_Env;
+    std::unique_ptr<TestHttpServer> m_Server;
 };
+
+// The process running `program`, found by its executable; 0 when there is none.
+pid_t processRunning(const QString& program)
+{
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        if (number && QFile::symLinkTarget("/proc/" + entry + "/exe") == program)
+            return pid;
+    }
+    return 0;
+}
+
+// Kills the process running `program`, if there is one, when the scope ends.
+class ProgramReaper {
+public:
+    explicit ProgramReaper(const QString& program) : m_Program(program) {}
+    ~ProgramReaper()
+    {
+        if (const pid_t pid = processRunning(m_Program))
+            ::kill(pid, SIGKILL);
+    }
+
+private:
+    QString m_Program;
+};
+
+QString fileMode(const QString& file)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
+        return "missing";
+    return QString::number(st.st_mode & 07777, 8);
+}
 
 TEST_F(UpdateProgramTest, SecondInstanceKnocksAndEndsWithZero)
 {
@@ -67,7 +143,7 @@ TEST_F(UpdateProgramTest, SecondInstanceKnocksAndEndsWithZero)
     QProcess first;
     start(&first, {"--nouser"});
     ASSERT_TRUE(waitUntil(
-        [&] { return !QDir(path("tmp")).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); }, 30000))
+        [&] { return !QDir(path("run")).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); }, 30000))
         << "the first instance never listened";
 
     QProcess second;
@@ -111,12 +187,13 @@ TEST_F(UpdateProgramTest, StartRemovesTheLeftoversOfEarlierUpdates)
     };
     auto startOnce = [this](int run) {
         m_Env.insert("TMPDIR", makeDir(QString("tmp%1").arg(run)));
+        const QString runtime = makeDir(QString("run%1").arg(run));
+        m_Env.insert("XDG_RUNTIME_DIR", runtime);
         QProcess process;
         start(&process, {"--nouser"});
         // The window's single-instance server listens once the leftovers are gone.
         EXPECT_TRUE(waitUntil(
-            [&] { return !QDir(path(QString("tmp%1").arg(run))).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); },
-            30000))
+            [&] { return !QDir(runtime).entryList({"VL3ClientUpdate*"}, QDir::System).isEmpty(); }, 30000))
             << "the program never listened";
         process.kill();
         process.waitForFinished(10000);
@@ -174,6 +251,235 @@ TEST_F(UpdateProgramTest, RejectedCommandLineShowsTheErrorAndEndsWithOne)
     EXPECT_GT(cleared, started);
     ASSERT_FALSE(seen.isEmpty());
     EXPECT_EQ(seen.last(), "Warning:Failed to parse command line options, aborting");
+}
+
+// Starts within moments of each other: one claims the instance and runs the update, the others
+// hand it "#" and end, each with a log file of its own.
+TEST_F(UpdateProgramTest, StartsTogetherRunExactlyOneUpdate)
+{
+    m_Env.insert("TMPDIR", makeSharedDir("shared"));
+    writeFile("shared/vl3_update_log");
+    serveNoRelease();
+    std::vector<std::unique_ptr<QProcess>> starts;
+    for (int i = 0; i < 3; ++i) {
+        starts.push_back(std::make_unique<QProcess>());
+        start(starts.back().get(), {});
+    }
+    auto running = [&] {
+        std::vector<QProcess*> alive;
+        for (const auto& p : starts) {
+            if (p->state() != QProcess::NotRunning)
+                alive.push_back(p.get());
+        }
+        return alive;
+    };
+    ASSERT_TRUE(waitUntil([&] { return running().size() == 1; }, 30000)) << running().size() << " still run";
+    for (const auto& p : starts) {
+        if (p->state() == QProcess::NotRunning) {
+            EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p->exitCode(), 0);
+        }
+    }
+    const QString folder = path("shared/voxlane_update_log");
+    const QStringList files = QDir(folder).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 3) << files.join(' ').toStdString();
+    auto countLogs = [&](const std::function<bool(const QByteArray&)>& holds) {
+        int count = 0;
+        for (const QString& name : files)
+            count += holds(readFile(folder + "/" + name));
+        return count;
+    };
+    ASSERT_TRUE(waitUntil(
+        [&] { return countLogs([](const QByteArray& log) { return log.contains("Update engine initialized"); }) > 0; },
+        30000))
+        << "the one instance never started its update";
+    EXPECT_EQ(countLogs([](const QByteArray& log) { return log.contains("Update engine initialized"); }), 1);
+    EXPECT_EQ(countLogs([](const QByteArray& log) {
+                  return log.trimmed().endsWith("Detected other instance running, aborting");
+              }),
+              2);
+    EXPECT_EQ(tmpEntries("voxlane_temp_").size(), 1) << tmpEntries("voxlane_temp_").join(' ').toStdString();
+    EXPECT_EQ(fileMode(folder), "700");
+    for (const QString& name : files)
+        EXPECT_EQ(fileMode(folder + "/" + name), "600") << name.toStdString();
+    if (::geteuid() == 0) {
+        EXPECT_NE(runCommand("cat '" + folder + "/" + files[0] + "'", true), 0) << "another account read the log";
+    }
+
+    running().front()->kill();
+    running().front()->waitForFinished(10000);
+}
+
+// Here the user is "nobody", with a program folder, home and runtime folder of its own, and the
+// other account (root) fills the shared temporary folder with files under every name the
+// instance socket could have there, which the user cannot remove. The guard holds all the same.
+TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as two accounts needs root";
+    const QString shared = makeSharedDir("shared");
+    const QString user = shared + "/user";
+    serveNoRelease();
+    QFile::setPermissions(m_Program, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(path("config/update.ini"), QFile::ReadOwner | QFile::ReadOther);
+    QFile::setPermissions(path("config"), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    ASSERT_EQ(runCommand(QString("mkdir -m 700 '%1' && cd '%1' && mkdir app home config run && cp '%2' app/update "
+                                 "&& cp '%3' config/update.ini")
+                             .arg(user, m_Program, path("config/update.ini")),
+                         true),
+              0);
+    const QString plant = "for n in range(65536):\n"
+                          "    open('%1/VL3ClientUpdate%x' % n, 'w').close()\n";
+    ASSERT_EQ(runCommand("python3 -c \"" + QString(plant).arg(shared) + "\""), 0);
+
+    m_Program = user + "/app/update";
+    m_Env.insert("TMPDIR", shared);
+    m_Env.insert("HOME", user + "/home");
+    m_Env.insert("VL3_CONFIG_DIR", user + "/config");
+    m_Env.insert("XDG_RUNTIME_DIR", user + "/run");
+    auto startAsUser = [&](QProcess* process) {
+        process->setProcessEnvironment(m_Env);
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", m_Program});
+    };
+    QProcess first;
+    startAsUser(&first);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(user + "/app/update.ini"); }, 30000))
+        << "the first start never ran its update";
+    QProcess second;
+    startAsUser(&second);
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(tmpEntries("voxlane_temp_").size(), 1);
+    first.kill();
+    first.waitForFinished(10000);
+}
+
+// Without a runtime folder from the session the updater makes its own in the temporary folder;
+// when another account took that name first, it does not run beside whoever holds it.
+TEST_F(UpdateProgramTest, RuntimeFolderTakenByAnotherAccountStopsTheStart)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    m_Env.insert("TMPDIR", makeSharedDir("shared"));
+    m_Env.remove("XDG_RUNTIME_DIR");
+    writeFile("shared/vl3_update_log");
+    ASSERT_EQ(runCommand("mkdir -m 777 '" + path("shared/voxlane_runtime_0") + "'", true), 0);
+    serveNoRelease();
+
+    QProcess run;
+    start(&run, {});
+    ASSERT_TRUE(run.waitForFinished(30000));
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_FALSE(sessionRecorded());
+    EXPECT_TRUE(QDir(path("shared/voxlane_runtime_0")).isEmpty()) << "nothing of ours goes into it";
+    const QStringList logs = QDir(path("shared/voxlane_update_log")).entryList(QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(readFile(path("shared/voxlane_update_log/" + logs[0])).contains("No private runtime folder"));
+}
+
+// Another account turns the log on with a marker of its own, or lays out the log folder with links
+// named like the next log files, pointing at a file of the user's.
+TEST_F(UpdateProgramTest, LogMarkerAndFolderOfAnotherAccountAreNotUsed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another account needs root";
+    const QString shared = makeSharedDir("shared");
+    m_Env.insert("TMPDIR", shared);
+    const QString notes = writeFile("private/notes", "the user's own notes\n");
+    const QString links = "import os, time\n"
+                          "os.mkdir('%1/voxlane_update_log', 0o777)\n"
+                          "os.chmod('%1/voxlane_update_log', 0o777)\n"
+                          "now = int(time.time())\n"
+                          "for t in range(now - 5, now + 300):\n"
+                          "    name = time.strftime('update__%Y-%m-%d__%H_%M_%S.log', time.localtime(t))\n"
+                          "    os.symlink('%2', '%1/voxlane_update_log/' + name)\n"
+                          "open('%1/vl3_update_log', 'w').close()\n";
+    ASSERT_EQ(runCommand("python3 -c \"" + QString(links).arg(shared, notes) + "\"", true), 0);
+    serveNoRelease();
+
+    auto runUntilSessionRecorded = [&] {
+        QProcess run;
+        start(&run, {});
+        EXPECT_TRUE(waitUntil([&] { return sessionRecorded(); }, 30000)) << "the update never started";
+        run.kill();
+        run.waitForFinished(10000);
+        QFile::remove(path("app/update.ini"));
+    };
+    // The other account's marker.
+    runUntilSessionRecorded();
+    // The user's own marker, in the other account's folder.
+    ASSERT_EQ(runCommand("rm '" + shared + "/vl3_update_log'", true), 0);
+    writeFile("shared/vl3_update_log");
+    runUntilSessionRecorded();
+
+    EXPECT_EQ(readFile(notes), "the user's own notes\n");
+    EXPECT_TRUE(QDir(shared + "/voxlane_update_log").entryList(QDir::Files | QDir::NoSymLinks).isEmpty());
+}
+
+// A failed second stage leaves its session for the next start, which continues it in the same
+// temporary directory instead of leaving one more behind.
+TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
+{
+    writeFile("tmp/vl3_update_log");
+    m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+    ASSERT_TRUE(m_Server->isRunning());
+    writeFile("config/update.ini", ("[Channel]\nalpha=" + m_Server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+    const QString release = makeDir("www/5");
+    // The installed client with its launch script; this release's updater is the installed one.
+    const QString client = path("app");
+    writeFile("app/vl3client_runscript.sh", "#!/bin/sh\ntouch client_started\n");
+    QFile::setPermissions(client + "/vl3client_runscript.sh", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(publishProductIni(
+        writeFile("release/update_linux_amd64.ini", ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n").toUtf8()),
+        release));
+    const QString added = writeFile("www/5/client/data/new.txt", "added\n");
+    const QByteArray clientIni = ("[client]\ndata/new.txt=" + digestAndSize(added) + "\n").toUtf8();
+    ASSERT_TRUE(publishProductIni(writeFile("release/vl3_client_linux_amd64.ini", clientIni), release));
+    // First the client's product ini fails its check: the signature of another text.
+    const QString other = writeFile("release/other.ini", clientIni + "[delete]\ndata=2\n");
+    ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), other, release + "/vl3_client_linux_amd64.ini.sig"));
+
+    // The second stage runs detached from the first; whatever becomes of the test, it must not
+    // outlive it.
+    const QString session = path("tmp/voxlane_temp_0");
+    const ProgramReaper secondStageReaper(session + "/update");
+    QProcess firstStage;
+    start(&firstStage, {});
+    ASSERT_TRUE(firstStage.waitForFinished(60000));
+    EXPECT_EQ(firstStage.exitCode(), 0);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const QString& log : QDir(path("tmp/voxlane_update_log")).entryList(QDir::Files)) {
+                if (readFile(path("tmp/voxlane_update_log/" + log)).contains("Failed to verify product ini"))
+                    return true;
+            }
+            return false;
+        },
+        60000))
+        << "the second stage never failed";
+    // Once it has thrown away what it could not verify, the failed second stage waits in its
+    // box for the user, who closes it.
+    ASSERT_TRUE(waitUntil([&] { return !QFile::exists(session + "/vl3_client_linux_amd64.ini.sig"); }, 10000));
+    const pid_t secondStage = processRunning(session + "/update");
+    ASSERT_NE(secondStage, 0);
+    ::kill(secondStage, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
+    EXPECT_FALSE(QFile::exists(client + "/data/new.txt"));
+
+    // The release is mended; the user starts the update again.
+    ASSERT_TRUE(publishProductIni(writeFile("release/vl3_client_linux_amd64.ini", clientIni), release));
+    QProcess again;
+    start(&again, {});
+    ASSERT_TRUE(again.waitForFinished(60000));
+    EXPECT_EQ(again.exitCode(), 0);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(client + "/client_started"); }, 120000))
+        << "the second stage never started the client\n" << allLogs().toStdString();
+    EXPECT_EQ(readFile(client + "/data/new.txt"), "added\n");
+    ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
+    EXPECT_TRUE(tmpEntries("voxlane_temp_").isEmpty()) << tmpEntries("voxlane_temp_").join(' ').toStdString();
+    EXPECT_FALSE(QFile::exists(client + "/update.ini")) << "the finished session leaves no record";
 }
 
 } // namespace

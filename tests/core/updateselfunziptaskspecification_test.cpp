@@ -67,9 +67,14 @@ class SelfUpdateTest : public TempDirTest {
 protected:
     bool inCopy()
     {
-        if (!runInPrivateCopy(path("bin")))
+        // The session directory lives in the system's temporary folder, as the configuration
+        // makes it: only such a one counts in the session record.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", makeDir("tmp"));
+        if (!runInPrivateCopy(path("bin"), QStringList(), env))
             return false;
-        tempDir = makeDir("session");
+        tempDir = QDir::tempPath() + "/voxlane_temp_0";
+        QDir().mkpath(tempDir);
         ::chmod(QFile::encodeName(tempDir).constData(), 0700);
         clientDir = makeDir("client");
         configuration.tempDir = tempDir;
@@ -86,6 +91,13 @@ protected:
     }
 
     QString session(const QString& relative) const { return tempDir + "/" + relative; }
+
+    void writeSession(const QString& relative, const QByteArray& content)
+    {
+        QDir().mkpath(QFileInfo(session(relative)).absolutePath());
+        QFile f(session(relative));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(content) == content.size()) << relative.toStdString();
+    }
 
     // A download as the file server delivers it, packed by the container writer.
     void downloadPacked(const QString& key, const QByteArray& content)
@@ -106,7 +118,7 @@ protected:
     void downloadPatch(const QString& key, const QByteArray& old, const QByteArray& newer)
     {
         const ByteVector patch = packEnsemblePatch(makeEnsemblePatchParts(bytesOf(old), bytesOf(newer), {}));
-        writeFile("session/" + key, QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.size())));
+        writeSession(key, QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.size())));
     }
 
     // Runs the task to its end; collects its texts and errors.
@@ -155,8 +167,8 @@ TEST_F(SelfUpdateTest, BuildsTheNewUpdaterFromDownloadedFiles)
     downloadPacked("update._lzma2_", kNewUpdater);
     downloadGzipped("pkg/libvl.so.gz", library);
     downloadPatch("patches/table.bin.patch", oldTable, newTable);
-    writeFile("session/readme.txt", "plain download");
-    writeFile("session/translations/update_fr.qm", "kept");
+    writeSession("readme.txt", "plain download");
+    writeSession("translations/update_fr.qm", "kept");
     replacements << checkedEntry("update._lzma2_", "update", kNewUpdater)
                  << checkedEntry("pkg/libvl.so.gz", "lib/libvl.so", library)
                  << checkedEntry("data/table.bin", "data/table.bin", newTable, "patches/table.bin.patch")
@@ -192,7 +204,7 @@ TEST_F(SelfUpdateTest, FailedStepStillWritesTheSessionCopy)
 {
     if (!inCopy())
         return;
-    writeFile("session/update._lzma2_", pattern(5000, 1));
+    writeSession("update._lzma2_", pattern(5000, 1));
     downloadPatch("patches/a.patch", "old", "new");
     replacements << entry("update._lzma2_", "update") << entry("a", "a", "patches/a.patch");
 
@@ -217,7 +229,7 @@ TEST_F(SelfUpdateTest, BuiltFilesMustMatchTheProductIni)
     if (!inCopy())
         return;
     // A plain file under a gzip name is taken as it is; its digest decides, as for every file.
-    writeFile("session/pkg/notes.txt.gz", "plain notes");
+    writeSession("pkg/notes.txt.gz", "plain notes");
     downloadGzipped("pkg/libvl.so.gz", "a library that is not the one described");
     downloadPacked("update._lzma2_", kNewUpdater);
     replacements << checkedEntry("pkg/notes.txt.gz", "notes.txt", "plain notes")

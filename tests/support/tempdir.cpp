@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/stat.h>
+
 QString TempDirTest::path(const QString& relative) const
 {
     return relative.isEmpty() ? m_Dir.path() : m_Dir.filePath(relative);
@@ -24,6 +26,14 @@ QString TempDirTest::makeDir(const QString& relative)
 {
     const QString p = path(relative);
     EXPECT_TRUE(QDir().mkpath(p)) << p.toStdString();
+    return p;
+}
+
+QString TempDirTest::makeSharedDir(const QString& relative)
+{
+    const QString p = makeDir(relative);
+    EXPECT_EQ(::chmod(QFile::encodeName(path()).constData(), 0711), 0);
+    EXPECT_EQ(::chmod(QFile::encodeName(p).constData(), 01777), 0) << p.toStdString();
     return p;
 }
 

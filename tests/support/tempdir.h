@@ -13,6 +13,9 @@ protected:
     // Writes `content` to `relative`, creating missing parent directories.
     QString writeFile(const QString& relative, const QByteArray& content = QByteArray());
     QString makeDir(const QString& relative);
+    // A folder that every account may write to, sticky like the system's temporary folder, for
+    // tests in which another account acts; the test's own folder becomes reachable for that.
+    QString makeSharedDir(const QString& relative);
     static QByteArray readFile(const QString& absolutePath);
 
 private:
