@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "fastfileoptaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "replacejournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -26,6 +27,10 @@ void FileReplaceListTaskSpecification::execute()
     state = RUNNING;
     // Checked before the first folder is made, so that a refused list changes nothing.
     if (refuseUnsafeEntries()) {
+        setFailed();
+        return;
+    }
+    if (!recordMissingFolders()) {
         setFailed();
         return;
     }
@@ -66,6 +71,31 @@ int FileReplaceListTaskSpecification::createDirTasks()
     return missing.size();
 }
 
+bool FileReplaceListTaskSpecification::recordMissingFolders()
+{
+    // Outermost first, as they will be made; a folder that exists by then is left alone.
+    QStringList folders;
+    for (const ListEntry& entry : *m_ReplaceList) {
+        QStringList chain;
+        for (QFileInfo folder(QFileInfo(QDir(m_Configuration->vl3dir), entry.effectivePath()).path());
+             !folder.exists() && !folder.isSymLink() && folder.filePath() != folder.path();
+             folder = QFileInfo(folder.path()))
+            chain.prepend(FileReplaceTaskSpecification::finalPath(folder.filePath()));
+        for (const QString& folder : qAsConst(chain)) {
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+    }
+    ReplaceJournal journal(m_Configuration->tempDir);
+    for (const QString& folder : qAsConst(folders)) {
+        if (!journal.createsDir(folder)) {
+            emit message(ReplaceJournal::writeFailure(folder, m_Configuration->tempDir));
+            return false;
+        }
+    }
+    return true;
+}
+
 void FileReplaceListTaskSpecification::createReplaceTasks(bool dirTasksAdded)
 {
     const qreal share = (dirTasksAdded ? 0.9 : 1.0) / std::max(1, int(m_ReplaceList->size()));
@@ -78,25 +108,40 @@ void FileReplaceListTaskSpecification::subtasksDone()
     const bool allFinished = std::all_of(tasks.begin(), tasks.end(), [](const TaskSpecification* task) {
         return task->state == TaskSpecification::FINISHED;
     });
-    if (allFinished) {
-        discardMovedAsideFiles();
-    } else {
+    const bool committed = allFinished && commit();
+    if (!committed) {
         emit message(QStringLiteral("rolling back file updates"));
-        m_RollbackList.rollback(this);
+        rollBack();
     }
-    ComposedTaskSpecification::subtasksDone();
+    if (allFinished && !committed)
+        setFailed();
+    else
+        ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceListTaskSpecification::discardMovedAsideFiles()
+bool FileReplaceListTaskSpecification::commit()
 {
-    // Every rename of this step moved an installed file aside. With them gone the step can no
-    // longer be undone, so its records go too: a later reset leaves the new files in place.
+    ReplaceJournal journal(m_Configuration->tempDir);
+    if (!journal.commit()) {
+        emit message(ReplaceJournal::writeFailure(m_Configuration->vl3dir, m_Configuration->tempDir));
+        return false;
+    }
+    // Every rename record of this step keeps an installed file as a backup. With them gone the
+    // step can no longer be undone, so its records go too: a later reset leaves the new files.
     for (int i = 0; i < m_RollbackList.size(); ++i) {
         const RollbackData& record = m_RollbackList.at(i);
         if (record.op == RollbackData::FILE_RENAME)
             qDebug() << "Remove replaced file" << record.path << QFile::remove(record.path);
     }
     m_RollbackList.clear();
+    journal.remove();
+    return true;
+}
+
+void FileReplaceListTaskSpecification::rollBack()
+{
+    if (m_RollbackList.rollback(this))
+        ReplaceJournal(m_Configuration->tempDir).remove();
 }
 
 void FileReplaceListTaskSpecification::reset()
@@ -104,6 +149,6 @@ void FileReplaceListTaskSpecification::reset()
     deleteSubtasks();
     subtaskFailed = false;
     doneReported = false;
-    m_RollbackList.rollback(this);
+    rollBack();
     TaskSpecification::reset();
 }

@@ -31,8 +31,13 @@ public:
 private:
     // Sends the refusal of every entry whose paths leave their directories; true when there was one.
     bool refuseUnsafeEntries();
-    // Once every file is in place, the installed files moved aside are no longer needed.
-    void discardMovedAsideFiles();
+    // Announces the folders that the step will make in the session's replacement record.
+    bool recordMissingFolders();
+    // Once every file is in place and verified, the step is recorded as done and the backups of
+    // the installed files go.
+    bool commit();
+    // Undoes the step; its record goes once nothing of it is left to undo.
+    void rollBack();
 
     const QList<ListEntry>* m_ReplaceList;
     RollbackDataList m_RollbackList;

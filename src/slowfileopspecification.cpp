@@ -1,6 +1,7 @@
 #include "slowfileopspecification.h"
 
 #include "compressedfile.h"
+#include "partialfile.h"
 
 #include <QDebug>
 #include <QFile>
@@ -48,7 +49,10 @@ FileCopyFunc::FileCopyFunc(const QString& srcPath, const QString& dstPath) : Slo
 bool FileCopyFunc::run()
 {
     qDebug() << "run" << srcPath << dstPath;
-    return QFile::copy(srcPath, dstPath);
+    // Filled beside the target and linked in only when complete: a killed copy leaves a partial
+    // file that the recovery of the step removes, never a short file under the target's name.
+    PartialFile copy(dstPath);
+    return copy.copyFrom(srcPath) && copy.add(dstPath);
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& srcPath,

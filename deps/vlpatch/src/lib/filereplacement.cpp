@@ -28,20 +28,6 @@ std::string FinalPath(const char* path)
     return path;
 }
 
-// A new file in the final file's directory, so that the rename cannot cross file systems;
-// unique across the threads and processes that may write beside the same file.
-int CreateBeside(const std::string& final, std::string* temporary)
-{
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *temporary = final + ".vlpart-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        const int descriptor = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor != -1 || errno != EEXIST)
-            return descriptor;
-    }
-    return -1;
-}
-
 bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 {
     while (size != 0) {
@@ -59,11 +45,29 @@ bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 
 } // namespace
 
+std::string PartialFilePrefix(const std::string& final)
+{
+    return final + ".vlpart-";
+}
+
+// In the final file's directory, so that the rename cannot cross file systems.
+int CreatePartialFile(const std::string& final, std::string* partial)
+{
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *partial = PartialFilePrefix(final) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const int descriptor = ::open(partial->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (descriptor != -1 || errno != EEXIST)
+            return descriptor;
+    }
+    return -1;
+}
+
 bool ReplaceWholeFile(const char* path, const void* buffer, std::size_t size)
 {
     const std::string final = FinalPath(path);
     std::string temporary;
-    const int descriptor = CreateBeside(final, &temporary);
+    const int descriptor = CreatePartialFile(final, &temporary);
     if (descriptor == -1)
         return false;
 

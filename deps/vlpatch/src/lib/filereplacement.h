@@ -4,11 +4,20 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace vlpatch {
 
 // True when the file at the path (or the file a symbolic link there leads to) now holds exactly
 // the buffer; an existing file keeps its permission bits.
 bool ReplaceWholeFile(const char* path, const void* buffer, std::size_t size);
+
+// Every file that a writer fills beside `final` before putting it in place is named with this
+// prefix, so that whoever cleans up after an interrupted write finds all of them.
+std::string PartialFilePrefix(const std::string& final);
+
+// Creates a new, empty file beside `final` with a name of its own (PartialFilePrefix followed by
+// an id unique across threads and processes); returns its descriptor, or -1.
+int CreatePartialFile(const std::string& final, std::string* partial);
 
 } // namespace vlpatch
