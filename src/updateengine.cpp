@@ -112,8 +112,27 @@ bool UpdateEngine::initialize()
             "Failed to write update.ini. The updater does not seem to have the required write permissions."));
         return false;
     }
+    recordSessionBesideClient();
     m_State = POST_INIT;
     return true;
+}
+
+QString UpdateEngine::clientUpdateIniPath() const
+{
+    return QDir(m_Configuration->vl3dir).absoluteFilePath(QStringLiteral("update.ini"));
+}
+
+void UpdateEngine::recordSessionBesideClient()
+{
+    // A second stage killed while it changes the client is started again from the client's own
+    // updater; the record tells that one to continue this session, whose replacement record lets
+    // it finish or undo the change.
+    if (m_Configuration->isClientUpdate != 1 || clientUpdateIniPath() == updateIniPath())
+        return;
+    const bool recorded = UpdateIniData::modifyAt(clientUpdateIniPath(), m_Configuration->version,
+                                                  m_Configuration->tempDir, m_Configuration->vl3dir,
+                                                  Configuration::defaultClientType(false));
+    qDebug() << "Session recorded beside the client" << recorded;
 }
 
 void UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)
@@ -228,6 +247,8 @@ void UpdateEngine::cleanup()
     // The second stage runs from the temporary directory: the record read here is its copy there.
     QString tempDir;
     if (UpdateIniData::get(nullptr, nullptr, &tempDir, nullptr)) {
+        if (clientUpdateIniPath() != updateIniPath())
+            UpdateIniData::removeAt(clientUpdateIniPath(), tempDir);
         qDebug() << "Removing temporary files" << tempDir;
         removeDirectory(tempDir);
         bool parentEntered = false;

@@ -58,6 +58,9 @@ private:
     static void removeDirectory(const QString& path);
     void applyProxy();
     void releaseRootTask();
+    QString clientUpdateIniPath() const;
+    // The second stage's session, recorded in the update.ini of the updater beside the client.
+    void recordSessionBesideClient();
     // Finishes or undoes the replacement step that a killed run of the session left behind.
     void recoverInterruptedReplacement(const QString& sessionDir);
 

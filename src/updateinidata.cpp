@@ -75,9 +75,15 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir, QString* vl3d
 
 void UpdateIniData::remove()
 {
-    const QString path = updateIniPath();
+    removeAt(updateIniPath(), QString());
+}
+
+void UpdateIniData::removeAt(const QString& path, const QString& dir)
+{
     {
         QSettings settings(path, QSettings::IniFormat);
+        if (!dir.isEmpty() && settings.value(QStringLiteral("current/dir")).toString() != dir)
+            return;
         settings.remove(kGroup);
         settings.sync();
         if (!settings.allKeys().isEmpty())
@@ -88,7 +94,12 @@ void UpdateIniData::remove()
 
 bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)
 {
-    const QString path = updateIniPath();
+    return modifyAt(updateIniPath(), version, dir, vl3dir, type);
+}
+
+bool UpdateIniData::modifyAt(const QString& path, int version, const QString& dir, const QString& vl3dir,
+                             const QString& type)
+{
     qDebug() << "modify" << path << version << dir << vl3dir << type;
     QSettings settings(path, QSettings::IniFormat);
     settings.beginGroup(kGroup);

@@ -500,6 +500,7 @@ TEST_F(SecondStageTest, UpdatesTheClientAndRemovesTheSession)
     EXPECT_EQ(readFile(client + "/data/keep.txt"), "kept\n");
     EXPECT_FALSE(QFileInfo::exists(client + "/old"));
     EXPECT_FALSE(QFileInfo::exists(session)) << "the session directory goes, with the running updater";
+    EXPECT_FALSE(QFileInfo::exists(client + "/update.ini")) << "and its record beside the client";
 }
 
 TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
@@ -524,9 +525,13 @@ TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
     EXPECT_EQ(readFile(client + "/bin/tool"), "old tool\n");
     EXPECT_TRUE(QFileInfo::exists(client + "/old/cache/entry"));
     EXPECT_EQ(server->stats().total, 2) << "only the product ini and its signature were fetched";
-    // The session stays for the next start.
+    // The session stays for the next start, also for one of the updater beside the client.
     EXPECT_TRUE(QFile::exists(iniPath()));
     EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), session);
+    QSettings besideClient(client + "/update.ini", QSettings::IniFormat);
+    EXPECT_EQ(besideClient.value("current/dir").toString(), session);
+    EXPECT_EQ(besideClient.value("current/version").toInt(), kVersion);
+    EXPECT_EQ(besideClient.value("current/type").toString(), "update_linux_amd64");
 }
 
 TEST_F(UpdateEngineTest, SecondStageCleanupWithoutAValidRecordDeletesNothing)
