@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStringList>
 
@@ -26,7 +27,7 @@ void FileReplaceListTaskSpecification::execute()
     emit message(QStringLiteral("Starting file updates"));
     state = RUNNING;
     // Checked before the first folder is made, so that a refused list changes nothing.
-    if (refuseUnsafeEntries()) {
+    if (!chooseEntries()) {
         setFailed();
         return;
     }
@@ -38,17 +39,35 @@ void FileReplaceListTaskSpecification::execute()
     startSubtasks();
 }
 
-bool FileReplaceListTaskSpecification::refuseUnsafeEntries()
+bool FileReplaceListTaskSpecification::chooseEntries()
 {
+    m_Entries.clear();
+    QHash<QString, ListEntry> byFile;
     bool refused = false;
     for (const ListEntry& entry : *m_ReplaceList) {
-        const QString text = FileReplaceTaskSpecification::refusal(entry, m_Configuration);
-        if (!text.isEmpty()) {
-            emit message(text);
-            refused = true;
+        QString text = FileReplaceTaskSpecification::refusal(entry, m_Configuration);
+        if (text.isEmpty()) {
+            // A link and the file it leads to may both be listed: one write serves both names,
+            // and two at once would each take the other's backup for the installed file.
+            const QString file = FileReplaceTaskSpecification::finalPath(
+                QFileInfo(QDir(m_Configuration->vl3dir), entry.effectivePath()).filePath());
+            const auto earlier = byFile.constFind(file);
+            if (earlier == byFile.constEnd()) {
+                byFile.insert(file, entry);
+                m_Entries.append(entry);
+                continue;
+            }
+            if (earlier->sha512 == entry.sha512 && earlier->hasOverridePath() == entry.hasOverridePath()) {
+                qDebug() << "Replaced with" << earlier->effectivePath() << entry.effectivePath();
+                continue;
+            }
+            text = QString("Refusing to replace '%1': '%2' leads to the same file")
+                       .arg(entry.effectivePath(), earlier->effectivePath());
         }
+        emit message(text);
+        refused = true;
     }
-    return refused;
+    return !refused;
 }
 
 int FileReplaceListTaskSpecification::createDirTasks()
@@ -56,7 +75,7 @@ int FileReplaceListTaskSpecification::createDirTasks()
     const QDir client(m_Configuration->vl3dir);
     QSet<QString> seen;
     QStringList missing;
-    for (const ListEntry& entry : *m_ReplaceList) {
+    for (const ListEntry& entry : m_Entries) {
         const QFileInfo target(client, entry.effectivePath());
         const QString folder = target.path();
         if (seen.contains(folder))
@@ -75,7 +94,7 @@ bool FileReplaceListTaskSpecification::recordMissingFolders()
 {
     // Outermost first, as they will be made; a folder that exists by then is left alone.
     QStringList folders;
-    for (const ListEntry& entry : *m_ReplaceList) {
+    for (const ListEntry& entry : m_Entries) {
         QStringList chain;
         for (QFileInfo folder(QFileInfo(QDir(m_Configuration->vl3dir), entry.effectivePath()).path());
              !folder.exists() && !folder.isSymLink() && folder.filePath() != folder.path();
@@ -98,8 +117,8 @@ bool FileReplaceListTaskSpecification::recordMissingFolders()
 
 void FileReplaceListTaskSpecification::createReplaceTasks(bool dirTasksAdded)
 {
-    const qreal share = (dirTasksAdded ? 0.9 : 1.0) / std::max(1, int(m_ReplaceList->size()));
-    for (const ListEntry& entry : *m_ReplaceList)
+    const qreal share = (dirTasksAdded ? 0.9 : 1.0) / std::max(1, int(m_Entries.size()));
+    for (const ListEntry& entry : m_Entries)
         addTask(new FileReplaceTaskSpecification(entry, &m_RollbackList, m_Configuration, this, share));
 }
 

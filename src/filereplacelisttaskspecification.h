@@ -29,8 +29,10 @@ public:
     void createReplaceTasks(bool dirTasksAdded);
 
 private:
-    // Sends the refusal of every entry whose paths leave their directories; true when there was one.
-    bool refuseUnsafeEntries();
+    // Picks the entries to put in place: once per file, a later name of an already listed file
+    // (through a link) being skipped. Sends the refusal of every entry whose paths leave their
+    // directories or that asks for other content than an earlier entry of its file; false then.
+    bool chooseEntries();
     // Announces the folders that the step will make in the session's replacement record.
     bool recordMissingFolders();
     // Once every file is in place and verified, the step is recorded as done and the backups of
@@ -40,6 +42,7 @@ private:
     void rollBack();
 
     const QList<ListEntry>* m_ReplaceList;
+    QList<ListEntry> m_Entries;
     RollbackDataList m_RollbackList;
     Configuration* m_Configuration;
 };

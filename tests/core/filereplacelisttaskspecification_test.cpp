@@ -141,8 +141,10 @@ TEST_F(FileReplaceListTest, LinksOfTheClientsOwnLayoutAreFollowedAndRolledBack)
     packed("readme._lzma2_", "new readme");
     packed("libz._lzma2_", "new zlib");
     writeFile("temp/data/sub/added.txt", "added");
+    // The library is listed under both of its names: one write serves both.
     entries = {entry("readme._lzma2_", digest("new readme"), "data/readme.txt"),
-               entry("libz._lzma2_", digest("new zlib"), "lib/libz.so.1"), entry("data/sub/added.txt")};
+               entry("libz._lzma2_", digest("new zlib"), "lib/libz.so.1"), entry("data/sub/added.txt"),
+               entry("libz._lzma2_", digest("new zlib"), "lib/libz.so.1.2")};
 
     // A failing last entry undoes everything, on both disks.
     const QStringList clientBefore = snapshot(path("client"));
@@ -154,6 +156,14 @@ TEST_F(FileReplaceListTest, LinksOfTheClientsOwnLayoutAreFollowedAndRolledBack)
     EXPECT_EQ(undone.state, TaskSpecification::FAILED);
     EXPECT_EQ(snapshot(path("client")), clientBefore);
     EXPECT_EQ(snapshot(disk), diskBefore);
+
+    // Two contents for one file cannot both be installed.
+    QList<ListEntry> conflicting = entries;
+    conflicting.last().sha512 = digest("another zlib");
+    FileReplaceListTaskSpecification refused(&conflicting, &configuration, nullptr, 0.4);
+    EXPECT_EQ(run(refused), (QStringList{"Starting file updates", "Refusing to replace 'lib/libz.so.1.2': "
+                                                                  "'lib/libz.so.1' leads to the same file"}));
+    EXPECT_EQ(snapshot(path("client")), clientBefore);
 
     FileReplaceListTaskSpecification task(&entries, &configuration, nullptr, 0.4);
     const QStringList texts = run(task);
