@@ -129,7 +129,8 @@ bool PartialFile::add(const QString& name)
 void PartialFile::removeLeftovers(const QString& finalPath)
 {
     const QFileInfo final(finalPath);
-    const QString prefix = QFile::decodeName(vlpatch::PartialFilePrefix(QFile::encodeName(final.fileName()).toStdString()).c_str());
+    const std::string name = QFile::encodeName(final.fileName()).toStdString();
+    const QString prefix = QFile::decodeName(vlpatch::PartialFilePrefix(name).c_str());
     const QDir folder = final.dir();
     for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks)) {
         if (name.startsWith(prefix))

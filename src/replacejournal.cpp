@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QList>
 #include <QPair>
-#include <QUrl>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -123,17 +123,16 @@ protected:
                       QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.size())));
         QByteArray ini = "[client]\n";
         ini += "bin/tool_patch_=" + line(readFile(patchFile), tool.before, "bin/tool") + "\n";
-        ini += "bin/tool._lzma2_=" + line(packed(files + "/bin/tool._lzma2_", tool.after), tool.after, "bin/tool") + "\n";
-        ini += "lib/libx.so.5._lzma2_="
-               + line(packed(files + "/lib/libx.so.5._lzma2_", file("lib/libx.so.5.12").after),
-                      file("lib/libx.so.5.12").after, "lib/libx.so.5")
-               + "\n";
-        ini += "data/readme.txt._lzma2_="
-               + line(packed(files + "/data/readme.txt._lzma2_", file("data/readme.txt").after),
-                      file("data/readme.txt").after, "data/readme.txt")
-               + "\n";
-        ini += "big.bin.gz=" + line(gzipped(files + "/big.bin.gz", file("big.bin").after), file("big.bin").after, "big.bin")
-               + "\n";
+        // A packed line per changed file; the patch above is taken for the installed program.
+        const auto packedLine = [&](const QString& key, const QString& target, const QByteArray& content) {
+            const QByteArray download = key.endsWith(".gz") ? gzipped(files + "/" + key, content)
+                                                           : packed(files + "/" + key, content);
+            return key.toUtf8() + "=" + line(download, content, target) + "\n";
+        };
+        ini += packedLine("bin/tool._lzma2_", "bin/tool", tool.after);
+        ini += packedLine("lib/libx.so.5._lzma2_", "lib/libx.so.5", file("lib/libx.so.5.12").after);
+        ini += packedLine("data/readme.txt._lzma2_", "data/readme.txt", file("data/readme.txt").after);
+        ini += packedLine("big.bin.gz", "big.bin", file("big.bin").after);
         for (const QString& plain : {QString("data/new.txt"), QString("docs/guide/intro.txt")}) {
             const QByteArray content = file(plain).after;
             writeFile(QString("www/%1/client/%2").arg(kVersion).arg(plain), content);
@@ -256,7 +255,7 @@ protected:
         out["/client/update"] = readFile(VL_UPDATE_PROGRAM);
         out["/client/vl3client_runscript.sh"] = readFile(client + "/vl3client_runscript.sh");
         out["/client/data"] = "-> " + QFile::encodeName(disk);
-        for (const QString& folder : {"/client/bin", "/client/lib", "/client/docs", "/client/docs/guide"})
+        for (const QString& folder : QStringList{"/client/bin", "/client/lib", "/client/docs", "/client/docs/guide"})
             out[folder] = "folder";
         out["/client/lib/libx.so.5"] = "-> " + QFile::encodeName(client + "/lib/libx.so.5.12");
         for (const ClientFile& f : files) {
@@ -267,17 +266,24 @@ protected:
         return out;
     }
 
-    // What the log files of both stages say about the recovery.
-    QString recoveryInLog() const
+    // The first line of the stages' log files that holds `text`.
+    QByteArray logLine(const QByteArray& text) const
     {
         const QDir logs(path("tmp/voxlane_update_log"));
         for (const QString& name : logs.entryList(QDir::Files)) {
-            for (const QByteArray& text : readFile(logs.filePath(name)).split('\n')) {
-                if (text.contains("Recovered replacement step"))
-                    return QString::fromUtf8(text.mid(text.lastIndexOf('"') + 2));
+            for (const QByteArray& line : readFile(logs.filePath(name)).split('\n')) {
+                if (line.contains(text))
+                    return line;
             }
         }
-        return QString();
+        return QByteArray();
+    }
+
+    // What the log files say about the recovery: "rolled back", "completed" or nothing.
+    std::string recoveryInLog() const
+    {
+        const QByteArray line = logLine("Recovered replacement step");
+        return line.isEmpty() ? std::string() : line.mid(line.lastIndexOf('"') + 2).toStdString();
     }
 
     void killAndRerun(const KillPoint& point)
@@ -294,7 +300,8 @@ protected:
         for (const ClientFile& f : files) {
             const QString where = f.path.startsWith("data/") ? "/disk/" + f.path : "/client/" + f.path;
             const QByteArray now = killed.value(where);
-            EXPECT_TRUE(now == f.before || now == f.after) << where.toStdString() << " holds " << now.size() << " bytes";
+            EXPECT_TRUE(now == f.before || now == f.after)
+                << where.toStdString() << " holds " << now.size() << " bytes";
         }
         EXPECT_EQ(killed.value("/client/lib/libx.so.5"), before.value("/client/lib/libx.so.5"));
         EXPECT_EQ(killed.value("/client/update"), before.value("/client/update"));
@@ -306,7 +313,7 @@ protected:
         const QMap<QString, QByteArray> after = tree();
         EXPECT_EQ(after.keys(), newRelease().keys()) << "nothing of the updater's stays behind";
         EXPECT_TRUE(after == newRelease());
-        EXPECT_EQ(recoveryInLog().toStdString(), point.recovery);
+        EXPECT_EQ(recoveryInLog(), point.recovery);
         EXPECT_TRUE(QDir(path("tmp")).entryList({"voxlane_temp_*"}, QDir::Dirs).isEmpty());
     }
 
@@ -325,7 +332,7 @@ TEST_F(InterruptedUpdateTest, UninterruptedUpdateFollowsTheClientsLinks)
     const QMap<QString, QByteArray> after = tree();
     EXPECT_EQ(after.keys(), newRelease().keys());
     EXPECT_TRUE(after == newRelease());
-    EXPECT_EQ(recoveryInLog().toStdString(), "");
+    EXPECT_EQ(recoveryInLog(), "");
 }
 
 TEST_F(InterruptedUpdateTest, KilledAfterTheFirstBackupIsUndoneThenUpdated)
@@ -336,6 +343,7 @@ TEST_F(InterruptedUpdateTest, KilledAfterTheFirstBackupIsUndoneThenUpdated)
 TEST_F(InterruptedUpdateTest, KilledWhileWritingAPatchedFileIsUndoneThenUpdated)
 {
     killAndRerun({"write", "/client/bin/tool.vlpart-", nullptr, false, "rolled back"});
+    EXPECT_FALSE(logLine("Found patch for \"bin/tool._lzma2_\"").isEmpty()) << "the program was patched";
 }
 
 TEST_F(InterruptedUpdateTest, KilledAfterTheLastReplacementIsUndoneThenUpdated)
