@@ -16,21 +16,6 @@ namespace {
 
 const int kCopyBlock = 1 << 16;
 
-bool writeAll(int descriptor, const char* bytes, ssize_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(descriptor, bytes, size_t(size));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += written;
-        size -= written;
-    }
-    return true;
-}
-
 // Closes a descriptor on every path out of a copy.
 class ReadDescriptor {
 public:
@@ -53,36 +38,44 @@ private:
 
 } // namespace
 
-PartialFile::PartialFile(const QString& finalPath) : m_Descriptor(-1), m_Placed(false)
+PartialFile::PartialFile(const QString& target) : m_Descriptor(-1), m_Placed(false)
 {
+    const std::string final = vlpatch::FinalPathOf(QFile::encodeName(target).constData());
+    m_Final = QFile::decodeName(final.c_str());
     std::string partial;
-    m_Descriptor = vlpatch::CreatePartialFile(QFile::encodeName(finalPath).toStdString(), &partial);
+    m_Descriptor = vlpatch::CreatePartialFile(final, &partial);
     m_Path = QByteArray::fromStdString(partial);
 }
 
 PartialFile::~PartialFile()
 {
-    close();
+    if (m_Descriptor != -1)
+        ::close(m_Descriptor);
     if (!m_Placed && !m_Path.isEmpty())
         ::unlink(m_Path.constData());
 }
 
-bool PartialFile::close()
+bool PartialFile::write(const char* bytes, qint64 size)
 {
-    if (m_Descriptor == -1)
-        return true;
-    const bool ok = ::close(m_Descriptor) == 0;
-    m_Descriptor = -1;
-    return ok;
+    if (!isOpen())
+        return false;
+    while (size > 0) {
+        const ssize_t written = ::write(m_Descriptor, bytes, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return false;
+        bytes += written;
+        size -= written;
+    }
+    return true;
 }
 
 bool PartialFile::copyFrom(const QString& source)
 {
-    if (!isOpen())
-        return false;
     ReadDescriptor in(source);
     struct stat info;
-    if (in.get() == -1 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (!isOpen() || in.get() == -1 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     QByteArray buffer(kCopyBlock, Qt::Uninitialized);
     for (;;) {
@@ -93,24 +86,38 @@ bool PartialFile::copyFrom(const QString& source)
             return false;
         if (n == 0)
             break;
-        if (!writeAll(m_Descriptor, buffer.constData(), n))
+        if (!write(buffer.constData(), n))
             return false;
     }
-    // Synced before it is put in place: after a crash the name holds the old file or this one.
-    return ::fchmod(m_Descriptor, info.st_mode & 0777) == 0 && ::fsync(m_Descriptor) == 0 && close();
+    return ::fchmod(m_Descriptor, info.st_mode & 0777) == 0;
+}
+
+bool PartialFile::finish()
+{
+    if (!isOpen())
+        return false;
+    bool ok = ::fsync(m_Descriptor) == 0;
+    ok = ::close(m_Descriptor) == 0 && ok;
+    m_Descriptor = -1;
+    return ok;
 }
 
 bool PartialFile::replace(const QString& name)
 {
-    if (!close())
+    const QByteArray target = QFile::encodeName(name);
+    struct stat existing;
+    if (isOpen() && ::stat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode)
+        && ::fchmod(m_Descriptor, existing.st_mode & 07777) != 0)
         return false;
-    m_Placed = ::rename(m_Path.constData(), QFile::encodeName(name).constData()) == 0;
+    if (!finish())
+        return false;
+    m_Placed = ::rename(m_Path.constData(), target.constData()) == 0;
     return m_Placed;
 }
 
 bool PartialFile::add(const QString& name)
 {
-    if (!close())
+    if (!finish())
         return false;
     const QByteArray target = QFile::encodeName(name);
     if (::link(m_Path.constData(), target.constData()) == 0) {

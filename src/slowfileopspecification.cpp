@@ -5,7 +5,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QSaveFile>
 
 #include <zlib.h>
 
@@ -138,17 +137,16 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
         qDebug() << "gunzipFile: could not open" << source;
         return false;
     }
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
-        qDebug() << "gunzipFile: could not open" << target << out.errorString();
+    PartialFile out(target);
+    if (!out.isOpen()) {
+        qDebug() << "gunzipFile: could not write beside" << target;
         return false;
     }
     QByteArray buffer(kGunzipBlock, Qt::Uninitialized);
     int n;
     while ((n = gzread(in.get(), buffer.data(), kGunzipBlock)) > 0) {
-        if (out.write(buffer.constData(), n) != n) {
-            qDebug() << "gunzipFile: could not write" << target << out.errorString();
-            out.cancelWriting();
+        if (!out.write(buffer.constData(), n)) {
+            qDebug() << "gunzipFile: could not write" << target;
             return false;
         }
     }
@@ -159,10 +157,9 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
     if (n < 0 || plain || status != Z_OK) {
         qDebug() << "gunzipFile: not a complete gzip file" << source << "read" << n << "plain" << plain << "status"
                  << status;
-        out.cancelWriting();
         return false;
     }
-    return out.commit();
+    return out.replace(out.finalPath());
 }
 
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,

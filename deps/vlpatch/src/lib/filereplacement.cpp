@@ -14,20 +14,6 @@ namespace vlpatch {
 
 namespace {
 
-// A link is written through, as opening the name for writing would.
-std::string FinalPath(const char* path)
-{
-    struct stat info;
-    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(path, nullptr)) {
-            std::string final(resolved);
-            std::free(resolved);
-            return final;
-        }
-    }
-    return path;
-}
-
 bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 {
     while (size != 0) {
@@ -44,6 +30,20 @@ bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 }
 
 } // namespace
+
+// A link is written through, as opening the name for writing would.
+std::string FinalPathOf(const char* path)
+{
+    struct stat info;
+    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(path, nullptr)) {
+            std::string final(resolved);
+            std::free(resolved);
+            return final;
+        }
+    }
+    return path;
+}
 
 std::string PartialFilePrefix(const std::string& final)
 {
@@ -65,7 +65,7 @@ int CreatePartialFile(const std::string& final, std::string* partial)
 
 bool ReplaceWholeFile(const char* path, const void* buffer, std::size_t size)
 {
-    const std::string final = FinalPath(path);
+    const std::string final = FinalPathOf(path);
     std::string temporary;
     const int descriptor = CreatePartialFile(final, &temporary);
     if (descriptor == -1)
