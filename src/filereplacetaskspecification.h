@@ -35,8 +35,9 @@ public:
     // Adds execute flags to a file whose name or complete suffix asks for them: for the owner,
     // and for group and others where they may read it. Nobody gains write access.
     static void makeSingleFileExecutable(const QString& path);
-    // Why the entry may not be installed, or empty: its install path must stay in the client
-    // directory, and the files it reads and writes in the temporary directory must stay there.
+    // Why the entry may not be installed, or empty: its install path must name a file below the
+    // client directory by itself (links already there are followed), and the files it reads and
+    // writes in the temporary directory must stay there.
     static QString refusal(const ListEntry& entry, const Configuration* configuration);
     // The file that a write to `target` changes: links on the way, the last name included, are
     // followed as a plain write follows them.
