@@ -86,8 +86,7 @@ protected:
         publishRelease(updater);
         server = std::make_unique<TestHttpServer>(path("www"), 600);
         ASSERT_TRUE(server->isRunning());
-        writeFile("config/update.ini",
-                  QString("[Channel]\nalpha=%1\nalphaRevno=%2\n").arg(server->baseUrl()).arg(kVersion).toUtf8());
+        followRelease(kVersion);
         writeFile("tmp/vl3_update_log");
     }
 
@@ -98,6 +97,13 @@ protected:
             if (QFileInfo("/proc/" + pid + "/exe").symLinkTarget().startsWith(path()))
                 ::kill(pid.toInt(), SIGKILL);
         }
+    }
+
+    // The channel the installed updater follows: the test server, at `version`.
+    void followRelease(int version)
+    {
+        writeFile("config/update.ini",
+                  QString("[Channel]\nalpha=%1\nalphaRevno=%2\n").arg(server->baseUrl()).arg(version).toUtf8());
     }
 
     void install(const QString& relative, const QByteArray& content, int mode)
@@ -286,7 +292,9 @@ protected:
         return line.isEmpty() ? std::string() : line.mid(line.lastIndexOf('"') + 2).toStdString();
     }
 
-    void killAndRerun(const KillPoint& point)
+    // Kills a run of the update at `point`, then starts the installed updater again for
+    // `rerunVersion`, a release with the same files.
+    void killAndRerun(const KillPoint& point, int rerunVersion = kVersion)
     {
         const QMap<QString, QByteArray> before = tree();
         startUpdater(&point);
@@ -307,6 +315,12 @@ protected:
         EXPECT_EQ(killed.value("/client/update"), before.value("/client/update"));
 
         QFile::remove(path("killed"));
+        if (rerunVersion != kVersion) {
+            ASSERT_EQ(runCommand(QString("cp -r '%1' '%2'").arg(path(QString("www/%1").arg(kVersion)),
+                                                               path(QString("www/%1").arg(rerunVersion)))),
+                      0);
+            followRelease(rerunVersion);
+        }
         startUpdater(nullptr);
         ASSERT_TRUE(waitForEnd());
         ASSERT_TRUE(QFile::exists(path("started"))) << "the next start did not finish the update";
@@ -349,6 +363,14 @@ TEST_F(InterruptedUpdateTest, KilledWhileWritingAPatchedFileIsUndoneThenUpdated)
 TEST_F(InterruptedUpdateTest, KilledAfterTheLastReplacementIsUndoneThenUpdated)
 {
     killAndRerun({"write", "replace.journal", "done", true, "rolled back"});
+}
+
+TEST_F(InterruptedUpdateTest, KilledUpdateIsUndoneBeforeANewerReleaseIsInstalled)
+{
+    // The next start finds the record of another release and discards that session: its
+    // replacement is undone first, not stranded with the session's directory.
+    killAndRerun({"write", "/client/big.bin.vlpart-", nullptr, false, "rolled back"}, kVersion + 1);
+    EXPECT_FALSE(logLine("Cleaning up previous session").isEmpty());
 }
 
 TEST_F(InterruptedUpdateTest, KilledBeforeCleanUpIsCompleted)
