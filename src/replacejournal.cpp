@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QPair>
@@ -100,10 +101,11 @@ ReplaceJournal::Recovery ReplaceJournal::recover() const
         if (space < 0)
             continue;
         const QByteArray op = line.left(space);
+        const QString path = QFile::decodeName(QByteArray::fromPercentEncoding(line.mid(space + 1)));
         if (op == kCommitted)
             committed = true;
-        else
-            records.append(qMakePair(op, QFile::decodeName(QByteArray::fromPercentEncoding(line.mid(space + 1)))));
+        else if (QDir::isAbsolutePath(path))
+            records.append(qMakePair(op, path));
     }
     file.close();
     if (records.isEmpty() && !committed) {
