@@ -1,9 +1,13 @@
 #include "fastfileoptaskspecification.h"
 
+#include "partialfile.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, RollbackDataList* rollbackList,
                                                          QObject* parent, qreal weight)
@@ -145,4 +149,29 @@ bool FileRenameTaskSpecification::doOp()
     }
     emit message(QString("Could not rename '%1' to '%2'").arg(fromPath, path));
     return false;
+}
+
+FileBackupTaskSpecification::FileBackupTaskSpecification(const QString& file, const QString& backup,
+                                                         RollbackDataList* rollbackList, QObject* parent,
+                                                         qreal weight)
+    : FastFileOpTaskSpecification(file, rollbackList, parent, weight), backup(backup)
+{
+}
+
+bool FileBackupTaskSpecification::doOp()
+{
+    // A backup that outlived an earlier step is no record of the file as it stands now.
+    QFile::remove(backup);
+    bool kept = ::link(QFile::encodeName(path).constData(), QFile::encodeName(backup).constData()) == 0;
+    if (!kept) {
+        PartialFile copy(path);
+        kept = copy.copyFrom(path) && copy.replace(backup);
+    }
+    qDebug() << "Keep backup" << path << backup << kept;
+    if (!kept) {
+        emit message(QString("Could not back up '%1' to '%2'").arg(path, backup));
+        return false;
+    }
+    addRollbackData(RollbackData(RollbackData::FILE_RENAME, path, backup));
+    return true;
 }

@@ -1,5 +1,6 @@
 // Quick file-system operations that run synchronously inside execute() on the GUI thread:
-// directory creation (recorded for rollback), deletion and rename.
+// directory creation (recorded for rollback), deletion, rename, and the backup of an installed
+// file before it is replaced.
 #pragma once
 
 #include "rollback.h"
@@ -61,4 +62,19 @@ public:
 
 private:
     QString fromPath;
+};
+
+// Keeps an installed file reachable at its backup name while a new file is made for it: a hard
+// link, or a complete copy where the file system has none. The file itself stays where it is, so
+// its name is never missing; the record puts the backup back over whatever then stands there.
+class FileBackupTaskSpecification : public FastFileOpTaskSpecification {
+    Q_OBJECT
+
+public:
+    FileBackupTaskSpecification(const QString& file, const QString& backup, RollbackDataList* rollbackList,
+                                QObject* parent, qreal weight);
+    bool doOp() override;
+
+private:
+    QString backup;
 };

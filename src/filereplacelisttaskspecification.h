@@ -29,12 +29,20 @@ public:
     void createReplaceTasks(bool dirTasksAdded);
 
 private:
-    // Sends the refusal of every entry whose paths leave their directories; true when there was one.
-    bool refuseUnsafeEntries();
-    // Once every file is in place, the installed files moved aside are no longer needed.
-    void discardMovedAsideFiles();
+    // Picks the entries to put in place: once per file, a later name of an already listed file
+    // (through a link) being skipped. Sends the refusal of every entry whose paths leave their
+    // directories or that asks for other content than an earlier entry of its file; false then.
+    bool chooseEntries();
+    // Announces the folders that the step will make in the session's replacement record.
+    bool recordMissingFolders();
+    // Once every file is in place and verified, the step is recorded as done and the backups of
+    // the installed files go.
+    bool commit();
+    // Undoes the step; its record goes once nothing of it is left to undo.
+    void rollBack();
 
     const QList<ListEntry>* m_ReplaceList;
+    QList<ListEntry> m_Entries;
     RollbackDataList m_RollbackList;
     Configuration* m_Configuration;
 };

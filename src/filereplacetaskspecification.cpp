@@ -5,6 +5,7 @@
 #include "confineddirectory.h"
 #include "fastfileoptaskspecification.h"
 #include "filetaskspecification_patch.h"
+#include "replacejournal.h"
 #include "slowfileopspecification.h"
 
 #include <QDebug>
@@ -53,8 +54,7 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ListEntry& entr
       m_Entry(entry),
       m_ParentRollbackList(parentRollbackList),
       m_Configuration(configuration),
-      m_MoveAside(nullptr),
-      m_Writer(nullptr)
+      m_Backup(nullptr)
 {
 }
 
@@ -66,9 +66,10 @@ void FileReplaceTaskSpecification::execute()
 
 QString FileReplaceTaskSpecification::refusal(const ListEntry& entry, const Configuration* configuration)
 {
+    // Symbolic links already in the client directory are its owner's layout (a data folder on
+    // another disk, a library link) and are followed; only the name itself may not lead out.
     const QString target = entry.effectivePath();
-    if (!ConfinedDirectory::isRelativeFileName(target)
-        || ConfinedDirectory(configuration->vl3dir).resolveInside(QDir(configuration->vl3dir).filePath(target)).isEmpty())
+    if (!ConfinedDirectory::isRelativeFileName(target))
         return QString("Refusing to replace '%1': it lies outside the client directory").arg(target);
 
     QStringList tempFiles;
@@ -87,9 +88,14 @@ QString FileReplaceTaskSpecification::refusal(const ListEntry& entry, const Conf
     return QString();
 }
 
-QString FileReplaceTaskSpecification::backupPath(const QString& target)
+QString FileReplaceTaskSpecification::finalPath(const QString& target)
 {
-    return target + ".vl3_backup";
+    const QFileInfo info(target);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString folder = QFileInfo(info.path()).canonicalFilePath();
+    return folder.isEmpty() ? target : folder + "/" + info.fileName();
 }
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
@@ -103,33 +109,58 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     const QString source = QFileInfo(QDir(m_Configuration->tempDir), m_Entry.key).filePath();
     m_Target = QFileInfo(QDir(m_Configuration->vl3dir), m_Entry.effectivePath()).filePath();
-    restoreInterruptedBackup();
+    m_Final = finalPath(m_Target);
 
     if (!m_Entry.hasOverridePath()) {
+        // The copy never overwrites: something standing at the target fails it unchanged.
+        if (!standsThere(QFileInfo(m_Target)) && !record(&ReplaceJournal::creates, m_Final))
+            return;
         addTask(new FileCopyTaskSpecification(&m_RollbackList, source, m_Target, this, 1.0));
         startSubtasks();
         return;
     }
+    RollbackDataList* writerRecords = &m_RollbackList;
+    const QFileInfo installed(m_Final);
+    if (installed.isFile()) {
+        if (!record(&ReplaceJournal::keepsAside, m_Final))
+            return;
+        m_Backup = new FileBackupTaskSpecification(m_Final, ReplaceJournal::backupPath(m_Final), &m_RollbackList,
+                                                   this, 0.0);
+        addTask(m_Backup);
+        // Putting the backup back restores the target in one step; no removal may come first.
+        writerRecords = nullptr;
+    } else if (!standsThere(installed) && !record(&ReplaceJournal::creates, m_Final)) {
+        return;
+    }
+
+    TaskSpecification* writer;
     if (m_Entry.hasPatch()) {
         const QString oldCopy = oldCopyPath(m_Configuration, m_Entry);
         saveOldCopy(oldCopy);
         emit message(QString("Patching %1").arg(m_Entry.overridePath));
-        addMoveAside();
-        m_Writer = new FileTaskSpecification_patch(&m_RollbackList, oldCopy,
-                                                   m_Configuration->tempDir + "/" + m_Entry.patchKey, m_Target,
-                                                   this, 0.8);
+        writer = new FileTaskSpecification_patch(writerRecords, oldCopy,
+                                                 m_Configuration->tempDir + "/" + m_Entry.patchKey, m_Target, this,
+                                                 0.8);
+    } else if (QFileInfo(source).suffix() == QLatin1String("_lzma2_")) {
+        writer = new FileUnpackTaskSpecification_lzma2(
+            writerRecords, source, m_Target, FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(m_Entry.size),
+            this, 0.8);
     } else {
-        addMoveAside();
-        if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
-            m_Writer = new FileUnpackTaskSpecification_lzma2(
-                &m_RollbackList, source, m_Target,
-                FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(m_Entry.size), this, 0.8);
-        else
-            m_Writer = new FileUnpackTaskSpecification_zip(&m_RollbackList, source, m_Target, this, 0.8);
+        writer = new FileUnpackTaskSpecification_zip(writerRecords, source, m_Target, this, 0.8);
     }
-    addTask(m_Writer);
+    addTask(writer);
     addTask(new CheckSignatureTaskSpecification(m_Target, m_Entry.sha512, true, this, 0.2));
     startSubtasks();
+}
+
+bool FileReplaceTaskSpecification::record(bool (ReplaceJournal::*announce)(const QString&), const QString& file)
+{
+    ReplaceJournal journal(m_Configuration->tempDir);
+    if ((journal.*announce)(file))
+        return true;
+    emit message(ReplaceJournal::writeFailure(m_Target, m_Configuration->tempDir));
+    setFailed();
+    return false;
 }
 
 void FileReplaceTaskSpecification::saveOldCopy(const QString& oldCopy)
@@ -141,31 +172,6 @@ void FileReplaceTaskSpecification::saveOldCopy(const QString& oldCopy)
     qDebug() << "Save old copy" << m_Target << oldCopy << QFile::copy(m_Target, oldCopy);
 }
 
-void FileReplaceTaskSpecification::restoreInterruptedBackup()
-{
-    // A backup is only left behind when an earlier run was killed between moving the installed
-    // file aside and the end of its step. It holds the installed file; what stands at the
-    // target is at best the unfinished new one. Putting the installed file back first lets this
-    // run replace it as usual, and keeps it from being stranded under the backup's name.
-    const QString backup = backupPath(m_Target);
-    if (!standsThere(QFileInfo(backup)))
-        return;
-    if (standsThere(QFileInfo(m_Target)) && !QFileInfo(m_Target).isDir())
-        QFile::remove(m_Target);
-    const bool restored = QFile::rename(backup, m_Target);
-    qDebug() << "Restore interrupted backup" << backup << restored;
-}
-
-void FileReplaceTaskSpecification::addMoveAside()
-{
-    // A directory is left where it is: nothing can be written over it, so the write fails.
-    const QFileInfo installed(m_Target);
-    if (!installed.isSymLink() && (!installed.exists() || installed.isDir()))
-        return;
-    m_MoveAside = new FileRenameTaskSpecification(m_Target, backupPath(m_Target), &m_RollbackList, this, 0.0);
-    addTask(m_MoveAside);
-}
-
 void FileReplaceTaskSpecification::subtasksDone()
 {
     if (allFinished(tasks)) {
@@ -174,28 +180,18 @@ void FileReplaceTaskSpecification::subtasksDone()
         keepInstalledMode();
         makeSingleFileExecutable(m_Target);
     } else {
-        recordBrokenTarget();
         m_RollbackList.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceTaskSpecification::recordBrokenTarget()
-{
-    // The write only ever started on a free target or on a folder, which was left in place and
-    // which a write cannot make: any other thing standing there now is its own leftover.
-    const QFileInfo left(m_Target);
-    if (m_Writer && m_Writer->state == FAILED && standsThere(left) && (left.isSymLink() || !left.isDir()))
-        m_RollbackList.add(RollbackData(RollbackData::FILE_CREATE, m_Target));
-}
-
 void FileReplaceTaskSpecification::keepInstalledMode()
 {
-    if (!m_MoveAside)
+    if (!m_Backup)
         return;
-    const QFileInfo installed(backupPath(m_Target));
+    const QFileInfo installed(ReplaceJournal::backupPath(m_Final));
     if (installed.exists() && !installed.isSymLink())
-        QFile::setPermissions(m_Target, withoutUserFlags(installed.permissions()));
+        QFile::setPermissions(m_Final, withoutUserFlags(installed.permissions()));
 }
 
 void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
@@ -221,8 +217,7 @@ void FileReplaceTaskSpecification::reset()
     deleteSubtasks();
     subtaskFailed = false;
     doneReported = false;
-    m_MoveAside = nullptr;
-    m_Writer = nullptr;
+    m_Backup = nullptr;
     m_RollbackList.rollback(this);
     TaskSpecification::reset();
 }

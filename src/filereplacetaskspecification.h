@@ -1,7 +1,9 @@
 // Puts one file of the client in place in the second stage of an update: copies a new file, or
 // patches or unpacks over an installed one and checks the result against its digest, then sets
-// the executable flags of files that need them. Its own file operations are undone at once when
-// it fails; on success they go to the list above, which undoes them if a later file fails.
+// the executable flags of files that need them. An installed file stays at its name until the new
+// one is renamed over it, with a backup beside it. Its own file operations are undone at once when
+// it fails; on success they go to the list above, which undoes them if a later file fails. Every
+// change is announced in the session's replacement record first.
 #pragma once
 
 #include "composedtaskspecification.h"
@@ -12,6 +14,7 @@
 #include <QStringList>
 
 class Configuration;
+class ReplaceJournal;
 
 // File names and complete suffixes of the files that get executable flags once installed.
 extern const QStringList executableFileNames;
@@ -32,24 +35,21 @@ public:
     // Adds execute flags to a file whose name or complete suffix asks for them: for the owner,
     // and for group and others where they may read it. Nobody gains write access.
     static void makeSingleFileExecutable(const QString& path);
-    // Why the entry may not be installed, or empty: its install path must stay in the client
-    // directory, and the files it reads and writes in the temporary directory must stay there.
+    // Why the entry may not be installed, or empty: its install path must name a file below the
+    // client directory by itself (links already there are followed), and the files it reads and
+    // writes in the temporary directory must stay there.
     static QString refusal(const ListEntry& entry, const Configuration* configuration);
-    // Where an installed file waits while its patch or unpack is made: beside it, so that putting
-    // it back is a rename on one file system that keeps its contents, mode and owner.
-    static QString backupPath(const QString& target);
+    // The file that a write to `target` changes: links on the way, the last name included, are
+    // followed as a plain write follows them.
+    static QString finalPath(const QString& target);
 
 private:
     void makeSubtasksAndStart();
     // Copies the installed file to the old copy in the temporary directory, which the patch reads.
     void saveOldCopy(const QString& oldCopy);
-    // Moves an installed file out of the target's way, recorded for rollback, so that a failed
-    // replacement brings it back; a patch or an unpack then only ever writes a new file.
-    void addMoveAside();
-    void restoreInterruptedBackup();
-    // Records what a failed patch or unpack left at the target, so that the rollback removes it
-    // before the installed file is put back.
-    void recordBrokenTarget();
+    // Announces a change in the session's record before it is made; a record that cannot be
+    // written fails the task, since a killed run could then not be recovered.
+    bool record(bool (ReplaceJournal::*announce)(const QString&), const QString& file);
     // Gives the new file the mode of the installed file it replaced, as a write in place would.
     void keepInstalledMode();
 
@@ -58,6 +58,6 @@ private:
     RollbackDataList m_RollbackList;
     Configuration* m_Configuration;
     QString m_Target;
-    TaskSpecification* m_MoveAside;
-    TaskSpecification* m_Writer;
+    QString m_Final;
+    TaskSpecification* m_Backup;
 };

@@ -7,6 +7,10 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
 RollbackData::RollbackData(int op, const QString& from, const QString& to) : path(to), path2(from), op(op)
 {
     if (op != FILE_RENAME)
@@ -19,11 +23,28 @@ RollbackData::RollbackData(int op, const QString& p) : path(p), op(op)
         qFatal("op!=FILE_RENAME");
 }
 
+namespace {
+
+// Replaces whatever stands at `to` in one step, so the name is never missing. When both names are
+// links to one file, rename() changes nothing and `from` stays: it is then removed.
+bool renameBack(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    if (::rename(source.constData(), QFile::encodeName(to).constData()) != 0)
+        return false;
+    struct stat info;
+    if (::lstat(source.constData(), &info) == 0)
+        ::unlink(source.constData());
+    return true;
+}
+
+} // namespace
+
 bool RollbackData::rollback(QObject* receiver) const
 {
     switch (op) {
     case FILE_RENAME:
-        if (QFile::rename(path, path2))
+        if (renameBack(path, path2))
             return true;
         message(receiver, QString("warning: rollback rename %1 to %2 failed").arg(path2, path));
         return false;

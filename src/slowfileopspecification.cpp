@@ -1,10 +1,10 @@
 #include "slowfileopspecification.h"
 
 #include "compressedfile.h"
+#include "partialfile.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QSaveFile>
 
 #include <zlib.h>
 
@@ -48,7 +48,10 @@ FileCopyFunc::FileCopyFunc(const QString& srcPath, const QString& dstPath) : Slo
 bool FileCopyFunc::run()
 {
     qDebug() << "run" << srcPath << dstPath;
-    return QFile::copy(srcPath, dstPath);
+    // Filled beside the target and linked in only when complete: a killed copy leaves a partial
+    // file that the recovery of the step removes, never a short file under the target's name.
+    PartialFile copy(dstPath);
+    return copy.copyFrom(srcPath) && copy.add(dstPath);
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& srcPath,
@@ -145,17 +148,16 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
         qDebug() << "gunzipFile: could not open" << source;
         return false;
     }
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
-        qDebug() << "gunzipFile: could not open" << target << out.errorString();
+    PartialFile out(target);
+    if (!out.isOpen()) {
+        qDebug() << "gunzipFile: could not write beside" << target;
         return false;
     }
     QByteArray buffer(kGunzipBlock, Qt::Uninitialized);
     int n;
     while ((n = gzread(in.get(), buffer.data(), kGunzipBlock)) > 0) {
-        if (out.write(buffer.constData(), n) != n) {
-            qDebug() << "gunzipFile: could not write" << target << out.errorString();
-            out.cancelWriting();
+        if (!out.write(buffer.constData(), n)) {
+            qDebug() << "gunzipFile: could not write" << target;
             return false;
         }
     }
@@ -165,10 +167,9 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
     const int status = in.close();
     if (n < 0 || status != Z_OK) {
         qDebug() << "gunzipFile: broken gzip file" << source << "read" << n << "status" << status;
-        out.cancelWriting();
         return false;
     }
-    return out.commit();
+    return out.replace(out.finalPath());
 }
 
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,

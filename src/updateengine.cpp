@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "maintaskspecification.h"
+#include "replacejournal.h"
 #include "rsacrypto.h"
 #include "updateinidata.h"
 
@@ -87,6 +88,7 @@ bool UpdateEngine::initialize()
         } else {
             qDebug() << "Cleaning up previous session";
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
+            recoverInterruptedReplacement(tempDir);
             removeDirectory(tempDir);
             bool parentEntered = false;
             const bool removed = removeFromParent(tempDir, &parentEntered);
@@ -100,6 +102,8 @@ bool UpdateEngine::initialize()
 
     if (!m_Configuration->initalizeStart(tempDir, clientDir))
         return false;
+    // Before anything is compiled from the client's files: they must be all old or all new.
+    recoverInterruptedReplacement(m_Configuration->tempDir);
 
     if (!UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
                                m_Configuration->clientType)) {
@@ -110,6 +114,20 @@ bool UpdateEngine::initialize()
     }
     m_State = POST_INIT;
     return true;
+}
+
+void UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)
+{
+    switch (ReplaceJournal(sessionDir).recover()) {
+    case ReplaceJournal::Completed:
+        emit message(QStringLiteral("Finished the file updates of an interrupted update"));
+        break;
+    case ReplaceJournal::RolledBack:
+        emit message(QStringLiteral("Restored the client files of an interrupted update"));
+        break;
+    case ReplaceJournal::NothingToRecover:
+        break;
+    }
 }
 
 bool UpdateEngine::startUpdate()

@@ -58,6 +58,8 @@ private:
     static void removeDirectory(const QString& path);
     void applyProxy();
     void releaseRootTask();
+    // Finishes or undoes the replacement step that a killed run of the session left behind.
+    void recoverInterruptedReplacement(const QString& sessionDir);
 
     int m_State;
     Configuration* m_Configuration;

@@ -3,6 +3,8 @@
 #include "filereplacetaskspecification.h"
 #include "filereplacetest.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 class FileReplaceListTest : public FileReplaceTest {
@@ -99,8 +101,6 @@ TEST_F(FileReplaceListTest, PathsLeavingTheirDirectoriesAreRefusedBeforeAnything
     const QList<ListEntry> bad = {entry("a", digest("x"), outside + "/victim"),
                                   entry("../outside/victim"),
                                   entry("x._lzma2_", digest("x"), "sub/../../outside/victim"),
-                                  entry("link/victim"),
-                                  entry("x._lzma2_", digest("x"), "link/new"),
                                   entry("link/victim", digest("x"), "fine.txt"),
                                   entry("bin/update", digest("x"), "bin/update", "../../outside/victim")};
     const QStringList expected = {"Starting file updates",
@@ -108,8 +108,6 @@ TEST_F(FileReplaceListTest, PathsLeavingTheirDirectoriesAreRefusedBeforeAnything
                                       .arg(outside + "/victim"),
                                   "Refusing to replace '../outside/victim': it lies outside the client directory",
                                   "Refusing to replace 'sub/../../outside/victim': it lies outside the client directory",
-                                  "Refusing to replace 'link/victim': it lies outside the client directory",
-                                  "Refusing to replace 'link/new': it lies outside the client directory",
                                   "Refusing file name link/victim: it leads outside the temporary directory",
                                   "Refusing file name ../../outside/victim: it leads outside the temporary directory"};
     entries.append(bad);
@@ -130,4 +128,55 @@ TEST_F(FileReplaceListTest, EmptyListFinishesAtOnce)
     EXPECT_EQ(run(task), QStringList("Starting file updates"));
     EXPECT_EQ(task.state, TaskSpecification::FINISHED);
     EXPECT_DOUBLE_EQ(task.progress, 0.4);
+}
+
+TEST_F(FileReplaceListTest, LinksOfTheClientsOwnLayoutAreFollowedAndRolledBack)
+{
+    // A data folder on another disk and a library reached through its soname link.
+    const QString disk = makeDir("disk");
+    writeFile("disk/readme.txt", "old readme");
+    ASSERT_TRUE(QFile::link(disk, path("client/data")));
+    setMode(writeFile("client/lib/libz.so.1.2", "old zlib"), 0644);
+    ASSERT_TRUE(QFile::link("libz.so.1.2", path("client/lib/libz.so.1")));
+    packed("readme._lzma2_", "new readme");
+    packed("libz._lzma2_", "new zlib");
+    writeFile("temp/data/sub/added.txt", "added");
+    // The library is listed under both of its names: one write serves both.
+    entries = {entry("readme._lzma2_", digest("new readme"), "data/readme.txt"),
+               entry("libz._lzma2_", digest("new zlib"), "lib/libz.so.1"), entry("data/sub/added.txt"),
+               entry("libz._lzma2_", digest("new zlib"), "lib/libz.so.1.2")};
+
+    // A failing last entry undoes everything, on both disks.
+    const QStringList clientBefore = snapshot(path("client"));
+    const QStringList diskBefore = snapshot(disk);
+    QList<ListEntry> failing = entries;
+    failing.append(entry("libz._lzma2_", digest("something else"), "last.bin"));
+    FileReplaceListTaskSpecification undone(&failing, &configuration, nullptr, 0.4);
+    EXPECT_EQ(run(undone).last(), "rolling back file updates");
+    EXPECT_EQ(undone.state, TaskSpecification::FAILED);
+    EXPECT_EQ(snapshot(path("client")), clientBefore);
+    EXPECT_EQ(snapshot(disk), diskBefore);
+
+    // Two contents for one file cannot both be installed.
+    QList<ListEntry> conflicting = entries;
+    conflicting.last().sha512 = digest("another zlib");
+    FileReplaceListTaskSpecification refused(&conflicting, &configuration, nullptr, 0.4);
+    EXPECT_EQ(run(refused), (QStringList{"Starting file updates", "Refusing to replace 'lib/libz.so.1.2': "
+                                                                  "'lib/libz.so.1' leads to the same file"}));
+    EXPECT_EQ(snapshot(path("client")), clientBefore);
+
+    FileReplaceListTaskSpecification task(&entries, &configuration, nullptr, 0.4);
+    const QStringList texts = run(task);
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED) << texts.join('\n').toStdString();
+    EXPECT_TRUE(QFileInfo(path("client/data")).isSymLink());
+    EXPECT_EQ(readFile(path("disk/readme.txt")), "new readme");
+    EXPECT_EQ(readFile(path("disk/sub/added.txt")), "added");
+    EXPECT_EQ(QFile::symLinkTarget(path("client/lib/libz.so.1")), path("client/lib/libz.so.1.2"));
+    EXPECT_EQ(readFile(path("client/lib/libz.so.1.2")), "new zlib");
+    // The soname asks for execute flags; the file behind the link gets them.
+    EXPECT_EQ(mode(path("client/lib/libz.so.1.2")), 0755u);
+    // Nothing of the step stays: no backups, no unfinished files, no record.
+    EXPECT_EQ(snapshot(path("client")).filter(QRegularExpression("vl3_backup|vlpart")), QStringList());
+    EXPECT_EQ(snapshot(disk).filter(QRegularExpression("vl3_backup|vlpart")), QStringList());
+    EXPECT_FALSE(QFileInfo::exists(path("temp/replace.journal")));
 }

@@ -83,10 +83,9 @@ TEST_F(FileReplaceTest, PatchesAnInstalledProgramAndHandsOverHowToPutItBack)
     EXPECT_EQ(mode(installed), 0755u);
     EXPECT_EQ(readFile(path("temp/bin/update_old")), oldProgram);
 
-    // The list above undoes the step from these records: the new file goes, the old one comes back.
-    ASSERT_EQ(parentList.size(), 2);
+    // The list above undoes the step from this record: the backup is renamed over the new file.
+    ASSERT_EQ(parentList.size(), 1);
     EXPECT_EQ(parentList.at(0).op, RollbackData::FILE_RENAME);
-    EXPECT_EQ(parentList.at(1).op, RollbackData::FILE_CREATE);
     EXPECT_TRUE(parentList.rollback(nullptr));
     EXPECT_EQ(readFile(installed), oldProgram);
     EXPECT_EQ(mode(installed), 0644u);
@@ -141,24 +140,6 @@ TEST_F(FileReplaceTest, FailedReplacementBringsTheInstalledFileBack)
         EXPECT_EQ(snapshot(path("client")), before);
         EXPECT_TRUE(parentList.isEmpty());
     }
-}
-
-TEST_F(FileReplaceTest, BackupLeftByAKilledRunIsPutBackFirst)
-{
-    // A run killed after moving the installed file aside: the backup holds it, and an
-    // unfinished new file stands at the target.
-    const QString target = writeFile("client/data.bin", "unfinished new data");
-    writeFile("client/data.bin.vl3_backup", "installed data");
-    writeFile("temp/data.bin.gz", "\x1f\x8b gzip data cut short");
-    RollbackDataList parentList;
-    FileReplaceTaskSpecification task(entry("data.bin.gz", digest("x"), "data.bin"), &parentList, &configuration,
-                                      nullptr, 1.0);
-    const QStringList texts = run(task);
-    EXPECT_EQ(task.state, TaskSpecification::FAILED);
-    EXPECT_TRUE(texts.contains(QString("Could not unzip '%1' to '%2'").arg(path("temp/data.bin.gz"), target)))
-        << texts.join('\n').toStdString();
-    EXPECT_EQ(readFile(target), "installed data");
-    EXPECT_FALSE(QFileInfo::exists(target + ".vl3_backup"));
 }
 
 TEST_F(FileReplaceTest, WriteCutShortByAFullDiskLeavesNoPieceBehind)

@@ -16,34 +16,6 @@ namespace vlpatch {
 
 namespace {
 
-// A link is written through, as opening the name for writing would.
-std::string FinalPath(const char* path)
-{
-    struct stat info;
-    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* resolved = ::realpath(path, nullptr)) {
-            std::string final(resolved);
-            std::free(resolved);
-            return final;
-        }
-    }
-    return path;
-}
-
-// A new file in the final file's directory, so that the rename cannot cross file systems;
-// unique across the threads and processes that may write beside the same file.
-int CreateBeside(const std::string& final, std::string* temporary)
-{
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *temporary = final + ".vlpart-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        const int descriptor = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor != -1 || errno != EEXIST)
-            return descriptor;
-    }
-    return -1;
-}
-
 bool WriteAll(int descriptor, const uint8_t* bytes, std::size_t size)
 {
     while (size != 0) {
@@ -65,11 +37,43 @@ constexpr std::size_t kWriteBuffer = 64 << 10;
 
 } // namespace
 
-ReplacementFile::ReplacementFile(const char* path) : m_Final(FinalPath(path))
+// A link is written through, as opening the name for writing would.
+std::string FinalPathOf(const char* path)
+{
+    struct stat info;
+    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* resolved = ::realpath(path, nullptr)) {
+            std::string final(resolved);
+            std::free(resolved);
+            return final;
+        }
+    }
+    return path;
+}
+
+std::string PartialFilePrefix(const std::string& final)
+{
+    return final + ".vlpart-";
+}
+
+// In the final file's directory, so that the rename cannot cross file systems.
+int CreatePartialFile(const std::string& final, std::string* partial)
+{
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *partial = PartialFilePrefix(final) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const int descriptor = ::open(partial->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (descriptor != -1 || errno != EEXIST)
+            return descriptor;
+    }
+    return -1;
+}
+
+ReplacementFile::ReplacementFile(const char* path) : m_Final(FinalPathOf(path))
 {
     m_Buffer = new (std::nothrow) uint8_t[kWriteBuffer];
     if (m_Buffer)
-        m_Descriptor = CreateBeside(m_Final, &m_Temporary);
+        m_Descriptor = CreatePartialFile(m_Final, &m_Temporary);
 }
 
 ReplacementFile::~ReplacementFile()
