@@ -2,12 +2,12 @@
 // as real processes against a release served over HTTP, and the second stage is killed at a chosen
 // file operation while it changes the client. Every client file must then hold its old or its new
 // bytes, and the next start of the installed updater must leave exactly the new release behind.
-#include "compressedfile.h"
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
-#include "signingtools.h"
+#include "releasetools.h"
 #include "tempdir.h"
+#include "updaterruns.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,9 +18,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include <csignal>
 #include <memory>
-#include <sys/types.h>
 
 namespace {
 
@@ -93,10 +91,7 @@ protected:
     void TearDown() override
     {
         // A stage that did not end in time is ended here, by the process id it runs under.
-        for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-            if (QFileInfo("/proc/" + pid + "/exe").symLinkTarget().startsWith(path()))
-                ::kill(pid.toInt(), SIGKILL);
-        }
+        killProcessesRunningFrom(path() + "/");
     }
 
     // The channel the installed updater follows: the test server, at `version`.
@@ -157,10 +152,7 @@ protected:
 
     QByteArray packed(const QString& container, const QByteArray& content)
     {
-        const QString plain = writeFile("plain/" + QFileInfo(container).fileName(), content);
-        QDir().mkpath(QFileInfo(container).path());
-        EXPECT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(container).constData(), true));
+        EXPECT_TRUE(packFile(writeFile("plain/" + QFileInfo(container).fileName(), content), container));
         return readFile(container);
     }
 
@@ -171,14 +163,9 @@ protected:
         return readFile(target);
     }
 
-    // The product ini packed by the container writer and signed by openssl over the plain text.
     void publishIni(const QString& name, const QByteArray& content, const QString& release)
     {
-        const QString plain = writeFile("plain/" + name, content);
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(release + "/" + name + "._lzma2_").constData(),
-                                                      true));
-        ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), plain, release + "/" + name + ".sig"));
+        ASSERT_TRUE(publishProductIni(writeFile("plain/" + name, content), release));
     }
 
     const ClientFile& file(const QString& relative) const
@@ -272,18 +259,7 @@ protected:
         return out;
     }
 
-    // The first line of the stages' log files that holds `text`.
-    QByteArray logLine(const QByteArray& text) const
-    {
-        const QDir logs(path("tmp/voxlane_update_log"));
-        for (const QString& name : logs.entryList(QDir::Files)) {
-            for (const QByteArray& line : readFile(logs.filePath(name)).split('\n')) {
-                if (line.contains(text))
-                    return line;
-            }
-        }
-        return QByteArray();
-    }
+    QByteArray logLine(const QByteArray& text) const { return updaterLogLine(path("tmp"), text); }
 
     // What the log files say about the recovery: "rolled back", "completed" or nothing.
     std::string recoveryInLog() const
