@@ -130,6 +130,14 @@ std::unique_ptr<T> parsed(const ByteVector& bytes)
     return d;
 }
 
+// The PE32+ or the PE32 disassembler, its header parsed.
+std::unique_ptr<DisassemblerWin32> parsedPe(const ByteVector& bytes, bool plus)
+{
+    if (plus)
+        return parsed<DisassemblerWin32X64>(bytes);
+    return parsed<DisassemblerWin32X86>(bytes);
+}
+
 } // namespace
 
 TEST(PeHeader, ChecksInOrderWithTheirReasons)
@@ -316,11 +324,7 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     for (bool plus : {false, true}) {
         SCOPED_TRACE(plus ? "PE32+" : "PE32");
         const ByteVector bytes = buildPe(samplePlan(plus, text));
-        std::unique_ptr<DisassemblerWin32> pe;
-        if (plus)
-            pe = parsed<DisassemblerWin32X64>(bytes);
-        else
-            pe = parsed<DisassemblerWin32X86>(bytes);
+        const std::unique_ptr<DisassemblerWin32> pe = parsedPe(bytes, plus);
         AssemblyProgram program(pe->kind());
         ASSERT_TRUE(pe->Disassemble(&program));
         std::vector<uint32_t> expected = {0x1001, 0x100D};
@@ -399,11 +403,7 @@ TEST(PeRel32Scan, RipRelativeFormsOfTheX64Twin)
         for (bool plus : {false, true}) {
             SCOPED_TRACE(plus ? "PE32+" : "PE32");
             const ByteVector bytes = buildPe(samplePlan(plus, text));
-            std::unique_ptr<DisassemblerWin32> pe;
-            if (plus)
-                pe = parsed<DisassemblerWin32X64>(bytes);
-            else
-                pe = parsed<DisassemblerWin32X86>(bytes);
+            const std::unique_ptr<DisassemblerWin32> pe = parsedPe(bytes, plus);
             AssemblyProgram program(pe->kind());
             ASSERT_TRUE(pe->Disassemble(&program));
             std::vector<uint32_t> expected;
