@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -178,8 +179,9 @@ protected:
         return files.first();
     }
 
-    // Starts the installed updater as the client would; with a kill point, its stages carry it.
-    void startUpdater(const KillPoint* point)
+    // Starts the installed updater as the client would; with a kill point, its stages carry it,
+    // and with `stop` they are stopped there instead of killed.
+    void startUpdater(const KillPoint* point, bool stop = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", makeDir("tmp"));
@@ -197,6 +199,8 @@ protected:
             if (point->before)
                 env.insert("VL_KILL_BEFORE", "1");
             env.insert("VL_KILL_MARKER", path("killed"));
+            if (stop)
+                env.insert("VL_KILL_STOP", "1");
         }
         firstStage.setProcessEnvironment(env);
         firstStage.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -323,6 +327,31 @@ TEST_F(InterruptedUpdateTest, UninterruptedUpdateFollowsTheClientsLinks)
     EXPECT_EQ(after.keys(), newRelease().keys());
     EXPECT_TRUE(after == newRelease());
     EXPECT_EQ(recoveryInLog(), "");
+}
+
+TEST_F(InterruptedUpdateTest, StartDuringTheReplacementLeavesTheSessionToTheRunningStage)
+{
+    // The user starts the client again while the second stage replaces its files: the new start
+    // must not take the stage's record of changes for a leftover and undo them under it.
+    const KillPoint afterFirstBackup{"link", ".vl3_backup", nullptr, false, ""};
+    startUpdater(&afterFirstBackup, true);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(path("killed")); }, 240000)) << "the second stage never got there";
+    firstStage.waitForFinished(60000);
+    const pid_t secondStage = readFile(path("killed")).trimmed().toInt();
+    const QMap<QString, QByteArray> during = tree();
+    const auto refusedBecauseTheStageRuns = [&] { return !logLine("Another stage holds the session").isEmpty(); };
+
+    startUpdater(nullptr);
+    waitUntil([&] { return refusedBecauseTheStageRuns() || firstStage.state() == QProcess::NotRunning; }, 120000);
+    firstStage.kill();
+    firstStage.waitForFinished(10000);
+    EXPECT_TRUE(refusedBecauseTheStageRuns());
+    EXPECT_EQ(recoveryInLog(), "");
+    EXPECT_TRUE(tree() == during) << "the running stage's files were changed";
+
+    ASSERT_EQ(::kill(secondStage, SIGCONT), 0);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(path("started")); }, 240000)) << "the stage did not finish";
+    EXPECT_TRUE(tree() == newRelease());
 }
 
 TEST_F(InterruptedUpdateTest, KilledAfterTheFirstBackupIsUndoneThenUpdated)
