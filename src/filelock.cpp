@@ -20,28 +20,28 @@ FileLock::~FileLock()
     release();
 }
 
-bool FileLock::acquire(const QString& file, int waitMs)
+FileLock::Outcome FileLock::acquire(const QString& file, int waitMs)
 {
     const QString clean = QDir::cleanPath(file);
     // A second lock of ours on the same file would wait for this one.
     if (m_Descriptor != -1 && clean == m_File)
-        return true;
+        return Held;
     release();
     const int descriptor =
         ::open(QFile::encodeName(clean).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor == -1)
-        return false;
+        return CannotOpen;
     const QDeadlineTimer deadline(waitMs);
     while (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         if (deadline.hasExpired()) {
             ::close(descriptor);
-            return false;
+            return HeldByOther;
         }
         QThread::msleep(kRetryIntervalMs);
     }
     m_File = clean;
     m_Descriptor = descriptor;
-    return true;
+    return Held;
 }
 
 void FileLock::release()

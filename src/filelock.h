@@ -11,9 +11,11 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    enum Outcome { Held, HeldByOther, CannotOpen };
+
     // Locks `file`, creating it, and gives up a lock on another file; waits up to `waitMs` for
-    // another holder to let go. True when this lock already holds `file`.
-    bool acquire(const QString& file, int waitMs);
+    // another holder to let go. Held at once when this lock already holds `file`.
+    Outcome acquire(const QString& file, int waitMs);
     void release();
 
 private:

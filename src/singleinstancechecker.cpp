@@ -40,7 +40,7 @@ QString runtimeFolder()
 // Takes the claim on the instance name unless another process holds it.
 bool claim(const QString& serverPath)
 {
-    return g_claim.acquire(serverPath + ".lock", 0);
+    return g_claim.acquire(serverPath + ".lock", 0) == FileLock::Held;
 }
 
 // Whether anything accepts connections under `path`, without sending it anything.

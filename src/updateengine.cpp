@@ -124,10 +124,17 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::holdSession(const QString& sessionDir)
 {
-    if (m_SessionLock.acquire(sessionDir + "/session.lock", kSessionHandOverMs))
+    switch (m_SessionLock.acquire(sessionDir + "/session.lock", kSessionHandOverMs)) {
+    case FileLock::Held:
         return true;
-    qDebug() << "Another stage holds the session" << sessionDir;
-    emit error(QStringLiteral("Another update is running. Please wait until it has finished."));
+    case FileLock::HeldByOther:
+        qDebug() << "Another stage holds the session" << sessionDir;
+        emit error(QStringLiteral("Another update is running. Please wait until it has finished."));
+        return false;
+    case FileLock::CannotOpen:
+        break;
+    }
+    emit error(QStringLiteral("Failed to lock the temporary directory %1.").arg(sessionDir));
     return false;
 }
 
