@@ -1,6 +1,7 @@
 #include "singleinstancechecker.h"
 
 #include "configuration.h"
+#include "filelock.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -11,8 +12,6 @@
 #include <QLocalSocket>
 #include <QThread>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +22,8 @@ const int kProbeTimeoutMs = 1000;
 const int kClaimHolderWaitMs = 5000;
 const int kRetryIntervalMs = 50;
 
-// The lock on the claim file, held open until the process ends; -1 while this process holds none.
-int g_claimFd = -1;
+// The lock on the claim file, held until the process ends.
+FileLock g_claim;
 
 // The user's runtime folder, or one of our own in the temporary folder where the session has
 // none. Nobody else may be able to create entries in it, or they could plant the name.
@@ -38,23 +37,10 @@ QString runtimeFolder()
     return Configuration::isPrivateDirectory(own) ? own : QString();
 }
 
-// Takes the claim on the instance name unless another process holds it. The lock ends with the
-// process however it ends, so a crash leaves no stale claim, and is not inherited by the
-// programs that the updater starts.
+// Takes the claim on the instance name unless another process holds it.
 bool claim(const QString& serverPath)
 {
-    if (g_claimFd >= 0)
-        return true;
-    const QByteArray path = QFile::encodeName(serverPath + ".lock");
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return false;
-    }
-    g_claimFd = fd;
-    return true;
+    return g_claim.acquire(serverPath + ".lock", 0) == FileLock::Held;
 }
 
 // Whether anything accepts connections under `path`, without sending it anything.

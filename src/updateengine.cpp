@@ -18,6 +18,8 @@
 namespace {
 
 const int kPollIntervalMs = 1000;
+// Long enough for the first stage to let go of the session once it has started the second.
+const int kSessionHandOverMs = 5000;
 const quint16 kDefaultProxyPort = 3128;
 
 // The window only calls the session operations in their state; anything else is a programming
@@ -82,6 +84,10 @@ bool UpdateEngine::initialize()
     QString tempDir;
     QString clientDir;
     if (UpdateIniData::get(&recordedVersion, nullptr, &tempDir, &clientDir)) {
+        // The record stays while a stage runs: its session is continued or discarded only when
+        // no stage works in it any more.
+        if (!holdSession(tempDir))
+            return false;
         if (recordedVersion == m_Configuration->version) {
             qDebug() << "Continuing previous session";
             emit message(QStringLiteral("Previous update session for v. %1 found").arg(recordedVersion));
@@ -100,7 +106,7 @@ bool UpdateEngine::initialize()
         }
     }
 
-    if (!m_Configuration->initalizeStart(tempDir, clientDir))
+    if (!m_Configuration->initalizeStart(tempDir, clientDir) || !holdSession(m_Configuration->tempDir))
         return false;
     // Before anything is compiled from the client's files: they must be all old or all new.
     recoverInterruptedReplacement(m_Configuration->tempDir);
@@ -114,6 +120,22 @@ bool UpdateEngine::initialize()
     }
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::holdSession(const QString& sessionDir)
+{
+    switch (m_SessionLock.acquire(sessionDir + "/session.lock", kSessionHandOverMs)) {
+    case FileLock::Held:
+        return true;
+    case FileLock::HeldByOther:
+        qDebug() << "Another stage holds the session" << sessionDir;
+        emit error(QStringLiteral("Another update is running. Please wait until it has finished."));
+        return false;
+    case FileLock::CannotOpen:
+        break;
+    }
+    emit error(QStringLiteral("Failed to lock the temporary directory %1.").arg(sessionDir));
+    return false;
 }
 
 void UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)
@@ -220,6 +242,7 @@ void UpdateEngine::cleanup()
         // leaves its session directory behind, and only the record leads the next start back to
         // it instead of into a new one.
         qDebug() << "Keeping the session record for the second stage" << updateIniPath();
+        m_SessionLock.release();
         return;
     }
 

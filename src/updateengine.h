@@ -3,6 +3,8 @@
 // and cleans up when it ends. It has no user interface: everything leaves through its signals.
 #pragma once
 
+#include "filelock.h"
+
 #include <QObject>
 #include <QString>
 
@@ -20,7 +22,8 @@ public:
     // The configuration is not owned; its `message` is relayed through the engine's own.
     UpdateEngine(Configuration* cfg, QObject* parent);
 
-    // Requires PRE_INIT: continues or discards the recorded session and records the current one.
+    // Requires PRE_INIT: continues or discards the recorded session and records the current one;
+    // false, with the error sent, while another stage still works in the recorded session.
     bool initialize();
     // Requires POST_INIT: builds the root task, starts the poll timer and executes the task.
     bool startUpdate();
@@ -60,10 +63,15 @@ private:
     void releaseRootTask();
     // Finishes or undoes the replacement step that a killed run of the session left behind.
     void recoverInterruptedReplacement(const QString& sessionDir);
+    // Holds the session directory for this stage; false, with the error sent, while another
+    // stage works in it: its record of changes is no leftover to undo.
+    bool holdSession(const QString& sessionDir);
 
     int m_State;
     Configuration* m_Configuration;
     MainTaskSpecification* m_RootTask;
     QTimer* m_Timer;
     QNetworkAccessManager* m_NetworkManager;
+    // A lock file in the session directory, held while this stage works in it.
+    FileLock m_SessionLock;
 };

@@ -1,10 +1,10 @@
 #include "checksignaturetaskspecification.h"
-#include "compressedfile.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
 #include "inidownloadtaskspecification.h"
 #include "peakmemory.h"
+#include "releasetools.h"
 #include "rsacrypto.h"
 #include "signingtools.h"
 #include "slowfileopspecification.h"
@@ -51,9 +51,7 @@ protected:
     {
         const QString plain = writeFile("release/" + iniName(), content);
         const QString folder = makeDir(QString("www/%1").arg(kVersion));
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(plain.toUtf8().constData(),
-                                                      (folder + "/" + iniName() + "._lzma2_").toUtf8().constData(),
-                                                      true));
+        ASSERT_TRUE(packFile(plain, folder + "/" + iniName() + "._lzma2_"));
         ASSERT_TRUE(opensslSign(key, plain, folder + "/" + iniName() + ".sig"));
     }
 

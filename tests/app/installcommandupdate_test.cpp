@@ -1,15 +1,14 @@
 // Whole updates with a post-install command: the updater runs as a process through both stages
 // against a release on the test server, and the command's script arrives by a real download,
 // exactly as a release ships it.
-#include "compressedfile.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
-#include "signingtools.h"
+#include "releasetools.h"
 #include "tempdir.h"
+#include "updaterruns.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <csignal>
@@ -66,38 +65,23 @@ protected:
         // Both stages write their logs, shown when a test fails.
         writeFile("tmp/vl3_update_log");
         // What Qt's platform plugins and the libraries below them keep until exit is no leak of ours.
-        m_Env.insert("LSAN_OPTIONS", "suppressions=" + writeFile("lsan.supp", "leak:libqoffscreen.so\n"
-                                                                             "leak:QScreen::QScreen\n"
-                                                                             "leak:QGuiApplicationPrivate::"
-                                                                             "createPlatformIntegration\n"
-                                                                             "leak:libdbus-1.so\n"
-                                                                             "leak:libfontconfig.so\n"));
+        m_Env.insert("LSAN_OPTIONS", "suppressions=" + writeFile("lsan.supp", kPlatformLeakSuppressions));
         publishRelease();
     }
 
     void TearDown() override
     {
         // A second stage that failed keeps its window open until someone closes it.
-        for (const pid_t pid : secondStages())
-            ::kill(pid, SIGKILL);
-        if (HasFailure())
-            printLogs();
+        killProcessesRunningFrom(path("tmp") + "/");
+        if (HasFailure()) {
+            std::cerr << "==== output\n"
+                      << readFile(path("output.txt")).toStdString() << updaterLogs(path("tmp")).toStdString();
+        }
     }
 
     // The second stages this test started: the first stage starts them detached, from the
     // session directory inside the test's own temporary folder.
-    QList<pid_t> secondStages() const
-    {
-        QList<pid_t> found;
-        const QString prefix = path("tmp") + "/";
-        for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-            bool numeric = false;
-            const pid_t pid = entry.toInt(&numeric);
-            if (numeric && QFileInfo("/proc/" + entry + "/exe").symLinkTarget().startsWith(prefix))
-                found << pid;
-        }
-        return found;
-    }
+    QList<pid_t> secondStages() const { return processesRunningFrom(path("tmp") + "/"); }
 
     // The release as the maker publishes it: the updater's product ini names the installed
     // updater, which is current; the client's replaces the client program, ships a plain
@@ -130,20 +114,9 @@ protected:
         return writeFile(filesPath(relative), content);
     }
 
-    // Packed by the container writer and signed by openssl over the plain file.
     void publishIni(const QString& name, const QString& text)
     {
-        const QString plain = writeFile("staging/" + name, text.toUtf8());
-        const QString served = path(filesPath(name));
-        QDir().mkpath(QFileInfo(served).path());
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(served + "._lzma2_").constData(), true));
-        ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), plain, served + ".sig"));
-    }
-
-    static QString digestAndSize(const QString& file)
-    {
-        return sha512sum(file) + "::" + QString::number(QFileInfo(file).size());
+        ASSERT_TRUE(publishProductIni(writeFile("staging/" + name, text.toUtf8()), path(QString("www/files/%1").arg(kVersion))));
     }
 
     // Starts the installed updater as the client does and waits for the first stage to hand over.
@@ -165,14 +138,6 @@ protected:
     QStringList postLog() { return lines(m_Client + "/post.log"); }
 
     QStringList sessionDirs() { return QDir(path("tmp")).entryList({"voxlane_temp_*"}, QDir::Dirs | QDir::Hidden); }
-
-    void printLogs()
-    {
-        std::cerr << "==== output\n" << readFile(path("output.txt")).toStdString();
-        const QDir logs(path("tmp/voxlane_update_log"));
-        for (const QString& name : logs.entryList(QDir::Files, QDir::Name))
-            std::cerr << "==== " << name.toStdString() << "\n" << readFile(logs.filePath(name)).toStdString();
-    }
 
     std::unique_ptr<TestHttpServer> m_Server;
     QString m_Client;

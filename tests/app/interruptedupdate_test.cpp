@@ -2,12 +2,12 @@
 // as real processes against a release served over HTTP, and the second stage is killed at a chosen
 // file operation while it changes the client. Every client file must then hold its old or its new
 // bytes, and the next start of the installed updater must leave exactly the new release behind.
-#include "compressedfile.h"
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
-#include "signingtools.h"
+#include "releasetools.h"
 #include "tempdir.h"
+#include "updaterruns.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,7 +20,6 @@
 
 #include <csignal>
 #include <memory>
-#include <sys/types.h>
 
 namespace {
 
@@ -93,10 +92,7 @@ protected:
     void TearDown() override
     {
         // A stage that did not end in time is ended here, by the process id it runs under.
-        for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-            if (QFileInfo("/proc/" + pid + "/exe").symLinkTarget().startsWith(path()))
-                ::kill(pid.toInt(), SIGKILL);
-        }
+        killProcessesRunningFrom(path() + "/");
     }
 
     // The channel the installed updater follows: the test server, at `version`.
@@ -157,10 +153,7 @@ protected:
 
     QByteArray packed(const QString& container, const QByteArray& content)
     {
-        const QString plain = writeFile("plain/" + QFileInfo(container).fileName(), content);
-        QDir().mkpath(QFileInfo(container).path());
-        EXPECT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(container).constData(), true));
+        EXPECT_TRUE(packFile(writeFile("plain/" + QFileInfo(container).fileName(), content), container));
         return readFile(container);
     }
 
@@ -171,14 +164,9 @@ protected:
         return readFile(target);
     }
 
-    // The product ini packed by the container writer and signed by openssl over the plain text.
     void publishIni(const QString& name, const QByteArray& content, const QString& release)
     {
-        const QString plain = writeFile("plain/" + name, content);
-        ASSERT_TRUE(vlpatch::CompressFilePreprocessed(QFile::encodeName(plain).constData(),
-                                                      QFile::encodeName(release + "/" + name + "._lzma2_").constData(),
-                                                      true));
-        ASSERT_TRUE(opensslSign(developmentPrivateKeyPath(), plain, release + "/" + name + ".sig"));
+        ASSERT_TRUE(publishProductIni(writeFile("plain/" + name, content), release));
     }
 
     const ClientFile& file(const QString& relative) const
@@ -191,8 +179,9 @@ protected:
         return files.first();
     }
 
-    // Starts the installed updater as the client would; with a kill point, its stages carry it.
-    void startUpdater(const KillPoint* point)
+    // Starts the installed updater as the client would; with a kill point, its stages carry it,
+    // and with `stop` they are stopped there instead of killed.
+    void startUpdater(const KillPoint* point, bool stop = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", makeDir("tmp"));
@@ -210,6 +199,8 @@ protected:
             if (point->before)
                 env.insert("VL_KILL_BEFORE", "1");
             env.insert("VL_KILL_MARKER", path("killed"));
+            if (stop)
+                env.insert("VL_KILL_STOP", "1");
         }
         firstStage.setProcessEnvironment(env);
         firstStage.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -272,18 +263,7 @@ protected:
         return out;
     }
 
-    // The first line of the stages' log files that holds `text`.
-    QByteArray logLine(const QByteArray& text) const
-    {
-        const QDir logs(path("tmp/voxlane_update_log"));
-        for (const QString& name : logs.entryList(QDir::Files)) {
-            for (const QByteArray& line : readFile(logs.filePath(name)).split('\n')) {
-                if (line.contains(text))
-                    return line;
-            }
-        }
-        return QByteArray();
-    }
+    QByteArray logLine(const QByteArray& text) const { return updaterLogLine(path("tmp"), text); }
 
     // What the log files say about the recovery: "rolled back", "completed" or nothing.
     std::string recoveryInLog() const
@@ -347,6 +327,31 @@ TEST_F(InterruptedUpdateTest, UninterruptedUpdateFollowsTheClientsLinks)
     EXPECT_EQ(after.keys(), newRelease().keys());
     EXPECT_TRUE(after == newRelease());
     EXPECT_EQ(recoveryInLog(), "");
+}
+
+TEST_F(InterruptedUpdateTest, StartDuringTheReplacementLeavesTheSessionToTheRunningStage)
+{
+    // The user starts the client again while the second stage replaces its files: the new start
+    // must not take the stage's record of changes for a leftover and undo them under it.
+    const KillPoint afterFirstBackup{"link", ".vl3_backup", nullptr, false, ""};
+    startUpdater(&afterFirstBackup, true);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(path("killed")); }, 240000)) << "the second stage never got there";
+    firstStage.waitForFinished(60000);
+    const pid_t secondStage = readFile(path("killed")).trimmed().toInt();
+    const QMap<QString, QByteArray> during = tree();
+    const auto refusedBecauseTheStageRuns = [&] { return !logLine("Another stage holds the session").isEmpty(); };
+
+    startUpdater(nullptr);
+    waitUntil([&] { return refusedBecauseTheStageRuns() || firstStage.state() == QProcess::NotRunning; }, 120000);
+    firstStage.kill();
+    firstStage.waitForFinished(10000);
+    EXPECT_TRUE(refusedBecauseTheStageRuns());
+    EXPECT_EQ(recoveryInLog(), "");
+    EXPECT_TRUE(tree() == during) << "the running stage's files were changed";
+
+    ASSERT_EQ(::kill(secondStage, SIGCONT), 0);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(path("started")); }, 240000)) << "the stage did not finish";
+    EXPECT_TRUE(tree() == newRelease());
 }
 
 TEST_F(InterruptedUpdateTest, KilledAfterTheFirstBackupIsUndoneThenUpdated)

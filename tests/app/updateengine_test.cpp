@@ -129,16 +129,19 @@ TEST_F(UpdateEngineTest, RecordedSessionContinuesForItsVersionAndIsRemovedForAno
 
     setUpConfiguration();
     config.version = 3000;
-    UpdateEngine same(&config, nullptr);
-    QSignalSpy sameMessages(&same, SIGNAL(message(QString)));
-    ASSERT_TRUE(same.initialize());
-    EXPECT_EQ(spiedTexts(sameMessages), QStringList{"Previous update session for v. 3000 found"});
-    EXPECT_EQ(config.tempDir, session);
-    EXPECT_EQ(config.vl3dir, "/opt/voxlane");
-    EXPECT_TRUE(QFile::exists(session + "/downloaded.bin")) << "earlier downloads are reused";
-    EXPECT_EQ(config.streams, 3);
-    EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("update/streams").toInt(), 3)
-        << "the rest of update.ini stays";
+    {
+        // Each start is a process of its own, which has ended before the next one begins.
+        UpdateEngine same(&config, nullptr);
+        QSignalSpy sameMessages(&same, SIGNAL(message(QString)));
+        ASSERT_TRUE(same.initialize());
+        EXPECT_EQ(spiedTexts(sameMessages), QStringList{"Previous update session for v. 3000 found"});
+        EXPECT_EQ(config.tempDir, session);
+        EXPECT_EQ(config.vl3dir, "/opt/voxlane");
+        EXPECT_TRUE(QFile::exists(session + "/downloaded.bin")) << "earlier downloads are reused";
+        EXPECT_EQ(config.streams, 3);
+        EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("update/streams").toInt(), 3)
+            << "the rest of update.ini stays";
+    }
 
     Configuration next;
     next.version = kVersion;
@@ -585,8 +588,10 @@ TEST_F(OtherAccountTest, EveryNumberedNameTakenStillGivesASessionThatContinues)
     ASSERT_EQ(runCommand("cd '" + tmp + "' && for n in $(seq 0 999); do mkdir voxlane_temp_$n || exit 1; done", true), 0);
 
     setUpConfiguration();
-    UpdateEngine first(&config, nullptr);
-    ASSERT_TRUE(first.initialize());
+    {
+        UpdateEngine first(&config, nullptr);
+        ASSERT_TRUE(first.initialize());
+    }
     EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(tmp) + "/voxlane_temp_[A-Za-z0-9]{6}$")
                     .match(config.tempDir)
                     .hasMatch())

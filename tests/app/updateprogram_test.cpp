@@ -7,6 +7,7 @@
 #include "releasetools.h"
 #include "signingtools.h"
 #include "tempdir.h"
+#include "updaterruns.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,14 +43,7 @@ protected:
         m_Env.insert("QT_QPA_PLATFORM", "offscreen");
         // In a sanitizer build: what Qt's platform plugins and the libraries below them keep
         // until the process exits is no leak of the updater's.
-        const QString suppressions = writeFile("lsan.supp", "leak:libqoffscreen.so\n"
-                                                            "leak:QScreen::QScreen\n"
-                                                            "leak:QGuiApplicationPrivate::createPlatformIntegration\n"
-                                                            "leak:libdbus-1.so\n"
-                                                            "leak:libfontconfig.so\n"
-                                                            "leak:libxcb\n"
-                                                            "leak:libX11.so\n");
-        m_Env.insert("LSAN_OPTIONS", "suppressions=" + suppressions);
+        m_Env.insert("LSAN_OPTIONS", "suppressions=" + writeFile("lsan.supp", kPlatformLeakSuppressions));
     }
 
     void start(QProcess* process, const QStringList& arguments)
@@ -76,16 +70,6 @@ protected:
 
     bool sessionRecorded() const { return QFile::exists(path("app/update.ini")); }
 
-    // Every log file of the temporary folder, oldest first, for a failure's message.
-    QString allLogs() const
-    {
-        QString all;
-        const QDir folder(m_Env.value("TMPDIR") + "/voxlane_update_log");
-        for (const QString& name : folder.entryList(QDir::Files, QDir::Name))
-            all += "== " + name + "\n" + QString::fromLocal8Bit(readFile(folder.filePath(name)));
-        return all;
-    }
-
     // The lines of the one log file in the temporary folder.
     QStringList logLines()
     {
@@ -102,27 +86,17 @@ protected:
     std::unique_ptr<TestHttpServer> m_Server;
 };
 
-// The process running `program`, found by its executable; 0 when there is none.
+// The process running `program`; 0 when there is none.
 pid_t processRunning(const QString& program)
 {
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const pid_t pid = entry.toInt(&number);
-        if (number && QFile::symLinkTarget("/proc/" + entry + "/exe") == program)
-            return pid;
-    }
-    return 0;
+    return processesRunningFrom(program).value(0, 0);
 }
 
 // Kills the process running `program`, if there is one, when the scope ends.
 class ProgramReaper {
 public:
     explicit ProgramReaper(const QString& program) : m_Program(program) {}
-    ~ProgramReaper()
-    {
-        if (const pid_t pid = processRunning(m_Program))
-            ::kill(pid, SIGKILL);
-    }
+    ~ProgramReaper() { killProcessesRunningFrom(m_Program); }
 
 private:
     QString m_Program;
@@ -449,15 +423,8 @@ TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
     start(&firstStage, {});
     ASSERT_TRUE(firstStage.waitForFinished(60000));
     EXPECT_EQ(firstStage.exitCode(), 0);
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            for (const QString& log : QDir(path("tmp/voxlane_update_log")).entryList(QDir::Files)) {
-                if (readFile(path("tmp/voxlane_update_log/" + log)).contains("Failed to verify product ini"))
-                    return true;
-            }
-            return false;
-        },
-        60000))
+    ASSERT_TRUE(
+        waitUntil([&] { return !updaterLogLine(path("tmp"), "Failed to verify product ini").isEmpty(); }, 60000))
         << "the second stage never failed";
     // Once it has thrown away what it could not verify, the failed second stage waits in its
     // box for the user, who closes it.
@@ -475,7 +442,7 @@ TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
     ASSERT_TRUE(again.waitForFinished(60000));
     EXPECT_EQ(again.exitCode(), 0);
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(client + "/client_started"); }, 120000))
-        << "the second stage never started the client\n" << allLogs().toStdString();
+        << "the second stage never started the client\n" << updaterLogs(path("tmp")).toStdString();
     EXPECT_EQ(readFile(client + "/data/new.txt"), "added\n");
     ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
     EXPECT_TRUE(tmpEntries("voxlane_temp_").isEmpty()) << tmpEntries("voxlane_temp_").join(' ').toStdString();

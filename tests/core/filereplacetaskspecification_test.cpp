@@ -1,11 +1,10 @@
 #include "filereplacetaskspecification.h"
 #include "filereplacetest.h"
+#include "writefailure.h"
 
 #include <QDir>
 
-#include <csignal>
 #include <random>
-#include <sys/resource.h>
 
 namespace {
 
@@ -17,28 +16,6 @@ QByteArray noise(int size)
         c = char(gen() & 0xff);
     return bytes;
 }
-
-// Files may grow to `bytes` only while it lives; writes beyond fail instead of ending the process.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_Previous);
-        m_Handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_Previous;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_Previous);
-        std::signal(SIGXFSZ, m_Handler);
-    }
-
-private:
-    rlimit m_Previous{};
-    void (*m_Handler)(int);
-};
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "slowfileopspecification.h"
-#include "compressedfile.h"
 #include "privileges.h"
+#include "releasetools.h"
 #include "taskrun.h"
 #include "tempdir.h"
 
@@ -48,7 +48,7 @@ protected:
     {
         const QString plain = writeFile(relative, content);
         const QString container = plain + "._lzma2_";
-        EXPECT_TRUE(vlpatch::CompressFilePreprocessed(plain.toUtf8().constData(), container.toUtf8().constData(), true));
+        EXPECT_TRUE(packFile(plain, container));
         return container;
     }
 

@@ -1,8 +1,8 @@
-#include "compressedfile.h"
 #include "configuration.h"
 #include "ensemblepatchwriter.h"
 #include "privatecopy.h"
 #include "qtwait.h"
+#include "releasetools.h"
 #include "tempdir.h"
 #include "updateinidata.h"
 #include "updateselfunziptaskspecification.h"
@@ -102,10 +102,7 @@ protected:
     // A download as the file server delivers it, packed by the container writer.
     void downloadPacked(const QString& key, const QByteArray& content)
     {
-        const QString plain = writeFile("release/" + key, content);
-        QDir().mkpath(QFileInfo(session(key)).absolutePath());
-        EXPECT_TRUE(vlpatch::CompressFilePreprocessed(plain.toUtf8().constData(), session(key).toUtf8().constData(),
-                                                      true));
+        EXPECT_TRUE(packFile(writeFile("release/" + key, content), session(key)));
     }
 
     void downloadGzipped(const QString& key, const QByteArray& content)

@@ -1,10 +1,11 @@
 /* Ends the process with SIGKILL at one chosen file operation, for tests of what a killed update
- * leaves behind. Preloaded into the program under test (LD_PRELOAD) and steered by its environment:
+ * leaves behind, or stops it there for tests of what happens beside a stage at work. Preloaded into the program under test (LD_PRELOAD) and steered by its environment:
  *   VL_KILL_CALL    "link", "rename", "unlink" or "write"
  *   VL_KILL_PATH    text that the operation's target path contains (for "write": the file written)
  *   VL_KILL_DATA    for "write": text that the written bytes start with (optional)
  *   VL_KILL_BEFORE  when set, the process dies before the operation; otherwise right after it
  *   VL_KILL_MARKER  file that receives the process id just before the kill
+ *   VL_KILL_STOP    when set, the process is stopped (SIGSTOP) instead, to be continued by SIGCONT
  * Processes without VL_KILL_CALL run unchanged. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -16,15 +17,21 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+/* A stopped process that is continued goes on unchanged. */
+static int fired;
+
 static int chosen(const char* call, const char* path)
 {
+    if (fired)
+        return 0;
     const char* wanted = getenv("VL_KILL_CALL");
     const char* text = getenv("VL_KILL_PATH");
     return wanted && text && path && strcmp(wanted, call) == 0 && strstr(path, text) != NULL;
 }
 
-static void die(void)
+static void halt(void)
 {
+    fired = 1;
     const char* marker = getenv("VL_KILL_MARKER");
     if (marker) {
         char pid[32];
@@ -35,7 +42,7 @@ static void die(void)
             syscall(SYS_close, fd);
         }
     }
-    syscall(SYS_kill, (long)getpid(), SIGKILL);
+    syscall(SYS_kill, (long)getpid(), getenv("VL_KILL_STOP") ? SIGSTOP : SIGKILL);
 }
 
 static int before(void)
@@ -52,10 +59,10 @@ static int twoPaths(const char* call, const char* from, const char* to)
 {
     const int hit = chosen(call, to);
     if (hit && before())
-        die();
+        halt();
     const int result = ((int (*)(const char*, const char*))real(call))(from, to);
     if (hit && result == 0)
-        die();
+        halt();
     return result;
 }
 
@@ -73,10 +80,10 @@ int unlink(const char* path)
 {
     const int hit = chosen("unlink", path);
     if (hit && before())
-        die();
+        halt();
     const int result = ((int (*)(const char*))real("unlink"))(path);
     if (hit && result == 0)
-        die();
+        halt();
     return result;
 }
 
@@ -96,9 +103,9 @@ ssize_t write(int fd, const void* bytes, size_t size)
         }
     }
     if (hit && before())
-        die();
+        halt();
     const ssize_t result = ((ssize_t(*)(int, const void*, size_t))real("write"))(fd, bytes, size);
     if (hit && result > 0)
-        die();
+        halt();
     return result;
 }

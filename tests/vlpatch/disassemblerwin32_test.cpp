@@ -130,6 +130,19 @@ std::unique_ptr<T> parsed(const ByteVector& bytes)
     return d;
 }
 
+// Where the PE32+ or the PE32 disassembler finds rel32 operands in `bytes`.
+std::vector<uint32_t> rel32LocationsOf(const ByteVector& bytes, bool plus)
+{
+    std::unique_ptr<DisassemblerWin32> pe;
+    if (plus)
+        pe = parsed<DisassemblerWin32X64>(bytes);
+    else
+        pe = parsed<DisassemblerWin32X86>(bytes);
+    AssemblyProgram program(pe->kind());
+    EXPECT_TRUE(pe->Disassemble(&program));
+    return listOf(pe->rel32_locations());
+}
+
 } // namespace
 
 TEST(PeHeader, ChecksInOrderWithTheirReasons)
@@ -316,17 +329,10 @@ TEST(PeRel32Scan, CandidatesTargetsAndOverlaps)
     for (bool plus : {false, true}) {
         SCOPED_TRACE(plus ? "PE32+" : "PE32");
         const ByteVector bytes = buildPe(samplePlan(plus, text));
-        std::unique_ptr<DisassemblerWin32> pe;
-        if (plus)
-            pe = parsed<DisassemblerWin32X64>(bytes);
-        else
-            pe = parsed<DisassemblerWin32X86>(bytes);
-        AssemblyProgram program(pe->kind());
-        ASSERT_TRUE(pe->Disassemble(&program));
         std::vector<uint32_t> expected = {0x1001, 0x100D};
         if (plus)
             expected.push_back(0x1018); // RIP-relative forms may point outside .text
-        EXPECT_EQ(listOf(pe->rel32_locations()), expected);
+        EXPECT_EQ(rel32LocationsOf(bytes, plus), expected);
         const ChainResult chain = runChain(bytes);
         EXPECT_EQ(chain.assembled, bytes);
         EXPECT_EQ(chain.status, C_OK);
@@ -398,18 +404,10 @@ TEST(PeRel32Scan, RipRelativeFormsOfTheX64Twin)
         text.resize(c.sectionSize, 0x90);
         for (bool plus : {false, true}) {
             SCOPED_TRACE(plus ? "PE32+" : "PE32");
-            const ByteVector bytes = buildPe(samplePlan(plus, text));
-            std::unique_ptr<DisassemblerWin32> pe;
-            if (plus)
-                pe = parsed<DisassemblerWin32X64>(bytes);
-            else
-                pe = parsed<DisassemblerWin32X86>(bytes);
-            AssemblyProgram program(pe->kind());
-            ASSERT_TRUE(pe->Disassemble(&program));
             std::vector<uint32_t> expected;
             if (plus && c.operand)
                 expected.push_back(c.operand);
-            EXPECT_EQ(listOf(pe->rel32_locations()), expected);
+            EXPECT_EQ(rel32LocationsOf(buildPe(samplePlan(plus, text)), plus), expected);
         }
     }
 }
