@@ -10,10 +10,13 @@
 #include "logstream.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
+#include "pagebuffer.h"
 #include "status.h"
 #include "streamset.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -284,16 +287,23 @@ public:
     uint32_t count() const { return m_Count; }
 
     // Unpacks stream i (streams are read in order) into the buffer, replacing its contents.
-    bool Read(uint32_t i, SinkStream* buffer)
+    // Pages of zeros are not written: the diff of a program that assembles back to the file
+    // is almost all zeros, and costs next to no memory that way.
+    bool Read(uint32_t i, PageBuffer* buffer)
     {
-        buffer->Retire();
-        if (!buffer->Reserve(m_Lengths[i])) {
+        if (!buffer->Allocate(m_Lengths[i])) {
             LogStream(1) << "unable to allocate sink space";
             return Broken();
         }
-        if (!m_Block->Read(buffer->MutableBuffer(), m_Lengths[i]))
-            return Broken();
-        return buffer->Commit(m_Lengths[i]);
+        uint8_t staging[64 << 10];
+        for (std::size_t done = 0; done < m_Lengths[i];) {
+            const std::size_t n = std::min<std::size_t>(sizeof staging, m_Lengths[i] - done);
+            if (!m_Block->Read(staging, n))
+                return Broken();
+            buffer->WriteSparse(done, staging, n);
+            done += n;
+        }
+        return true;
     }
 
 private:
@@ -328,39 +338,71 @@ private:
 };
 
 // Assembles the encoded program held in one stream of the payload, appending its bytes. The
-// stream is let go once the program is read from it, before the assembly grows.
-bool AssembleProgram(SinkStream* stream, SinkStream* assembled)
+// stream is given back as the program is read from it and assembled.
+bool AssembleProgram(PageBuffer* stream, SinkStream* assembled)
 {
     SourceStreamSet programSet;
-    if (!programSet.Init(stream->Buffer(), stream->Length())) {
+    if (!programSet.Init(stream->data(), stream->size())) {
         LogStream(1) << "could not init program_source set";
         return false;
     }
-    EncodedProgram* encoded = nullptr;
-    const int read = ReadEncodedProgram(&programSet, &encoded);
-    stream->Retire();
-    if (read != C_OK) {
+    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
+    if (!encoded || !encoded->ReadFromBorrowing(&programSet, stream)) {
         LogStream(1) << "could not read encoded program";
         return false;
     }
-    const int status = Assemble(encoded, assembled);
-    DeleteEncodedProgram(encoded);
-    if (status != C_OK) {
+    if (Assemble(encoded.get(), assembled) != C_OK) {
         LogStream(1) << "could not assemble program";
         return false;
     }
     return true;
 }
 
-// A preprocessed file is rebuilt from its assembled programs and one payload stream held in
-// memory, about two and a half times the file. Large ones take turns, so that the memory of an
-// update follows its largest file rather than the sum of those unpacked side by side.
-constexpr uint64_t kLargePayload = 32u << 20;
-std::mutex g_LargePayloadTurn;
+// Preprocessed payloads are decoded side by side only while the payloads together stay within
+// this many bytes; a larger one waits until it is alone. The memory of an update then follows
+// its largest file rather than the sum of those unpacked at once.
+constexpr uint64_t kPayloadsAtOnce = 160u << 20;
+
+class PayloadAdmission {
+public:
+    void Enter(uint64_t bytes)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Turn.wait(lock, [&] { return m_InUse == 0 || m_InUse + bytes <= kPayloadsAtOnce; });
+        m_InUse += bytes;
+    }
+    void Leave(uint64_t bytes)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_InUse -= bytes;
+        }
+        m_Turn.notify_all();
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Turn;
+    uint64_t m_InUse = 0;
+};
+
+PayloadAdmission g_PayloadAdmission;
+
+class AdmittedPayload {
+public:
+    explicit AdmittedPayload(uint64_t bytes) : m_Bytes(bytes) { g_PayloadAdmission.Enter(bytes); }
+    ~AdmittedPayload() { g_PayloadAdmission.Leave(m_Bytes); }
+    AdmittedPayload(const AdmittedPayload&) = delete;
+    AdmittedPayload& operator=(const AdmittedPayload&) = delete;
+
+private:
+    uint64_t m_Bytes;
+};
 
 // Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
 // the diff from them to the file, whose output goes on as it is made. Held at once: the
-// assembled programs and one stream of the payload.
+// assembled programs, the program stream being assembled (given back as it goes) and then the
+// diff, without its pages of zeros.
 bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, StoredFileWriter* output)
 {
     Lzma2BlockReader block;
@@ -368,9 +410,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
         LogStream(1) << "could not decompress file";
         return false;
     }
-    std::unique_lock<std::mutex> turn(g_LargePayloadTurn, std::defer_lock);
-    if (block.UnpackedSize() > kLargePayload)
-        turn.lock();
+    const AdmittedPayload admitted(block.UnpackedSize());
     PayloadStreams payload(&block);
     if (!payload.ReadHeader())
         return false;
@@ -380,7 +420,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
     }
 
     SinkStream assembled;
-    SinkStream stream;
+    PageBuffer stream;
     const uint32_t programs = payload.count() - 1;
     for (uint32_t i = 0; i < programs; ++i) {
         if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled))
@@ -396,7 +436,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
     SourceStream oldData;
     oldData.Init(assembled);
     SourceStream diff;
-    diff.Init(stream);
+    diff.Init(stream.data(), stream.size());
     if (!ApplyBinaryPatch(&oldData, &diff, output, nullptr)) {
         LogStream(1) << "could not apply diff";
         return false;

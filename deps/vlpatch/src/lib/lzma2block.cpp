@@ -193,6 +193,8 @@ bool Lzma2BlockReader::Finish()
         if (consumed == 0)
             return Fail(SZ_ERROR_INPUT_EOF);
     }
+    // The dictionary is not needed past the end marker; the caller may still hold the reader.
+    Lzma2Dec_Free(&m_Decoder, &g_AllocBig);
     *m_Source = m_Input;
     return true;
 }

@@ -34,8 +34,8 @@ public:
     uint64_t Remaining() const { return m_UnpackedSize - m_Produced; }
     // Unpacks exactly n more bytes (n <= Remaining()).
     bool Read(uint8_t* destination, std::size_t n);
-    // Reads the end marker that must follow the last byte, then moves the source behind the
-    // block; bytes after it stay for the next reader.
+    // Reads the end marker that must follow the last byte, frees the decoder, then moves the
+    // source behind the block; bytes after it stay for the next reader.
     bool Finish();
 
 private:
