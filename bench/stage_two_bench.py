@@ -20,6 +20,7 @@ import argparse
 import hashlib
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -89,7 +90,7 @@ def make_release(work, build, containers, vlpack):
     lines = ""
     for (name, _), container in zip(CLIENT, containers):
         write(os.path.join(client, "lib", name), b"the previous release\n")
-        served = os.path.join(files, "lib", name + "._lzma2_")
+        served = os.path.join(files, "client", "lib", name + "._lzma2_")
         os.makedirs(os.path.dirname(served), exist_ok=True)
         os.link(container, served)
         lines += "lib/%s._lzma2_=%s::%s::lib/%s\n" % (name, digest_and_size(served),
@@ -138,6 +139,8 @@ def run_once(build, containers, vlpack, timeout):
                    VL3_CONFIG_DIR=os.path.join(work, "config"), QT_QPA_PLATFORM="offscreen")
         for name in ("tmp", "home"):
             os.makedirs(os.path.join(work, name), exist_ok=True)
+        # Both stages write their logs when this marker exists; they say why a run failed.
+        write(os.path.join(tmp, "vl3_update_log"), b"")
 
         started = time.monotonic()
         with open(os.path.join(work, "output.txt"), "wb") as output:
@@ -154,6 +157,10 @@ def run_once(build, containers, vlpack, timeout):
             hwm = high_water_kib(pid)
             if hwm is None:
                 break
+            if time.monotonic() - started > timeout:
+                # A second stage that failed waits for someone to close its window.
+                os.kill(pid, signal.SIGKILL)
+                raise SystemExit("stage_two_bench: the second stage did not end; see %s" % work)
             peak = max(peak, hwm)
             time.sleep(0.02)
         marker = os.path.join(client, "client_started")

@@ -212,12 +212,19 @@ bool ReadContainerHeader(SourceStream* container, ContainerHeader* header)
     return true;
 }
 
+// Where the container is read from: its stream, and the file mapping it lies in, if any.
+struct ContainerInput {
+    SourceStream* stream;
+    const MemoryMappedView* mapping;
+};
+
 // The block's header, checked against what the caller allows, and its decoder; false (logged)
 // when the block cannot be read or is larger than allowed.
-bool StartBlock(SourceStream* container, uint64_t allowed, Lzma2BlockReader* block)
+bool StartBlock(const ContainerInput& container, uint64_t allowed, Lzma2BlockReader* block)
 {
-    if (!block->ReadHeader(container))
+    if (!block->ReadHeader(container.stream))
         return false;
+    block->ReleaseInputOf(container.mapping);
     if (block->UnpackedSize() > allowed) {
         LogStream(1) << "unpacked size " << block->UnpackedSize() << " beyond the allowed " << allowed;
         return false;
@@ -226,7 +233,7 @@ bool StartBlock(SourceStream* container, uint64_t allowed, Lzma2BlockReader* blo
 }
 
 // Unpacks a directive-1 payload into the output a room at a time.
-bool DecodePlain(SourceStream* container, uint64_t allowed, StoredFileWriter* output)
+bool DecodePlain(const ContainerInput& container, uint64_t allowed, StoredFileWriter* output)
 {
     Lzma2BlockReader block;
     if (!StartBlock(container, allowed, &block)) {
@@ -403,7 +410,7 @@ private:
 // the diff from them to the file, whose output goes on as it is made. Held at once: the
 // assembled programs, the program stream being assembled (given back as it goes) and then the
 // diff, without its pages of zeros.
-bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, StoredFileWriter* output)
+bool DecodePreprocessed(const ContainerInput& container, const UnpackBudget& budget, StoredFileWriter* output)
 {
     Lzma2BlockReader block;
     if (!StartBlock(container, budget.memory, &block)) {
@@ -445,7 +452,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
 }
 
 // Decodes the container's payload into the output and checks the stored file's CRC.
-bool DecodeContainerBody(SourceStream* container, const ContainerHeader& header, const UnpackBudget& budget,
+bool DecodeContainerBody(const ContainerInput& container, const ContainerHeader& header, const UnpackBudget& budget,
                          ByteWriter* out)
 {
     StoredFileWriter output(out, budget.output);
@@ -474,7 +481,7 @@ bool UncompressContainer(SourceStream* container, SinkStream* output, const Unpa
     if (!ReadContainerHeader(container, &header))
         return false;
     SinkWriter writer(output);
-    return DecodeContainerBody(container, header, budget, &writer);
+    return DecodeContainerBody({container, nullptr}, header, budget, &writer);
 }
 
 bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget)
@@ -494,7 +501,7 @@ bool UncompressFile(const char* sourcePath, const char* targetPath, const Unpack
         LogStream(1) << "could not write output file";
         return false;
     }
-    if (!DecodeContainerBody(&container, header, budget, &target))
+    if (!DecodeContainerBody({&container, &source}, header, budget, &target))
         return false;
     if (!target.Finish()) {
         LogStream(1) << "could not write output file";
