@@ -302,7 +302,7 @@ public:
             LogStream(1) << "unable to allocate sink space";
             return Broken();
         }
-        uint8_t staging[64 << 10];
+        uint8_t staging[32 << 10];
         for (std::size_t done = 0; done < m_Lengths[i];) {
             const std::size_t n = std::min<std::size_t>(sizeof staging, m_Lengths[i] - done);
             if (!m_Block->Read(staging, n))

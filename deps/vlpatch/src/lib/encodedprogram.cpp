@@ -333,12 +333,13 @@ public:
     }
 
 private:
-    // Sizes the sink once for the bytes the ops will write (relocation tables aside), so that
-    // it does not grow by doubling and copying.
+    // Sizes the sink once for the bytes the ops will write, so that it does not grow by
+    // doubling and copying: four bytes an operand at most, and a relocation table of at most
+    // twelve bytes an absolute address (a PE block's header and padding included).
     bool ReserveOutput()
     {
-        const uint64_t operands = uint64_t{m_Program.m_Rel32Ix.size()} + m_Program.m_Abs32Ix.size();
-        const uint64_t bytes = m_Program.CopySize() + 4 * operands;
+        const uint64_t bytes = m_Program.CopySize() + 4 * uint64_t{m_Program.m_Rel32Ix.size()}
+            + 16 * uint64_t{m_Program.m_Abs32Ix.size()};
         if (bytes > SIZE_MAX)
             return false;
         return m_Sink->Reserve(static_cast<std::size_t>(bytes))
