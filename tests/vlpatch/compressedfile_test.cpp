@@ -142,7 +142,11 @@ TEST(CompressedFile, ExecutablesAndDataRoundTripThroughOurWriter)
     };
     const std::vector<Sample> samples = {
         {"random", randomBytes(200000, 7), kContainerPlain, ""},
+        // More packed input than the decoder passes before it lets the mapped pages go.
+        {"random, megabytes", randomBytes(5 << 20, 8), kContainerPlain, ""},
         {kElf64Old, installedFile(kElf64Old), kContainerPreprocessed, "detected ELF_64_X64"},
+        // Megabytes of copied bytes, given back to the system while the program is assembled.
+        {kElf64Large, installedFile(kElf64Large), kContainerPreprocessed, "detected ELF_64_X64"},
         {kElf32Old, installedFile(kElf32Old), kContainerPreprocessed, "detected EXE_ELF_32_X86"},
         {kElfArm, installedFile(kElfArm), kContainerPreprocessed, "detected ELF_32_ARM"},
         {kPe32Old, strippedDll(dir, kPe32Old), kContainerPreprocessed, "detected WIN_32_X86"},

@@ -289,6 +289,10 @@ TEST(MemoryMappedViewTest, MapsWholeFilesAndWindows)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), view.data()));
     EXPECT_EQ(view.at(data.size() - 1), data.back());
     EXPECT_THROW(view.at(data.size()), std::out_of_range);
+    // Released pages are read back from the file, mid-page and past-the-end bounds included.
+    view.Release(view.data() + 2 * MemoryMappedView::PageSize() + 7);
+    view.Release(view.data() + data.size() + 4096);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), view.data()));
     EXPECT_FALSE(view.Open(dir.file("data").c_str(), 0, 0));
 
     const uint64_t page = MemoryMappedView::PageSize();

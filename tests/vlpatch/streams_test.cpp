@@ -1,4 +1,5 @@
 #include "nothrowbuffer.h"
+#include "pagebuffer.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 #include "streamset.h"
@@ -310,4 +311,34 @@ TEST(StreamSetTest, NestedSetsSkipTrailingEmptyStreams)
     const Bytes shortStream = {0xEA, 0x9A, 0xCA, 0x09, 2, 2, 0, 1, 5};
     ASSERT_TRUE(small.Init(shortStream.data(), shortStream.size()));
     EXPECT_FALSE(small.ReadSet(&nested));
+}
+
+TEST(PageBufferTest, SparseWritesReadBackAndDiscardKeepsPartialPages)
+{
+    const std::size_t page = PageBuffer::PageSize();
+    const std::size_t size = 5 * page + 123;
+    Bytes expected(size, 0);
+    for (std::size_t i = page / 2; i < page + 7; ++i)
+        expected[i] = static_cast<uint8_t>(i | 1);
+    expected[3 * page] = 0xAB;
+    expected[size - 1] = 0xCD;
+
+    PageBuffer buffer;
+    ASSERT_TRUE(buffer.Allocate(size));
+    // Pieces that straddle page boundaries at odd offsets, zeros among them.
+    for (std::size_t offset = 0; offset < size;) {
+        const std::size_t n = std::min<std::size_t>(page / 3 + 5, size - offset);
+        buffer.WriteSparse(offset, expected.data() + offset, n);
+        offset += n;
+    }
+    EXPECT_TRUE(Bytes(buffer.data(), buffer.data() + size) == expected);
+
+    // Only the pages wholly inside the range go; the bytes around them stay.
+    buffer.Discard(buffer.data() + page / 2, buffer.data() + 4 * page + 1);
+    for (std::size_t i = page; i < 4 * page; ++i)
+        expected[i] = 0;
+    EXPECT_TRUE(Bytes(buffer.data(), buffer.data() + size) == expected);
+
+    ASSERT_TRUE(buffer.Allocate(0));
+    EXPECT_EQ(buffer.size(), 0u);
 }

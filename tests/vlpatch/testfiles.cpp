@@ -7,6 +7,8 @@
 // Two small glibc libraries per architecture stand in for two releases of one library.
 const char* const kElf64Old = "/usr/lib/x86_64-linux-gnu/libdl.so.2";
 const char* const kElf64New = "/usr/lib/x86_64-linux-gnu/libutil.so.1";
+// A library of a few megabytes, for what only shows beyond the first megabyte.
+const char* const kElf64Large = "/usr/lib/x86_64-linux-gnu/libstdc++.so.6";
 const char* const kElf32Old = "/usr/lib32/libdl.so.2";
 const char* const kElf32New = "/usr/lib32/libutil.so.1";
 const char* const kElfArm = "/usr/arm-linux-gnueabihf/lib/libdl.so.2";

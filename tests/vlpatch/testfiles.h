@@ -15,6 +15,7 @@ ByteVector goMachO(const std::string& name);
 
 extern const char* const kElf64Old;
 extern const char* const kElf64New;
+extern const char* const kElf64Large;
 extern const char* const kElf32Old;
 extern const char* const kElf32New;
 extern const char* const kElfArm;

@@ -10,10 +10,13 @@
 #include "logstream.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
+#include "pagebuffer.h"
 #include "status.h"
 #include "streamset.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -209,12 +212,19 @@ bool ReadContainerHeader(SourceStream* container, ContainerHeader* header)
     return true;
 }
 
+// Where the container is read from: its stream, and the file mapping it lies in, if any.
+struct ContainerInput {
+    SourceStream* stream;
+    const MemoryMappedView* mapping;
+};
+
 // The block's header, checked against what the caller allows, and its decoder; false (logged)
 // when the block cannot be read or is larger than allowed.
-bool StartBlock(SourceStream* container, uint64_t allowed, Lzma2BlockReader* block)
+bool StartBlock(const ContainerInput& container, uint64_t allowed, Lzma2BlockReader* block)
 {
-    if (!block->ReadHeader(container))
+    if (!block->ReadHeader(container.stream))
         return false;
+    block->ReleaseInputOf(container.mapping);
     if (block->UnpackedSize() > allowed) {
         LogStream(1) << "unpacked size " << block->UnpackedSize() << " beyond the allowed " << allowed;
         return false;
@@ -223,7 +233,7 @@ bool StartBlock(SourceStream* container, uint64_t allowed, Lzma2BlockReader* blo
 }
 
 // Unpacks a directive-1 payload into the output a room at a time.
-bool DecodePlain(SourceStream* container, uint64_t allowed, StoredFileWriter* output)
+bool DecodePlain(const ContainerInput& container, uint64_t allowed, StoredFileWriter* output)
 {
     Lzma2BlockReader block;
     if (!StartBlock(container, allowed, &block)) {
@@ -284,16 +294,23 @@ public:
     uint32_t count() const { return m_Count; }
 
     // Unpacks stream i (streams are read in order) into the buffer, replacing its contents.
-    bool Read(uint32_t i, SinkStream* buffer)
+    // Pages of zeros are not written: the diff of a program that assembles back to the file
+    // is almost all zeros, and costs next to no memory that way.
+    bool Read(uint32_t i, PageBuffer* buffer)
     {
-        buffer->Retire();
-        if (!buffer->Reserve(m_Lengths[i])) {
+        if (!buffer->Allocate(m_Lengths[i])) {
             LogStream(1) << "unable to allocate sink space";
             return Broken();
         }
-        if (!m_Block->Read(buffer->MutableBuffer(), m_Lengths[i]))
-            return Broken();
-        return buffer->Commit(m_Lengths[i]);
+        uint8_t staging[32 << 10];
+        for (std::size_t done = 0; done < m_Lengths[i];) {
+            const std::size_t n = std::min<std::size_t>(sizeof staging, m_Lengths[i] - done);
+            if (!m_Block->Read(staging, n))
+                return Broken();
+            buffer->WriteSparse(done, staging, n);
+            done += n;
+        }
+        return true;
     }
 
 private:
@@ -328,49 +345,79 @@ private:
 };
 
 // Assembles the encoded program held in one stream of the payload, appending its bytes. The
-// stream is let go once the program is read from it, before the assembly grows.
-bool AssembleProgram(SinkStream* stream, SinkStream* assembled)
+// stream is given back as the program is read from it and assembled.
+bool AssembleProgram(PageBuffer* stream, SinkStream* assembled)
 {
     SourceStreamSet programSet;
-    if (!programSet.Init(stream->Buffer(), stream->Length())) {
+    if (!programSet.Init(stream->data(), stream->size())) {
         LogStream(1) << "could not init program_source set";
         return false;
     }
-    EncodedProgram* encoded = nullptr;
-    const int read = ReadEncodedProgram(&programSet, &encoded);
-    stream->Retire();
-    if (read != C_OK) {
+    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
+    if (!encoded || !encoded->ReadFromBorrowing(&programSet, stream)) {
         LogStream(1) << "could not read encoded program";
         return false;
     }
-    const int status = Assemble(encoded, assembled);
-    DeleteEncodedProgram(encoded);
-    if (status != C_OK) {
+    if (Assemble(encoded.get(), assembled) != C_OK) {
         LogStream(1) << "could not assemble program";
         return false;
     }
     return true;
 }
 
-// A preprocessed file is rebuilt from its assembled programs and one payload stream held in
-// memory, about two and a half times the file. Large ones take turns, so that the memory of an
-// update follows its largest file rather than the sum of those unpacked side by side.
-constexpr uint64_t kLargePayload = 32u << 20;
-std::mutex g_LargePayloadTurn;
+// Preprocessed payloads are decoded side by side only while the payloads together stay within
+// this many bytes; a larger one waits until it is alone. The memory of an update then follows
+// its largest file rather than the sum of those unpacked at once.
+constexpr uint64_t kPayloadsAtOnce = 160u << 20;
+
+class PayloadAdmission {
+public:
+    void Enter(uint64_t bytes)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Turn.wait(lock, [&] { return m_InUse == 0 || m_InUse + bytes <= kPayloadsAtOnce; });
+        m_InUse += bytes;
+    }
+    void Leave(uint64_t bytes)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_InUse -= bytes;
+        }
+        m_Turn.notify_all();
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Turn;
+    uint64_t m_InUse = 0;
+};
+
+PayloadAdmission g_PayloadAdmission;
+
+class AdmittedPayload {
+public:
+    explicit AdmittedPayload(uint64_t bytes) : m_Bytes(bytes) { g_PayloadAdmission.Enter(bytes); }
+    ~AdmittedPayload() { g_PayloadAdmission.Leave(m_Bytes); }
+    AdmittedPayload(const AdmittedPayload&) = delete;
+    AdmittedPayload& operator=(const AdmittedPayload&) = delete;
+
+private:
+    uint64_t m_Bytes;
+};
 
 // Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
 // the diff from them to the file, whose output goes on as it is made. Held at once: the
-// assembled programs and one stream of the payload.
-bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, StoredFileWriter* output)
+// assembled programs, the program stream being assembled (given back as it goes) and then the
+// diff, without its pages of zeros.
+bool DecodePreprocessed(const ContainerInput& container, const UnpackBudget& budget, StoredFileWriter* output)
 {
     Lzma2BlockReader block;
     if (!StartBlock(container, budget.memory, &block)) {
         LogStream(1) << "could not decompress file";
         return false;
     }
-    std::unique_lock<std::mutex> turn(g_LargePayloadTurn, std::defer_lock);
-    if (block.UnpackedSize() > kLargePayload)
-        turn.lock();
+    const AdmittedPayload admitted(block.UnpackedSize());
     PayloadStreams payload(&block);
     if (!payload.ReadHeader())
         return false;
@@ -380,7 +427,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
     }
 
     SinkStream assembled;
-    SinkStream stream;
+    PageBuffer stream;
     const uint32_t programs = payload.count() - 1;
     for (uint32_t i = 0; i < programs; ++i) {
         if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled))
@@ -396,7 +443,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
     SourceStream oldData;
     oldData.Init(assembled);
     SourceStream diff;
-    diff.Init(stream);
+    diff.Init(stream.data(), stream.size());
     if (!ApplyBinaryPatch(&oldData, &diff, output, nullptr)) {
         LogStream(1) << "could not apply diff";
         return false;
@@ -405,7 +452,7 @@ bool DecodePreprocessed(SourceStream* container, const UnpackBudget& budget, Sto
 }
 
 // Decodes the container's payload into the output and checks the stored file's CRC.
-bool DecodeContainerBody(SourceStream* container, const ContainerHeader& header, const UnpackBudget& budget,
+bool DecodeContainerBody(const ContainerInput& container, const ContainerHeader& header, const UnpackBudget& budget,
                          ByteWriter* out)
 {
     StoredFileWriter output(out, budget.output);
@@ -434,7 +481,7 @@ bool UncompressContainer(SourceStream* container, SinkStream* output, const Unpa
     if (!ReadContainerHeader(container, &header))
         return false;
     SinkWriter writer(output);
-    return DecodeContainerBody(container, header, budget, &writer);
+    return DecodeContainerBody({container, nullptr}, header, budget, &writer);
 }
 
 bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget)
@@ -454,7 +501,7 @@ bool UncompressFile(const char* sourcePath, const char* targetPath, const Unpack
         LogStream(1) << "could not write output file";
         return false;
     }
-    if (!DecodeContainerBody(&container, header, budget, &target))
+    if (!DecodeContainerBody({&container, &source}, header, budget, &target))
         return false;
     if (!target.Finish()) {
         LogStream(1) << "could not write output file";

@@ -18,6 +18,8 @@ constexpr uint32_t kPeRelocHighLow = 3;
 constexpr uint32_t kPeRelocDir64 = 10;
 constexpr uint32_t kElfRelocRelative386 = 8;
 constexpr uint32_t kElfRelocRelativeArm = 23;
+// Borrowed copy bytes go back to their lender in steps of this many.
+constexpr std::size_t kReturnStep = 1u << 20;
 
 // The stream formats express every count as a varint32.
 constexpr std::size_t kMaxListSize = 0xFFFFFFFF;
@@ -91,15 +93,6 @@ bool ReadRvaTable(SourceStream* source, EncodedProgram::U32Buffer* table)
             return false;
     }
     return true;
-}
-
-bool ReadBytes(SourceStream* source, EncodedProgram::ByteBuffer* bytes)
-{
-    bytes->clear();
-    uint32_t count = 0;
-    if (!ReadCount(source, &count) || !bytes->reserve(count))
-        return false;
-    return source->Read(bytes->data(), count) && bytes->commit(count);
 }
 
 bool WriteU16(SinkStream* sink, uint32_t value)
@@ -268,7 +261,8 @@ bool EncodedProgram::WriteTo(SinkStreamSet* streams)
     return ok;
 }
 
-bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
+// Reads everything but the copy bytes, whose stream is left at their start with their count read.
+bool EncodedProgram::ReadLists(SourceStreamSet* streams, SourceStream* copyBytes)
 {
     if (streams->count() < kStreamsUsed)
         return false;
@@ -276,12 +270,14 @@ bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
     if (!streams->stream(kOriginsStream)->ReadVarint32(&imageBase))
         return false;
     m_ImageBase = imageBase;
+    uint32_t copyCount = 0;
     if (!ReadRvaTable(streams->stream(kAbs32RvaStream), &m_Abs32Rva)
         || !ReadRvaTable(streams->stream(kRel32RvaStream), &m_Rel32Rva)
         || !ReadU32List(streams->stream(kOriginsStream), &m_Origins)
         || !ReadU32List(streams->stream(kOpsStream), &m_Ops)
         || !ReadU32List(streams->stream(kCopyCountsStream), &m_CopyCounts)
-        || !ReadBytes(streams->stream(kCopyBytesStream), &m_CopyBytes)
+        || !ReadCount(streams->stream(kCopyBytesStream), &copyCount)
+        || !streams->stream(kCopyBytesStream)->ShareLength(copyCount, copyBytes)
         || !ReadU32List(streams->stream(kAbs32IxStream), &m_Abs32Ix)
         || !ReadU32List(streams->stream(kRel32IxStream), &m_Rel32Ix))
         return false;
@@ -292,6 +288,25 @@ bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
     return true;
 }
 
+bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
+{
+    SourceStream copyBytes;
+    if (!ReadLists(streams, &copyBytes))
+        return false;
+    m_CopyBytes.clear();
+    return m_CopyBytes.reserve(copyBytes.Remaining()) && m_CopyBytes.append(copyBytes.Buffer(), copyBytes.Remaining());
+}
+
+bool EncodedProgram::ReadFromBorrowing(SourceStreamSet* streams, PageBuffer* lender)
+{
+    if (!ReadLists(streams, &m_Borrowed))
+        return false;
+    m_Lender = lender;
+    lender->Discard(lender->data(), m_Borrowed.Buffer());
+    lender->Discard(m_Borrowed.Buffer() + m_Borrowed.Remaining(), lender->data() + lender->size());
+    return true;
+}
+
 // One run of AssembleTo: the operand cursors, the current RVA and where the bytes go.
 class EncodedProgram::Assembly {
 public:
@@ -299,6 +314,8 @@ public:
 
     bool Run()
     {
+        if (!ReserveOutput())
+            return false;
         for (std::size_t i = 0; i < m_Program.m_Ops.size(); ++i) {
             if (!Step(m_Program.m_Ops[i]))
                 return false;
@@ -311,11 +328,24 @@ public:
             if (!WriteElfRelocations() || !m_Sink->Append(&m_Deferred))
                 return false;
         }
-        return m_CopyCount == m_Program.m_CopyCounts.size() && m_CopyByte == m_Program.m_CopyBytes.size()
+        return m_CopyCount == m_Program.m_CopyCounts.size() && m_CopyByte == m_Program.CopySize()
             && m_Abs32 == m_Program.m_Abs32Ix.size() && m_Rel32 == m_Program.m_Rel32Ix.size();
     }
 
 private:
+    // Sizes the sink once for the bytes the ops will write, so that it does not grow by
+    // doubling and copying: four bytes an operand at most, and a relocation table of at most
+    // twelve bytes an absolute address (a PE block's header and padding included).
+    bool ReserveOutput()
+    {
+        const uint64_t bytes = m_Program.CopySize() + 4 * uint64_t{m_Program.m_Rel32Ix.size()}
+            + 16 * uint64_t{m_Program.m_Abs32Ix.size()};
+        if (bytes > SIZE_MAX)
+            return false;
+        return m_Sink->Reserve(static_cast<std::size_t>(bytes))
+            && m_Program.m_Abs32Relocs.reserve(m_Program.m_Abs32Ix.size());
+    }
+
     bool Step(uint32_t op)
     {
         switch (op) {
@@ -366,11 +396,15 @@ private:
 
     bool CopyBytes(uint32_t count)
     {
-        const ByteBuffer& bytes = m_Program.m_CopyBytes;
-        if (count > bytes.size() - m_CopyByte || !m_Output->Write(bytes.data() + m_CopyByte, count))
+        const uint8_t* bytes = m_Program.CopyData();
+        if (count > m_Program.CopySize() - m_CopyByte || !m_Output->Write(bytes + m_CopyByte, count))
             return false;
         m_CopyByte += count;
         m_Rva += count;
+        if (m_Program.m_Lender && m_CopyByte - m_Returned >= kReturnStep) {
+            m_Program.m_Lender->Discard(bytes + m_Returned, bytes + m_CopyByte);
+            m_Returned = m_CopyByte;
+        }
         return true;
     }
 
@@ -478,6 +512,8 @@ private:
     std::size_t m_Origin = 0;
     std::size_t m_CopyCount = 0;
     std::size_t m_CopyByte = 0;
+    // Borrowed copy bytes before this one have been given back.
+    std::size_t m_Returned = 0;
     std::size_t m_Abs32 = 0;
     std::size_t m_Rel32 = 0;
     uint32_t m_PeRelocType = 0;
@@ -495,7 +531,7 @@ void EncodedProgram::PrintStatistics() const
                  << "\n  image base  " << m_ImageBase << "\n  abs32 rvas  " << m_Abs32Rva.size()
                  << "\n  rel32 rvas  " << m_Rel32Rva.size() << "\n  ops         " << m_Ops.size()
                  << "\n  origins     " << m_Origins.size() << "\n  copy_counts " << m_CopyCounts.size()
-                 << "\n  copy_bytes  " << m_CopyBytes.size() << "\n  abs32_ix    " << m_Abs32Ix.size()
+                 << "\n  copy_bytes  " << CopySize() << "\n  abs32_ix    " << m_Abs32Ix.size()
                  << "\n  rel32_ix    " << m_Rel32Ix.size();
 }
 

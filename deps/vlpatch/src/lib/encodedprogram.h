@@ -4,6 +4,7 @@
 #pragma once
 
 #include "nothrowbuffer.h"
+#include "pagebuffer.h"
 #include "streamset.h"
 
 #include <cstddef>
@@ -52,6 +53,10 @@ public:
     bool WriteTo(SinkStreamSet* streams);
     // Fails on a short or missing stream, a count the stream cannot hold, or any unread byte.
     bool ReadFrom(SourceStreamSet* streams);
+    // As ReadFrom, but the copy bytes, by far the largest part, stay where they are in the
+    // lender, which holds the streams and must outlive the program. The rest of the lender is
+    // given back once read, and the assembly gives back the copy bytes as it passes them.
+    bool ReadFromBorrowing(SourceStreamSet* streams, PageBuffer* lender);
     // Appends the executable's bytes to the sink.
     bool AssembleTo(SinkStream* sink);
 
@@ -72,6 +77,9 @@ private:
     class Assembly;
 
     static bool DefineLabel(U32Buffer* rvas, int32_t index, uint32_t rva);
+    bool ReadLists(SourceStreamSet* streams, SourceStream* copyBytes);
+    const uint8_t* CopyData() const { return m_Lender ? m_Borrowed.Buffer() : m_CopyBytes.data(); }
+    std::size_t CopySize() const { return m_Lender ? m_Borrowed.Remaining() : m_CopyBytes.size(); }
     static void FinishLabels(U32Buffer* rvas);
 
     uint64_t m_ImageBase = 0;
@@ -81,6 +89,8 @@ private:
     U32Buffer m_Origins;
     U32Buffer m_CopyCounts;
     ByteBuffer m_CopyBytes;
+    SourceStream m_Borrowed;
+    PageBuffer* m_Lender = nullptr;
     U32Buffer m_Rel32Ix;
     U32Buffer m_Abs32Ix;
     U32Buffer m_Abs32Relocs;

@@ -168,8 +168,18 @@ bool Lzma2BlockReader::Read(uint8_t* destination, std::size_t n)
             return Fail(SZ_OK);
         if (produced == 0 && consumed == 0)
             return Fail(SZ_ERROR_INPUT_EOF);
+        ReleaseInput();
     }
     return true;
+}
+
+void Lzma2BlockReader::ReleaseInput()
+{
+    constexpr std::size_t kReleaseStep = 4u << 20;
+    if (m_Mapping && static_cast<std::size_t>(m_Input.Buffer() - m_Released) >= kReleaseStep) {
+        m_Mapping->Release(m_Input.Buffer());
+        m_Released = m_Input.Buffer();
+    }
 }
 
 bool Lzma2BlockReader::Finish()
@@ -193,6 +203,8 @@ bool Lzma2BlockReader::Finish()
         if (consumed == 0)
             return Fail(SZ_ERROR_INPUT_EOF);
     }
+    // The dictionary is not needed past the end marker; the caller may still hold the reader.
+    Lzma2Dec_Free(&m_Decoder, &g_AllocBig);
     *m_Source = m_Input;
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lzmasdk.h"
+#include "memorymappedview.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 
@@ -30,16 +31,23 @@ public:
     uint32_t UnpackedSize() const { return m_UnpackedSize; }
     // Prepares the decoder, its dictionary no larger than the announced size.
     bool Start();
+    // The source lies in this mapping, whose pages are let go as the decoder passes them.
+    void ReleaseInputOf(const MemoryMappedView* mapping)
+    {
+        m_Mapping = mapping;
+        m_Released = m_Input.Buffer();
+    }
     // Unpacked bytes not read yet.
     uint64_t Remaining() const { return m_UnpackedSize - m_Produced; }
     // Unpacks exactly n more bytes (n <= Remaining()).
     bool Read(uint8_t* destination, std::size_t n);
-    // Reads the end marker that must follow the last byte, then moves the source behind the
-    // block; bytes after it stay for the next reader.
+    // Reads the end marker that must follow the last byte, frees the decoder, then moves the
+    // source behind the block; bytes after it stay for the next reader.
     bool Finish();
 
 private:
     bool Fail(SRes result);
+    void ReleaseInput();
 
     SourceStream* m_Source = nullptr;
     SourceStream m_Input;
@@ -47,6 +55,8 @@ private:
     uint32_t m_UnpackedSize = 0;
     uint64_t m_Produced = 0;
     CLzma2Dec m_Decoder;
+    const MemoryMappedView* m_Mapping = nullptr;
+    const uint8_t* m_Released = nullptr;
 };
 // Packs all remaining bytes of the source (or the buffer) as one block appended to the sink.
 bool PackLzma2Block(SourceStream* source, SinkStream* sink);

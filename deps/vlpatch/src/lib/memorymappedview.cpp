@@ -1,5 +1,7 @@
 #include "memorymappedview.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fcntl.h>
 #include <stdexcept>
@@ -92,6 +94,16 @@ uint8_t MemoryMappedView::at(std::size_t i) const
     if (i >= m_MappedLength)
         throw std::out_of_range("View is not large enough");
     return m_View[i];
+}
+
+void MemoryMappedView::Release(const uint8_t* end) const
+{
+    if (!m_View || end <= m_View)
+        return;
+    const std::size_t page = PageSize();
+    const std::size_t length = std::min<std::size_t>(end - m_View, m_MappedLength) / page * page;
+    if (length != 0)
+        ::madvise(const_cast<uint8_t*>(m_View), length, MADV_DONTNEED);
 }
 
 std::size_t MemoryMappedView::PageSize()

@@ -31,6 +31,10 @@ public:
     // Bounds-tested: throws std::invalid_argument without a view, std::out_of_range past it.
     uint8_t at(std::size_t i) const;
 
+    // Drops the mapped pages wholly before `end` from this process's memory; they stay in the
+    // file and come back if read again.
+    void Release(const uint8_t* end) const;
+
     static std::size_t PageSize();
 
 private:
