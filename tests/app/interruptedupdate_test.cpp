@@ -216,13 +216,18 @@ protected:
         firstStage.waitForFinished(60000);
         if (!ended || !QFile::exists(path("killed")))
             return ended;
+        // A process killed inside a sync waits for the disk before it goes, which on a machine
+        // busy with other tests can take a while.
         const QByteArray pid = readFile(path("killed")).trimmed();
-        return waitUntil(
+        QByteArray stat;
+        const bool gone = waitUntil(
             [&] {
-                const QByteArray stat = readFile("/proc/" + pid + "/stat");
+                stat = readFile("/proc/" + pid + "/stat");
                 return stat.isEmpty() || stat.contains(") Z ");
             },
-            30000);
+            120000);
+        EXPECT_TRUE(gone) << "the killed process " << pid.toStdString() << " is still there: " << stat.toStdString();
+        return gone;
     }
 
     // Every entry below the client and the data disk: file contents, link targets and folders.
