@@ -94,7 +94,8 @@ void UpdateIniData::removeSession(const QString& iniPath, const QString& dir)
 {
     if (!QFile::exists(iniPath))
         return;
-    const QString recorded = QSettings(iniPath, QSettings::IniFormat).value(QStringLiteral("current/dir")).toString();
+    const QString recorded =
+        QSettings(iniPath, QSettings::IniFormat).value(QLatin1String(kGroup) + QLatin1String("/dir")).toString();
     qDebug() << "removeSession" << iniPath << recorded << dir;
     if (!recorded.isEmpty() && QDir::cleanPath(recorded) == QDir::cleanPath(dir))
         removeRecord(iniPath);

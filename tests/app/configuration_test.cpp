@@ -46,6 +46,16 @@ protected:
 
     // Keeps version queries off the network: they fail at once on a missing file.
     static void quietQueries() { g_versionServerUrl = "file:///nonexistent/vl3-client-2"; }
+
+    // Without a version the configuration is not ready and asks the version server for one.
+    static void expectVersionQuery(Configuration& cfg)
+    {
+        EXPECT_EQ(cfg.version, 0);
+        EXPECT_FALSE(cfg.isReady);
+        UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
+        ASSERT_NE(checker, nullptr) << "the version must be queried";
+        EXPECT_TRUE(awaitQuery(checker));
+    }
 };
 
 QString fileMode(const QString& path)
@@ -98,11 +108,7 @@ TEST_F(CommandLineTest, ClientUpdateWithOneArgumentIgnoresIt)
     ASSERT_TRUE(cfg.parseCommandLineOptions());
     EXPECT_EQ(cfg.isClientUpdate, 1);
     EXPECT_EQ(cfg.clientType, "client_linux_amd64");
-    EXPECT_EQ(cfg.version, 0);
-    EXPECT_FALSE(cfg.isReady);
-    UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
-    ASSERT_NE(checker, nullptr) << "the version must be queried";
-    EXPECT_TRUE(awaitQuery(checker));
+    expectVersionQuery(cfg);
 }
 
 TEST_F(CommandLineTest, TypeAndVersionAlone)
@@ -138,11 +144,7 @@ TEST_F(CommandLineTest, OtherArgumentListsAreIgnored)
         EXPECT_TRUE(fatal.isEmpty());
         EXPECT_EQ(cfg.isClientUpdate, 0);
         EXPECT_EQ(cfg.clientType, "update_linux_amd64");
-        EXPECT_EQ(cfg.version, 0);
-        EXPECT_FALSE(cfg.isReady);
-        UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
-        ASSERT_NE(checker, nullptr) << "the version must be queried";
-        EXPECT_TRUE(awaitQuery(checker));
+        expectVersionQuery(cfg);
         return;
     }
 }
@@ -228,12 +230,8 @@ TEST_F(CommandLineTest, AlphaWithoutRevisionQueriesTheAlphaVersion)
     Configuration cfg;
     ASSERT_TRUE(cfg.parseCommandLineOptions());
     EXPECT_EQ(cfg.channel, 2);
-    EXPECT_EQ(cfg.version, 0);
     EXPECT_EQ(g_downloadBaseUrl, "http://files.example/alpha/");
-    EXPECT_FALSE(cfg.isReady);
-    UpdateChecker* checker = cfg.findChild<UpdateChecker*>();
-    ASSERT_NE(checker, nullptr) << "the version must be queried";
-    EXPECT_TRUE(awaitQuery(checker));
+    expectVersionQuery(cfg);
 
     UpdateVersions versions;
     versions.insert("alpha", qMakePair(QString("4100"), QString("4.1 alpha")));
