@@ -428,6 +428,22 @@ TEST(CompressedFile, SizesBeyondTheCallersBudgetAreRefusedBeforeAnythingIsReserv
     }
 }
 
+TEST(CompressedFile, AnyAnnouncedSizeAtLeastTheFilesAdmitsItsPayload)
+{
+    // Sizes near the top of the range leave a preprocessed payload room as much as exact ones.
+    ScratchDir dir;
+    const ByteVector elf = installedFile(kElf32Old);
+    writeBytes(dir.file("container"), packed(dir, elf, true));
+    ASSERT_EQ(directiveOf(readBytes(dir.file("container"))), kContainerPreprocessed);
+    for (uint64_t announced : {uint64_t{elf.size()}, (uint64_t{1} << 62) - (4 << 20), UINT64_MAX / 4, UINT64_MAX}) {
+        SCOPED_TRACE(announced);
+        ::unlink(dir.file("target").c_str());
+        EXPECT_TRUE(UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(),
+                                   UnpackBudget::ForOutput(announced)));
+        EXPECT_TRUE(readBytes(dir.file("target")) == elf);
+    }
+}
+
 TEST(CompressedFile, MemoryDoesNotGrowWithTheUnpackedFile)
 {
     // 256 MiB of zeros through a process that may take 64 MiB more than it has.

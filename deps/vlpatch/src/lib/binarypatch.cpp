@@ -1,7 +1,6 @@
 #include "binarypatch.h"
 
 #include "bytewriter.h"
-
 #include "crc.h"
 #include "logstream.h"
 #include "lzma2block.h"

@@ -472,6 +472,10 @@ bool DecodeContainerBody(const ContainerInput& container, const ContainerHeader&
 UnpackBudget UnpackBudget::ForOutput(uint64_t output)
 {
     constexpr uint64_t kPayloadSlack = 16u << 20;
+    // The announced size comes from the product ini: one near the top of the range must not
+    // wrap around to a small bound.
+    if (output > (UINT64_MAX - kPayloadSlack) / 4)
+        return {output, UINT64_MAX};
     return {output, 4 * output + kPayloadSlack};
 }
 

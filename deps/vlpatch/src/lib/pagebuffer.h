@@ -18,7 +18,6 @@ public:
 
     // Replaces the contents with `size` zero bytes; false when the memory cannot be had.
     bool Allocate(std::size_t size);
-    void Free();
 
     // Copies the bytes to the offset, leaving pages that would only receive zeros untouched.
     void WriteSparse(std::size_t offset, const uint8_t* bytes, std::size_t n);
@@ -32,6 +31,8 @@ public:
     static std::size_t PageSize();
 
 private:
+    void Free();
+
     uint8_t* m_Data = nullptr;
     std::size_t m_Size = 0;
 };
