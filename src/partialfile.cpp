@@ -40,10 +40,8 @@ private:
 
 PartialFile::PartialFile(const QString& target) : m_Descriptor(-1), m_Placed(false)
 {
-    const std::string final = vlpatch::FinalPathOf(QFile::encodeName(target).constData());
-    m_Final = QFile::decodeName(final.c_str());
     std::string partial;
-    m_Descriptor = vlpatch::CreatePartialFile(final, &partial);
+    m_Descriptor = vlpatch::CreatePartialFile(vlpatch::FinalPathOf(QFile::encodeName(target).constData()), &partial);
     m_Path = QByteArray::fromStdString(partial);
 }
 

@@ -17,9 +17,6 @@ public:
     PartialFile& operator=(const PartialFile&) = delete;
 
     bool isOpen() const { return m_Descriptor != -1; }
-    // The file that the target names, beside which this one lies.
-    const QString& finalPath() const { return m_Final; }
-    bool write(const char* bytes, qint64 size);
     // Fills the file with the bytes and the permission bits of `source`.
     bool copyFrom(const QString& source);
     // Syncs the file and puts it at `name`, replacing what stands there and keeping the
@@ -32,10 +29,10 @@ public:
     static void removeLeftovers(const QString& finalPath);
 
 private:
+    bool write(const char* bytes, qint64 size);
     // Synced before it is put in place: after a crash the name holds the old file or this one.
     bool finish();
 
-    QString m_Final;
     QByteArray m_Path;
     int m_Descriptor;
     bool m_Placed;

@@ -1,6 +1,7 @@
 #include "slowfileopspecification.h"
 
 #include "compressedfile.h"
+#include "filereplacement.h"
 #include "partialfile.h"
 
 #include <QDebug>
@@ -148,15 +149,24 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
         qDebug() << "gunzipFile: could not open" << source;
         return false;
     }
-    PartialFile out(target);
-    if (!out.isOpen()) {
+    vlpatch::ReplacementFile out(QFile::encodeName(target).constData());
+    if (!out.IsOpen()) {
         qDebug() << "gunzipFile: could not write beside" << target;
         return false;
     }
-    QByteArray buffer(kGunzipBlock, Qt::Uninitialized);
+    // zlib decodes straight into the writer's buffer.
     int n;
-    while ((n = gzread(in.get(), buffer.data(), kGunzipBlock)) > 0) {
-        if (!out.write(buffer.constData(), n)) {
+    for (;;) {
+        std::size_t room = 0;
+        uint8_t* const bytes = out.Room(kGunzipBlock, &room);
+        if (!bytes) {
+            qDebug() << "gunzipFile: could not write" << target;
+            return false;
+        }
+        n = gzread(in.get(), bytes, unsigned(room));
+        if (n <= 0)
+            break;
+        if (!out.Commit(std::size_t(n))) {
             qDebug() << "gunzipFile: could not write" << target;
             return false;
         }
@@ -169,7 +179,7 @@ bool FileUnpackFunc_Zip::gunzipFile(const QString& target, const QString& source
         qDebug() << "gunzipFile: broken gzip file" << source << "read" << n << "status" << status;
         return false;
     }
-    return out.replace(out.finalPath());
+    return out.Finish();
 }
 
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList* rollbackList,
