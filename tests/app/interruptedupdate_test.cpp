@@ -216,8 +216,6 @@ protected:
         firstStage.waitForFinished(60000);
         if (!ended || !QFile::exists(path("killed")))
             return ended;
-        // A process killed inside a sync waits for the disk before it goes, which on a machine
-        // busy with other tests can take a while.
         const QByteArray pid = readFile(path("killed")).trimmed();
         QByteArray stat;
         const bool gone = waitUntil(
@@ -225,7 +223,7 @@ protected:
                 stat = readFile("/proc/" + pid + "/stat");
                 return stat.isEmpty() || stat.contains(") Z ");
             },
-            120000);
+            30000);
         EXPECT_TRUE(gone) << "the killed process " << pid.toStdString() << " is still there: " << stat.toStdString();
         return gone;
     }
