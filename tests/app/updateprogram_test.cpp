@@ -1,8 +1,8 @@
 // The updater as a real process: a second start hands "#" to the running one and ends with 0,
-// a rejected command line shows its error and ends with 1, the marker file turns on the log, and
-// each start clears the leftovers of earlier updates, and a failed stage leaves no broken file in
-// its session. Other accounts share the temporary folder
-// with the user and may plant names there.
+// a rejected command line shows its error and ends with 1, the marker file turns on the log,
+// each start clears the leftovers of earlier updates, and a failed stage leaves no broken file
+// in its session. Other accounts share the temporary folder with the user and may plant names
+// there.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
