@@ -1,5 +1,6 @@
-// One file written by a worker task and then checked against the digest that the product ini
-// gives for it: the step fails when the write fails or the written file does not match.
+// One file written by a worker task into the session's temporary directory and then checked
+// against the digest that the product ini gives for it: the step fails when the write fails or
+// the written file does not match, and then the file does not stay.
 #pragma once
 
 #include "composedtaskspecification.h"
@@ -19,4 +20,8 @@ public:
                                   QObject* parent, qreal weight);
 
     void execute() override;
+    void subtasksDone() override;
+
+private:
+    QString m_Path;
 };

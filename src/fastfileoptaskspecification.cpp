@@ -76,17 +76,6 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const
 
 namespace {
 
-// QDir::removeRecursively() on a symbolic link to a directory empties the link's target;
-// the link itself is what the caller asked to remove. The path is looked at without a trailing
-// "/" or "/.", which would make the file system resolve a final link.
-bool removeTreeWithoutFollowingLinks(const QString& path)
-{
-    const QString cleaned = QDir::cleanPath(path);
-    if (QFileInfo(cleaned).isSymLink())
-        return QFile::remove(cleaned);
-    return QDir(cleaned).removeRecursively();
-}
-
 // QDir::rmpath() below `keepDir`: removes `path`, then each parent while it is empty and lies
 // below `keepDir`. Both are compared as written, the path being `keepDir` followed by more names.
 bool removeDirAndEmptyParentsBelow(const QString& path, const QString& keepDir)
@@ -107,15 +96,19 @@ bool removeDirAndEmptyParentsBelow(const QString& path, const QString& keepDir)
 
 bool FileDeleteTaskSpecification::doOp()
 {
-    const QFileInfo fi(path);
+    // A symbolic link is a name like a file's: the link goes and what it leads to stays, be it a
+    // folder or nothing. The path is looked at without a trailing "/" or "/.", which would make
+    // the file system resolve a final link.
+    const QString name = QDir::cleanPath(path);
+    const QFileInfo fi(name);
     bool ok;
-    if (!fi.isDir()) {
-        ok = QFile::remove(path);
+    if (fi.isSymLink() || !fi.isDir()) {
+        ok = QFile::remove(name);
         qDebug() << "Deleted file" << path << (ok ? "true" : "false");
         if (ok)
             emit message(QString("Deleted file '%1'").arg(path));
     } else if (recursive) {
-        ok = removeTreeWithoutFollowingLinks(path);
+        ok = QDir(name).removeRecursively();
         qDebug() << "Recursively deleted directory" << path << (ok ? "true" : "false");
         if (ok)
             emit message(QString("Recursively deleted directory '%1'").arg(path));

@@ -24,14 +24,11 @@ QString FileDeleteListTaskSpecification::confinedPath(const QString& clientDir, 
 {
     if (!ConfinedDirectory::isRelativeBelow(entryPath))
         return QString();
-    const ConfinedDirectory client(clientDir);
+    // The entry's last name is removed as a name: a link there goes itself and is never followed,
+    // so only the folder that holds the name must lie in the client directory.
     const QString path = QFileInfo(QDir(clientDir), entryPath).filePath();
-    const QString resolved = client.resolveInside(path);
-    if (resolved.isEmpty())
-        return QString();
-    // Nor may the client directory itself go, when an existing entry is a link to it.
-    const QFileInfo info(QDir::cleanPath(path));
-    if ((info.exists() || info.isSymLink()) && resolved == client.canonicalPath())
+    const QString folder = QFileInfo(QDir::cleanPath(path)).path();
+    if (ConfinedDirectory(clientDir).resolveInside(folder).isEmpty())
         return QString();
     return path;
 }

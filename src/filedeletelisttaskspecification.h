@@ -23,8 +23,9 @@ public:
     void reset() override;
 
     // The absolute path to delete for `entryPath`, or an empty string when the entry is absolute,
-    // has a ".." segment, names the client directory itself or resolves outside it through a
-    // symbolic link. The entries come from the product ini and are not trusted.
+    // has a ".." segment, names the client directory itself or stands in a folder that resolves
+    // outside it through a symbolic link. The entries come from the product ini and are not
+    // trusted; a link that the entry names itself is removed, wherever it leads.
     static QString confinedPath(const QString& clientDir, const QString& entryPath);
 
 private:

@@ -172,7 +172,9 @@ bool MakeDownloadReplaceListFunc::compileDeletions(QSettings& ini, const QString
             refuseUnsafeLine(QStringLiteral("delete"), key, key);
             return false;
         }
-        if (!QFileInfo::exists(m_ClientDir + "/" + key))
+        // A link counts by itself, a dangling one too: the line names it, not what it leads to.
+        const QFileInfo listed(m_ClientDir + "/" + key);
+        if (!listed.exists() && !listed.isSymLink())
             continue;
         // Codes 10, 11 and 13 and above are kept for other uses and delete nothing.
         const int code = ini.value(key).toString().toInt();

@@ -256,21 +256,28 @@ TEST_F(ProductIniCompileTest, DeleteSectionListsOnlyExistingPathsWithDeletingCod
     client("junk.txt", "x");
     client("twelve.txt", "x");
     client("negative.txt", "x");
+    // A link is listed by itself, even one that leads nowhere.
+    ASSERT_TRUE(QFile::link(path("nowhere"), path("client/stale.so")));
     writeIni("[delete]\n"
              "olddir=2\n"
              "keep.txt=11\n"
              "junk.txt=abc\n"
              "twelve.txt=12\n"
              "negative.txt=-4\n"
-             "missing.txt=2\n");
+             "missing.txt=2\n"
+             "stale.so=1\n");
     const Result r = compile();
     ASSERT_TRUE(r.ok);
     QMap<QString, bool> deleted;
     for (const DeleteEntry& d : r.lists.deletions)
         deleted.insert(d.path, d.recursive);
     EXPECT_EQ(deleted, (QMap<QString, bool>{
-                           {"olddir", true}, {"junk.txt", false}, {"twelve.txt", false}, {"negative.txt", false}}));
-    EXPECT_EQ(r.progress.size(), 6);
+                           {"olddir", true},
+                           {"junk.txt", false},
+                           {"twelve.txt", false},
+                           {"negative.txt", false},
+                           {"stale.so", false}}));
+    EXPECT_EQ(r.progress.size(), 7);
     EXPECT_DOUBLE_EQ(r.progress.last(), 1.0);
 }
 

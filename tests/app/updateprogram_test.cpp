@@ -1,7 +1,9 @@
 // The updater as a real process: a second start hands "#" to the running one and ends with 0,
-// a rejected command line shows its error and ends with 1, the marker file turns on the log, and
-// each start clears the leftovers of earlier updates. Other accounts share the temporary folder
-// with the user and may plant names there.
+// a rejected command line shows its error and ends with 1, the marker file turns on the log,
+// each start clears the leftovers of earlier updates, and a failed stage leaves no broken file
+// in its session. Other accounts share the temporary folder with the user and may plant names
+// there.
+#include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
 #include "releasetools.h"
@@ -447,6 +449,60 @@ TEST_F(UpdateProgramTest, StartAfterAFailedSecondStageContinuesItsSession)
     ASSERT_TRUE(waitUntil([&] { return processRunning(session + "/update") == 0; }, 10000));
     EXPECT_TRUE(tmpEntries("voxlane_temp_").isEmpty()) << tmpEntries("voxlane_temp_").join(' ').toStdString();
     EXPECT_FALSE(QFile::exists(client + "/update.ini")) << "the finished session leaves no record";
+}
+
+// A file of the new updater that its packed download or its patch builds otherwise than the
+// product ini describes fails the first stage, and does not stay in the session folder: it may be
+// as large as the product ini allows.
+TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
+{
+    m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+    ASSERT_TRUE(m_Server->isRunning());
+    const QByteArray installed = "table 1.0\n";
+    // Of the size described, so that only the digest tells it apart.
+    const QByteArray built = "table 2.X\n";
+    const QString table = writeFile("app/data/table.bin", installed);
+    const QString described = writeFile("release/table.bin", "table 2.0\n");
+    const QString wrong = writeFile("release/wrong.bin", built);
+    const struct {
+        const char* what;
+        int version;
+        bool patched;
+    } releases[] = {{"packed", 6, false}, {"patched", 7, true}};
+    for (const auto& r : releases) {
+        SCOPED_TRACE(r.what);
+        const QString tmp = makeDir(QString("tmp_") + r.what);
+        writeFile(QString("tmp_%1/vl3_update_log").arg(r.what));
+        m_Env.insert("TMPDIR", tmp);
+        writeFile("config/update.ini",
+                  QString("[Channel]\nalpha=%1\nalphaRevno=%2\n").arg(m_Server->baseUrl()).arg(r.version).toUtf8());
+        const QString release = makeDir(QString("www/%1").arg(r.version));
+        const QString packed = release + "/updater/table.bin._lzma2_";
+        ASSERT_TRUE(packFile(r.patched ? described : wrong, packed));
+        QString ini = "[updater]\nupdate=" + digestAndSize(m_Program) + "\ntable.bin._lzma2_=" + digestAndSize(packed)
+            + "::" + digestAndSize(described) + "::data/table.bin\n";
+        if (r.patched) {
+            const ByteVector patch = packEnsemblePatch(makeEnsemblePatchParts(
+                ByteVector(installed.begin(), installed.end()), ByteVector(built.begin(), built.end()), {}));
+            const QString patchFile =
+                writeFile(QString("www/%1/updater/table.bin_patch_").arg(r.version),
+                          QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.size())));
+            ini += "table.bin_patch_=" + digestAndSize(patchFile) + "::" + digestAndSize(table) + "::data/table.bin\n";
+        }
+        ASSERT_TRUE(publishProductIni(writeFile("release/update_linux_amd64.ini", ini.toUtf8()), release));
+
+        QProcess stage;
+        start(&stage, {});
+        // Logged once every built file has ended, before the stage shows its failure.
+        EXPECT_TRUE(waitUntil([&] { return !updaterLogLine(tmp, "chmod +x").isEmpty(); }, 60000))
+            << updaterLogs(tmp).toStdString();
+        EXPECT_FALSE(updaterLogLine(tmp, "Signature check failed for").isEmpty());
+        EXPECT_FALSE(QFileInfo::exists(tmp + "/voxlane_temp_0/data/table.bin"));
+        EXPECT_EQ(readFile(table), installed);
+        stage.kill();
+        stage.waitForFinished(10000);
+        QFile::remove(path("app/update.ini"));
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "taskrun.h"
 #include "tempdir.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -70,18 +71,14 @@ TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
     writeFile("outside/tree/file", "keep");
     writeFile("client/lib/obsolete", "x");
     ASSERT_TRUE(QFile::link(path("outside"), path("client/linkdir")));
-    ASSERT_TRUE(QFile::link(victim, path("client/linkfile")));
-    ASSERT_TRUE(QFile::link(path("client"), path("client/self")));
     ASSERT_TRUE(QFile::link(path("nowhere"), path("client/dangling")));
     ASSERT_TRUE(QFile::link("lib", path("client/liblink")));
     // The client directory itself may be reached through a link.
     ASSERT_TRUE(QFile::link(path("client"), path("clientlink")));
     configuration.vl3dir = path("clientlink");
 
-    const QStringList refused{victim,          "../outside/victim", "sub/../../outside/victim",
-                              "linkdir/victim", "linkdir/tree",      "linkfile",
-                              "linkdir",        ".",                 "",
-                              "./",             "self",              "dangling/x"};
+    const QStringList refused{victim, "../outside/victim", "sub/../../outside/victim", "linkdir/victim", "linkdir/tree",
+                              ".",    "",                  "./",                       "dangling/x"};
     QList<DeleteEntry> entries;
     for (const QString& entry : refused)
         entries.append({entry, true});
@@ -104,6 +101,44 @@ TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
     EXPECT_TRUE(QFileInfo(path("client/linkdir")).isSymLink());
     EXPECT_TRUE(QFileInfo(path("client")).isDir());
     EXPECT_FALSE(QFileInfo::exists(path("client/lib/obsolete")));
+}
+
+// An entry that names a symbolic link removes the link, wherever it leads; what it leads to stays.
+TEST_F(FileDeleteListTest, LinksNamedByEntriesAreRemovedNotFollowed)
+{
+    writeFile("outside/victim", "keep");
+    writeFile("outside/tree/file", "keep");
+    writeFile("client/lib/libvl.so.1", "keep");
+    const struct {
+        const char* entry;
+        const char* target;
+        bool recursive;
+    } links[] = {
+        {"libvl.so", "client/lib/libvl.so.1", false},
+        {"plugins", "client/lib", false},
+        {"plugins.all/", "client/lib", true},
+        {"victim", "outside/victim", false},
+        {"data", "outside/tree", false},
+        {"self", "client", true},
+        {"dangling", "nowhere", false},
+    };
+    QList<DeleteEntry> entries;
+    QStringList expected("Starting deleting files");
+    for (const auto& l : links) {
+        ASSERT_TRUE(QFile::link(path(l.target), path("client/" + QDir::cleanPath(l.entry))));
+        entries.append({l.entry, l.recursive});
+        expected << QString("Deleted file '%1'").arg(path(QString("client/") + l.entry));
+    }
+    FileDeleteListTaskSpecification task(&entries, &configuration, nullptr, 1.0);
+    EXPECT_EQ(run(task), expected);
+    EXPECT_EQ(task.state, TaskSpecification::FINISHED);
+    for (const auto& l : links) {
+        const QFileInfo link(path("client/" + QDir::cleanPath(l.entry)));
+        EXPECT_FALSE(link.exists() || link.isSymLink()) << l.entry;
+    }
+    EXPECT_EQ(readFile(path("client/lib/libvl.so.1")), QByteArray("keep"));
+    EXPECT_EQ(readFile(path("outside/victim")), QByteArray("keep"));
+    EXPECT_EQ(readFile(path("outside/tree/file")), QByteArray("keep"));
 }
 
 TEST_F(FileDeleteListTest, CancelBetweenDeletionsEndsCanceled)

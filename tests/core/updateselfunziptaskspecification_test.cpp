@@ -237,6 +237,7 @@ TEST_F(SelfUpdateTest, BuiltFilesMustMatchTheProductIni)
     EXPECT_EQ(task.state, TaskSpecification::FAILED);
     EXPECT_EQ(messages, QStringList{QString("Signature check failed for %1").arg(session("lib/libvl.so"))});
     EXPECT_EQ(readFile(session("notes.txt")), "plain notes");
+    EXPECT_FALSE(QFileInfo::exists(session("lib/libvl.so"))) << "a built file that fails its digest does not stay";
 }
 
 TEST_F(SelfUpdateTest, SessionCopyFailureIsAnError)

@@ -6,6 +6,7 @@
 #include "logcapture.h"
 #include "lzma2block.h"
 #include "memorymappedview.h"
+#include "payloadadmission.h"
 #include "peakmemory.h"
 #include "scratchdir.h"
 #include "sinkbytes.h"
@@ -16,6 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -457,4 +462,43 @@ TEST(CompressedFile, MemoryDoesNotGrowWithTheUnpackedFile)
     // One byte less than the file is not enough.
     EXPECT_FALSE(unpackedWithin(64 << 20, container, dir.file("short"), UnpackBudget::ForOutput(size - 1)));
     EXPECT_NE(::access(dir.file("short").c_str(), F_OK), 0);
+}
+
+TEST(CompressedFile, PayloadsShareTheirBoundAndALargerOneWaitsOnlyUntilItIsAlone)
+{
+    // Rows: the payloads admitted already under a bound of 100 bytes, and the next one. A next
+    // that never gets in fails its row after a few seconds instead of holding up the test.
+    const struct {
+        std::vector<uint64_t> held;
+        uint64_t next;
+        bool atOnce;
+    } cases[] = {
+        {{}, 150, true},
+        {{40, 20}, 40, true},
+        {{60}, 60, false},
+        {{10}, 150, false},
+    };
+    auto admittedWithin = [](const std::atomic<bool>& entered, std::chrono::milliseconds wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!entered && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return entered.load();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.next);
+        // Shared with the waiting thread, which is left behind when it never gets in.
+        const auto admission = std::make_shared<PayloadAdmission>(100);
+        const auto entered = std::make_shared<std::atomic<bool>>(false);
+        for (uint64_t held : c.held)
+            admission->Enter(held);
+        std::thread([admission, entered, next = c.next] {
+            admission->Enter(next);
+            *entered = true;
+        }).detach();
+        EXPECT_EQ(admittedWithin(*entered, std::chrono::milliseconds(c.atOnce ? 5000 : 200)), c.atOnce);
+        for (uint64_t held : c.held)
+            admission->Leave(held);
+        ASSERT_TRUE(admittedWithin(*entered, std::chrono::milliseconds(5000))) << "still waiting when alone";
+        admission->Leave(c.next);
+    }
 }

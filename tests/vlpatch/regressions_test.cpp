@@ -1,7 +1,10 @@
 // Replays every saved input that once troubled a reader; each must be handled without a crash,
 // a sanitizer report or an outsized allocation, in a process held to a memory limit.
+#include "assemblyprogram.h"
+#include "disassembler.h"
 #include "ensemblepatch.h"
 #include "patchreaders.h"
+#include "peakmemory.h"
 #include "scratchdir.h"
 #include "sinkbytes.h"
 #include "status.h"
@@ -10,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,6 +74,32 @@ TEST(RegressionTest, EnsemblePatches)
 TEST(RegressionTest, Executables)
 {
     replay("executable", FuzzExecutable);
+}
+
+TEST(RegressionTest, ExecutablesEndWithTheirStatusWithinBoundedMemory)
+{
+    // In a plain build an allocation beyond this process's memory limit just fails and the reader
+    // refuses the file all the same; only the sanitizer build's limit ends the run. So each input
+    // must end with its status and within a few MiB.
+    const struct {
+        const char* file;
+        int status;
+    } cases[] = {
+        // Thousands of relocation sections over one table of entries: read once per section, its
+        // entries would be added again and again. They count against the scan budget that code
+        // sections have, and the file is refused before any of them is read.
+        {"relocation_sections_sharing_entries.elf", vlpatch::C_DISASSEMBLY_FAILED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const ByteVector bytes = readBytes(std::string(VL_REGRESSIONS_DIR) + "/executable/" + c.file);
+        ASSERT_FALSE(bytes.empty());
+        PeakMemoryGrowth peak;
+        vlpatch::AssemblyProgram* parsed = nullptr;
+        EXPECT_EQ(vlpatch::ParseDetectedExecutable(bytes.data(), bytes.size(), &parsed), c.status);
+        std::unique_ptr<vlpatch::AssemblyProgram> program(parsed);
+        EXPECT_LT(peak.mebibytes(), 16);
+    }
 }
 
 TEST(RegressionTest, HugeFinalInputSizeIsRefusedOrBoundedWithoutAReservation)

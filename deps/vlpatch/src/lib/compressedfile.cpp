@@ -11,13 +11,12 @@
 #include "lzma2block.h"
 #include "memorymappedview.h"
 #include "pagebuffer.h"
+#include "payloadadmission.h"
 #include "status.h"
 #include "streamset.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -366,34 +365,10 @@ bool AssembleProgram(PageBuffer* stream, SinkStream* assembled)
 }
 
 // Preprocessed payloads are decoded side by side only while the payloads together stay within
-// this many bytes; a larger one waits until it is alone. The memory of an update then follows
-// its largest file rather than the sum of those unpacked at once.
+// this many bytes; a larger one waits until it is alone.
 constexpr uint64_t kPayloadsAtOnce = 160u << 20;
 
-class PayloadAdmission {
-public:
-    void Enter(uint64_t bytes)
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Turn.wait(lock, [&] { return m_InUse == 0 || m_InUse + bytes <= kPayloadsAtOnce; });
-        m_InUse += bytes;
-    }
-    void Leave(uint64_t bytes)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_InUse -= bytes;
-        }
-        m_Turn.notify_all();
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Turn;
-    uint64_t m_InUse = 0;
-};
-
-PayloadAdmission g_PayloadAdmission;
+PayloadAdmission g_PayloadAdmission(kPayloadsAtOnce);
 
 class AdmittedPayload {
 public:
