@@ -1,7 +1,6 @@
 #include "replacejournal.h"
 
 #include "partialfile.h"
-#include "rollback.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -9,6 +8,9 @@
 #include <QFile>
 #include <QList>
 #include <QPair>
+
+#include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +30,24 @@ void removeCreatedFile(const QString& file)
     struct stat info;
     if (::lstat(name.constData(), &info) == 0 && S_ISREG(info.st_mode))
         qDebug() << "Remove created file" << file << (::unlink(name.constData()) == 0);
+}
+
+// Puts the installed file kept aside for `file` back in one step, so that the name is never
+// missing. Empty when it is back or had never been set aside, else why it cannot be put back.
+QString putBack(const QString& file)
+{
+    const QByteArray name = QFile::encodeName(file);
+    const QByteArray backup = QFile::encodeName(ReplaceJournal::backupPath(file));
+    struct stat info;
+    // Killed before the backup was made, or put back by an earlier recovery.
+    if (::lstat(backup.constData(), &info) != 0 && errno == ENOENT)
+        return QString();
+    if (::rename(backup.constData(), name.constData()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    // When both names are links to one file, rename() changes nothing.
+    if (::lstat(backup.constData(), &info) == 0)
+        ::unlink(backup.constData());
+    return QString();
 }
 
 } // namespace
@@ -86,7 +106,7 @@ void ReplaceJournal::remove()
     QFile::remove(m_Path);
 }
 
-ReplaceJournal::Recovery ReplaceJournal::recover() const
+ReplaceJournal::Recovery ReplaceJournal::recover(QStringList* obstacles) const
 {
     QFile file(m_Path);
     if (!file.open(QIODevice::ReadOnly))
@@ -117,10 +137,14 @@ ReplaceJournal::Recovery ReplaceJournal::recover() const
         const QByteArray& op = records.at(i).first;
         const QString& path = records.at(i).second;
         if (op == kKeptAside) {
-            if (committed)
+            if (committed) {
                 QFile::remove(backupPath(path));
-            else
-                RollbackData(RollbackData::FILE_RENAME, path, backupPath(path)).rollback(nullptr);
+            } else {
+                const QString reason = putBack(path);
+                if (!reason.isEmpty())
+                    obstacles->append(QString("'%1' could not be put back from '%2': %3")
+                                          .arg(path, backupPath(path), reason));
+            }
             PartialFile::removeLeftovers(path);
         } else if (op == kCreated) {
             if (!committed)
@@ -129,6 +153,10 @@ ReplaceJournal::Recovery ReplaceJournal::recover() const
         } else if (op == kCreatedDir && !committed) {
             ::rmdir(QFile::encodeName(path).constData());
         }
+    }
+    if (!obstacles->isEmpty()) {
+        qDebug() << "Replacement step not recovered" << m_Path;
+        return Blocked;
     }
     qDebug() << "Recovered replacement step" << m_Path << (committed ? "completed" : "rolled back");
     QFile::remove(m_Path);

@@ -6,10 +6,11 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class ReplaceJournal {
 public:
-    enum Recovery { NothingToRecover, Completed, RolledBack };
+    enum Recovery { NothingToRecover, Completed, RolledBack, Blocked };
 
     explicit ReplaceJournal(const QString& sessionDir);
 
@@ -30,7 +31,9 @@ public:
 
     // Finishes or undoes the step that a killed run left, as its record says, and removes the
     // record; backups, unfinished writes and, when undone, created files and folders are gone.
-    Recovery recover() const;
+    // Blocked when an installed file cannot be put back: `obstacles` then names each such file
+    // and why, and the record stays, so that a later start tries again.
+    Recovery recover(QStringList* obstacles) const;
 
 private:
     bool append(const char* op, const QString& path);

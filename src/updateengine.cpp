@@ -94,7 +94,9 @@ bool UpdateEngine::initialize()
         } else {
             qDebug() << "Cleaning up previous session";
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...").arg(recordedVersion).arg(tempDir));
-            recoverInterruptedReplacement(tempDir);
+            // The session's record of changes is all that can still undo them: it stays.
+            if (!recoverInterruptedReplacement(tempDir))
+                return false;
             removeDirectory(tempDir);
             bool parentEntered = false;
             const bool removed = removeFromParent(tempDir, &parentEntered);
@@ -109,7 +111,8 @@ bool UpdateEngine::initialize()
     if (!m_Configuration->initalizeStart(tempDir, clientDir) || !holdSession(m_Configuration->tempDir))
         return false;
     // Before anything is compiled from the client's files: they must be all old or all new.
-    recoverInterruptedReplacement(m_Configuration->tempDir);
+    if (!recoverInterruptedReplacement(m_Configuration->tempDir))
+        return false;
 
     if (!UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
                                m_Configuration->clientType)) {
@@ -138,18 +141,29 @@ bool UpdateEngine::holdSession(const QString& sessionDir)
     return false;
 }
 
-void UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)
+bool UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)
 {
-    switch (ReplaceJournal(sessionDir).recover()) {
+    QStringList obstacles;
+    switch (ReplaceJournal(sessionDir).recover(&obstacles)) {
     case ReplaceJournal::Completed:
         emit message(QStringLiteral("Finished the file updates of an interrupted update"));
         break;
     case ReplaceJournal::RolledBack:
         emit message(QStringLiteral("Restored the client files of an interrupted update"));
         break;
+    case ReplaceJournal::Blocked: {
+        const QString text = QStringLiteral("Could not restore the client files of an interrupted update:\n%1\n"
+                                            "No update is started. Remove what stands in the way, then start "
+                                            "the update again.")
+                                 .arg(obstacles.join('\n'));
+        qDebug() << "Interrupted update not recovered" << text;
+        emit error(text);
+        return false;
+    }
     case ReplaceJournal::NothingToRecover:
         break;
     }
+    return true;
 }
 
 bool UpdateEngine::startUpdate()

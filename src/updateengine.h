@@ -61,8 +61,10 @@ private:
     static void removeDirectory(const QString& path);
     void applyProxy();
     void releaseRootTask();
-    // Finishes or undoes the replacement step that a killed run of the session left behind.
-    void recoverInterruptedReplacement(const QString& sessionDir);
+    // Finishes or undoes the replacement step that a killed run of the session left behind;
+    // false, with the error sent, when the client's files could not be brought back: no update
+    // may start over files that are neither the old release nor the new one.
+    bool recoverInterruptedReplacement(const QString& sessionDir);
     // Holds the session directory for this stage; false, with the error sent, while another
     // stage works in it: its record of changes is no leftover to undo.
     bool holdSession(const QString& sessionDir);

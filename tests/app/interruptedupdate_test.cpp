@@ -1,7 +1,8 @@
 // A whole update as the user meets it: the installed updater and the second stage it builds run
 // as real processes against a release served over HTTP, and the second stage is killed at a chosen
 // file operation while it changes the client. Every client file must then hold its old or its new
-// bytes, and the next start of the installed updater must leave exactly the new release behind.
+// bytes; the recovery of the next start alone must leave exactly the old release, or the new one
+// once the step was recorded as done; and a start after it must leave exactly the new release.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
@@ -18,7 +19,9 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -39,7 +42,12 @@ struct KillPoint {
     const char* data;
     bool before;
     const char* recovery;
+    // Before the next start, a folder is put where the first installed file kept aside stood.
+    bool obstructed = false;
 };
+
+// The next start is stopped here: once its recovery has removed the record of the killed step.
+const KillPoint kRecoveryDone{"unlink", "replace.journal", nullptr, false, ""};
 
 QByteArray sha512(const QByteArray& bytes)
 {
@@ -266,6 +274,25 @@ protected:
         return out;
     }
 
+    // The new release as its replacement step leaves it: the files to delete are still there.
+    QMap<QString, QByteArray> replacedRelease() const
+    {
+        QMap<QString, QByteArray> out = newRelease();
+        out["/client/obsolete.txt"] = file("obsolete.txt").before;
+        return out;
+    }
+
+    // The entries in which two trees differ, for the message of a failed test.
+    static std::string differences(const QMap<QString, QByteArray>& a, const QMap<QString, QByteArray>& b)
+    {
+        QStringList names;
+        for (const QString& name : (QStringList(a.keys()) + QStringList(b.keys()))) {
+            if (!names.contains(name) && a.value(name, "(none)") != b.value(name, "(none)"))
+                names.append(name);
+        }
+        return names.join(' ').toStdString();
+    }
+
     QByteArray logLine(const QByteArray& text) const { return updaterLogLine(path("tmp"), text); }
 
     // What the log files say about the recovery: "rolled back", "completed" or nothing.
@@ -275,8 +302,8 @@ protected:
         return line.isEmpty() ? std::string() : line.mid(line.lastIndexOf('"') + 2).toStdString();
     }
 
-    // Kills a run of the update at `point`, then starts the installed updater again for
-    // `rerunVersion`, a release with the same files.
+    // Kills a run of the update at `point`, stops the next start of the installed updater once it
+    // has recovered, then starts it again for `rerunVersion`, a release with the same files.
     void killAndRerun(const KillPoint& point, int rerunVersion = kVersion)
     {
         const QMap<QString, QByteArray> before = tree();
@@ -304,6 +331,20 @@ protected:
                       0);
             followRelease(rerunVersion);
         }
+        if (point.obstructed)
+            startAgainstAnObstacle();
+
+        // What recovery alone leaves: the old release up to the record of the step as done, the
+        // new one from there on, with nothing of the updater's beside either.
+        startUpdater(&kRecoveryDone);
+        ASSERT_TRUE(waitForEnd());
+        ASSERT_TRUE(QFile::exists(path("killed"))) << "the next start did not recover";
+        QMap<QString, QByteArray> recovered = tree();
+        // The session's record beside the updater stays until the update has been finished.
+        EXPECT_TRUE(recovered.remove("/client/update.ini"));
+        EXPECT_EQ(differences(recovered, point.recovery == std::string("completed") ? replacedRelease() : before), "");
+        QFile::remove(path("killed"));
+
         startUpdater(nullptr);
         ASSERT_TRUE(waitForEnd());
         ASSERT_TRUE(QFile::exists(path("started"))) << "the next start did not finish the update";
@@ -312,6 +353,28 @@ protected:
         EXPECT_TRUE(after == newRelease());
         EXPECT_EQ(recoveryInLog(), point.recovery);
         EXPECT_TRUE(QDir(path("tmp")).entryList({"voxlane_temp_*"}, QDir::Dirs).isEmpty());
+    }
+
+    // A folder now stands where an installed file must go back: the start shows the file and the
+    // reason and keeps the record of the killed step for the start after the folder is gone.
+    void startAgainstAnObstacle()
+    {
+        const QStringList backups = QStringList(tree().keys()).filter(".vl3_backup");
+        ASSERT_FALSE(backups.isEmpty()) << "no installed file was kept aside";
+        const QString installed = path() + backups.first().chopped(int(strlen(".vl3_backup")));
+        ASSERT_TRUE(QFile::remove(installed) && QDir().mkdir(installed));
+        const QByteArray refusal = "Interrupted update not recovered";
+        startUpdater(nullptr);
+        waitUntil([&] { return !logLine(refusal).isEmpty() || firstStage.state() == QProcess::NotRunning; }, 120000);
+        // The start waits for the user to read the error.
+        EXPECT_EQ(firstStage.state(), QProcess::Running);
+        firstStage.kill();
+        firstStage.waitForFinished(10000);
+        const QByteArray shown = logLine(refusal);
+        EXPECT_TRUE(shown.contains(QFile::encodeName(installed)) && shown.contains(strerror(EISDIR)))
+            << shown.toStdString();
+        EXPECT_TRUE(QFileInfo(installed + ".vl3_backup").isFile());
+        ASSERT_TRUE(QDir().rmdir(installed));
     }
 
     QString client;
@@ -379,6 +442,11 @@ TEST_F(InterruptedUpdateTest, KilledUpdateIsUndoneBeforeANewerReleaseIsInstalled
     // replacement is undone first, not stranded with the session's directory.
     killAndRerun({"write", "/client/big.bin.vlpart-", nullptr, false, "rolled back"}, kVersion + 1);
     EXPECT_FALSE(logLine("Cleaning up previous session").isEmpty());
+}
+
+TEST_F(InterruptedUpdateTest, KilledUpdateWhoseFileCannotBePutBackWaitsUntilItCan)
+{
+    killAndRerun({"link", ".vl3_backup", nullptr, false, "rolled back", true});
 }
 
 TEST_F(InterruptedUpdateTest, KilledBeforeCleanUpIsCompleted)

@@ -8,6 +8,7 @@
 #include "privatecopy.h"
 #include "qtwait.h"
 #include "releasetools.h"
+#include "replacejournal.h"
 #include "signingtools.h"
 #include "taskrun.h"
 #include "tempdir.h"
@@ -21,6 +22,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include <unistd.h>
@@ -207,6 +210,38 @@ TEST_F(UpdateEngineTest, UnwritableRecordIsReportedAndMayBeRetried)
     ASSERT_TRUE(QDir().rmdir(iniPath()));
     EXPECT_TRUE(engine.initialize());
     EXPECT_EQ(engine.state(), UpdateEngine::POST_INIT);
+}
+
+TEST_F(UpdateEngineTest, ClientFileThatCannotBePutBackStopsTheStartUntilItCan)
+{
+    if (!inCopy())
+        return;
+    for (const int recordedVersion : {kVersion, 3000}) {
+        SCOPED_TRACE(recordedVersion);
+        Configuration configuration;
+        setUp(&configuration);
+        // A killed step kept the installed file aside; a folder now stands in its place.
+        const QString session = sessionDir();
+        const QString installed = path(QString("client/%1.bin").arg(recordedVersion));
+        writeFile(QString("client/%1.bin.vl3_backup").arg(recordedVersion), "installed");
+        ASSERT_TRUE(ReplaceJournal(session).keepsAside(installed));
+        ASSERT_TRUE(QDir().mkpath(installed));
+        writeIni(record(recordedVersion, session, path("client")));
+
+        UpdateEngine engine(&configuration, nullptr);
+        QSignalSpy errors(&engine, SIGNAL(error(QString)));
+        EXPECT_FALSE(engine.initialize());
+        EXPECT_EQ(engine.state(), UpdateEngine::PRE_INIT);
+        ASSERT_EQ(errors.size(), 1);
+        const QString shown = spiedTexts(errors).first();
+        EXPECT_TRUE(shown.contains(installed) && shown.contains(strerror(EISDIR))) << shown.toStdString();
+        EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString().toStdString(),
+                  session.toStdString());
+
+        ASSERT_TRUE(QDir().rmdir(installed));
+        EXPECT_TRUE(engine.initialize());
+        EXPECT_EQ(readFile(installed), "installed");
+    }
 }
 
 TEST_F(UpdateEngineTest, ProxySetting)
