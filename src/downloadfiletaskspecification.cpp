@@ -4,6 +4,7 @@
 #include "confineddirectory.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "slowfileopspecification.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,6 +20,11 @@ int parallelDownloads(const Configuration* configuration)
 {
     const int streams = configuration->streams < 1 ? 6 : configuration->streams;
     return std::min(streams, DownloadFileListTaskSpecification::kMaxParallelDownloads);
+}
+
+qint64 toQint64(quint64 size)
+{
+    return size > quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max() : qint64(size);
 }
 
 QString unsafeNameText(const QString& key)
@@ -46,12 +52,12 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
     const QString localFile = m_Configuration->tempDir + '/' + m_Entry.key;
-    const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max())
-                            ? std::numeric_limits<qint64>::max()
-                            : qint64(m_Entry.size);
-    // The signed size is also the most the server may send.
+    // The signed size is also the most the server may send. A line that gives none (0, or no
+    // number) is bounded as its unpacking is; the digest decides whether the file is right.
+    const qint64 size = toQint64(m_Entry.size);
+    const qint64 maxSize = toQint64(FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(m_Entry.size));
     addTask(new DownloadTaskSpecification(m_NetworkManager, m_Entry.section + '/' + m_Entry.key,
-                                          m_Configuration->version, localFile, size, size, this, 0.8));
+                                          m_Configuration->version, localFile, size, maxSize, this, 0.8));
     // A file that does not match its digest must not reach the installation: fail here.
     auto check = new CheckSignatureTaskSpecification(localFile, m_Entry.sha512, true, this, 0.2);
     connect(check, SIGNAL(checkDone(bool, CheckSignatureTaskSpecification*)), this,

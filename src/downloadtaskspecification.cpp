@@ -1,6 +1,7 @@
 #include "downloadtaskspecification.h"
 
 #include "configuration.h"
+#include "identityencoding.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -71,7 +72,7 @@ void DownloadTaskSpecification::startDownload()
     const QUrl url = downloadUrl();
     qDebug() << "Requesting download of" << url;
     if (m_NetworkManager)
-        m_Reply = m_NetworkManager->get(QNetworkRequest(url));
+        m_Reply = m_NetworkManager->get(identityRequest(url));
     if (!m_Reply) {
         emit error(QStringLiteral("Download failed to initialize"));
         setFailed();
@@ -148,8 +149,15 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (status.isNull())
         return;
     const int code = status.toInt();
-    if (code != 200)
+    if (code != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_RemotePath).arg(code));
+        return;
+    }
+    // Identity was asked for: a body in another encoding is not the file's bytes.
+    const QByteArray encoding = foreignContentEncoding(*m_Reply);
+    if (!encoding.isEmpty())
+        retryOrFail(QStringLiteral("%1 was sent with content encoding %2")
+                        .arg(m_RemotePath, QString::fromLatin1(encoding)));
 }
 
 void DownloadTaskSpecification::onDownloadFinished()

@@ -1,6 +1,6 @@
 // One file from the file server: an HTTP GET streamed into a local file in small chunks, with up
-// to five attempts. A transfer that stays silent for 16 progress polls, or whose body grows past
-// the most bytes the file may have, is a failed attempt.
+// to five attempts. A transfer that stays silent for 16 progress polls, whose body grows past the
+// most bytes the file may have, or that comes in a content encoding, is a failed attempt.
 #pragma once
 
 #include "taskspecification.h"

@@ -1,7 +1,9 @@
 #include "updatechecker.h"
 
+#include "identityencoding.h"
 #include "versionsinfo.h"
 
+#include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QUrl>
@@ -34,7 +36,7 @@ UpdateChecker::UpdateChecker(QObject* parent)
 void UpdateChecker::check()
 {
     const QUrl url(QString::fromStdString(defaultVersionServerUrl()), QUrl::TolerantMode);
-    HTTPDownloader* downloader = new HTTPDownloader(QNetworkRequest(url));
+    HTTPDownloader* downloader = new HTTPDownloader(identityRequest(url));
     connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
     downloader->start(QThread::InheritPriority);
 }
@@ -93,7 +95,11 @@ void HTTPDownloader::takeData(QNetworkReply* reply)
 
 void HTTPDownloader::on_downloadFinished(QNetworkReply* reply)
 {
-    const bool received = reply->error() == QNetworkReply::NoError;
+    // Identity was asked for: a body in another encoding is not the reply itself.
+    const QByteArray encoding = foreignContentEncoding(*reply);
+    if (!encoding.isEmpty())
+        qDebug() << "Version reply refused: sent with content encoding" << encoding;
+    const bool received = reply->error() == QNetworkReply::NoError && encoding.isEmpty();
     if (received)
         takeData(reply);
     // Checked again here: a reply that arrived whole in one piece is already finished when its

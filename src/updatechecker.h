@@ -39,8 +39,8 @@ private slots:
     void on_updateCheckAvailable(QByteArray updateData);
 };
 
-// Runs one GET on its own thread and hands the body (empty on any network error) to the
-// thread that created it. Deletes itself once its thread has finished.
+// Runs one GET on its own thread and hands the body (empty on any network error, and for a body
+// in a content encoding) to the thread that created it. Deletes itself once its thread has finished.
 class HTTPDownloader : public QThread {
     Q_OBJECT
 

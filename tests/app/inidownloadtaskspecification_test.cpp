@@ -151,17 +151,32 @@ TEST_F(IniDownloadTest, UnverifiedIniFailsTheStepAndIsFetchedAgainNextTime)
     EXPECT_EQ(readFile(session("update_linux_amd64.ini")), kProductIni);
 }
 
-TEST_F(IniDownloadTest, MissingSignatureFailsBeforeAnyCheck)
+TEST_F(IniDownloadTest, SignatureThatCannotBeFetchedFailsBeforeAnyCheck)
 {
-    publish(kProductIni);
-    QFile::remove(path(QString("www/%1/update_linux_amd64.ini.sig").arg(kVersion)));
-    auto task = makeTask();
-    ASSERT_TRUE(runUntilEnded(*task));
-    EXPECT_EQ(task->state, TaskSpecification::FAILED);
-    EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini.sig"));
-    EXPECT_FALSE(messages.contains("Could not verify the product ini file. Aborting"));
-    EXPECT_EQ(task->subtasks().last()->state, TaskSpecification::IDLE) << "the check never starts";
-    EXPECT_FALSE(QFile::exists(session("update_linux_amd64.ini.sig")));
+    struct Case {
+        const char* misbehaviour;
+        const char* refusal;
+    } cases[] = {// Nothing is published: the signature is missing.
+                 {"", "update_linux_amd64.ini.sig returned 404"},
+                 // Would inflate to 1 GiB.
+                 {"gzipbomb=1024", "update_linux_amd64.ini.sig was sent with content encoding gzip"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.misbehaviour);
+        messages.clear();
+        // A session that has its product ini fetches only the signature.
+        writeFile("session/update_linux_amd64.ini", kProductIni);
+        g_downloadBaseUrl = server->baseUrl() + "_do:" + c.misbehaviour + "/";
+        PeakMemoryGrowth peak;
+        auto task = makeTask();
+        ASSERT_TRUE(runUntilEnded(*task));
+        EXPECT_LT(peak.mebibytes(), 64);
+        EXPECT_EQ(task->state, TaskSpecification::FAILED);
+        EXPECT_EQ(messages.count(c.refusal), DownloadTaskSpecification::kMaxAttempts);
+        EXPECT_TRUE(messages.contains("Unable to download update_linux_amd64.ini.sig"));
+        EXPECT_FALSE(messages.contains("Could not verify the product ini file. Aborting"));
+        EXPECT_EQ(task->subtasks().last()->state, TaskSpecification::IDLE) << "the check never starts";
+        EXPECT_FALSE(QFile::exists(session("update_linux_amd64.ini.sig")));
+    }
 }
 
 TEST_F(IniDownloadTest, EndlessBodiesStopAtSmallFixedSizes)

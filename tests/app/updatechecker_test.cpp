@@ -1,11 +1,15 @@
 #include "updatechecker.h"
 
 #include "httpserverfixture.h"
+#include "peakmemory.h"
 #include "protoencode.h"
 #include "querythreads.h"
 #include "qtwait.h"
 #include "versionsinfo.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
 
@@ -94,9 +98,19 @@ TEST_F(UpdateCheckerTest, EveryFailureGivesOneEmptyAnswer)
         "nochannels",
         "vl3-client-2?empty=1",
         "vl3-client-2?redirect=/vl3-client-2",
+        "vl3-client-2?encoding=gzip",
+        // Would inflate to 1 GiB.
+        "vl3-client-2?gzipbomb=1024",
     };
-    for (const QString& path : cases)
+    for (const QString& path : cases) {
+        server->reset();
+        PeakMemoryGrowth peak;
         EXPECT_TRUE(query(server->url(path).toString()).isEmpty()) << path.toStdString();
+        EXPECT_LT(peak.mebibytes(), 64) << path.toStdString();
+        const QJsonArray requests = QJsonDocument::fromJson(server->control("requests")).array();
+        ASSERT_EQ(requests.size(), 1) << path.toStdString();
+        EXPECT_EQ(requests[0].toObject()["headers"].toObject()["Accept-Encoding"], "identity") << path.toStdString();
+    }
 }
 
 TEST_F(UpdateCheckerTest, OversizedReplyIsRefused)

@@ -479,7 +479,8 @@ protected:
         writeFile("client/data/keep.txt", "kept\n");
         writeFile("client/old/cache/entry", "stale\n");
         writeIni(record(kVersion, session, client));
-        // A changed file comes packed and replaces the installed one; a new file comes plain.
+        // A changed file comes packed and replaces the installed one; a new file comes plain,
+        // listed with size 0 (none given), which leaves it to its digest.
         const QString tool = writeFile("release/tool", "new tool\n");
         const QString packed = path(QString("www/%1/client/bin/tool._lzma2_").arg(kVersion));
         ASSERT_TRUE(packFile(tool, packed));
@@ -487,7 +488,7 @@ protected:
         productIni = QString("[client]\nbin/tool._lzma2_=%1::%2::bin/tool\ndata/keep.txt=%3\ndata/new.txt=%4\n\n"
                              "[delete]\nold=2\n")
                          .arg(digestAndSize(packed), digestAndSize(tool), digestAndSize(client + "/data/keep.txt"),
-                              digestAndSize(added))
+                              digestAndSize(added).section("::", 0, 0) + "::0")
                          .toUtf8();
         setUpConfiguration(1);
     }

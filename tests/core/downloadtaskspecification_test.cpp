@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
+#include "peakmemory.h"
 #include "qtwait.h"
 #include "taskrun.h"
 #include "writefailure.h"
@@ -154,7 +155,7 @@ TEST_F(DownloadTest, WholeBodiesWithAndWithoutLengthAndEmptyBodies)
     }
 }
 
-TEST_F(DownloadTest, BodiesLongerThanTheMaximumFailEveryAttemptWithoutFillingTheDisk)
+TEST_F(DownloadTest, HostileBodiesFailEveryAttemptWithoutFillingTheDiskOrMemory)
 {
     const QByteArray body = pattern(65536);
     serve("a.bin", body);
@@ -163,20 +164,27 @@ TEST_F(DownloadTest, BodiesLongerThanTheMaximumFailEveryAttemptWithoutFillingThe
     struct Case {
         const char* misbehaviour;
         qint64 maxSize;
-    } cases[] = {{"endless=1", 65536}, {"", 65535}};
+        const char* refusal;
+    } cases[] = {{"endless=1", 65536, "a.bin is larger than 65536 bytes"},
+                 {"", 65535, "a.bin is larger than 65535 bytes"},
+                 // Inflated, 1 GiB; as sent, a little more than a listed 1 MiB file may have.
+                 {"gzipbomb=1024", 1 << 20, "a.bin was sent with content encoding gzip"},
+                 {"encoding=deflate", 65536, "a.bin was sent with content encoding deflate"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.misbehaviour);
         messages.clear();
         setMisbehaviour(c.misbehaviour);
         QElapsedTimer clock;
         clock.start();
+        PeakMemoryGrowth peak;
         auto task = makeTask("a.bin", 65536, "local.bin", c.maxSize);
         ASSERT_TRUE(runUntilEnded(*task));
         EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_LT(peak.mebibytes(), 64);
         EXPECT_EQ(task->state, TaskSpecification::FAILED);
         QStringList expected{"Downloading a.bin"};
         for (int i = 0; i < DownloadTaskSpecification::kMaxAttempts; ++i)
-            expected << QStringLiteral("a.bin is larger than %1 bytes").arg(c.maxSize);
+            expected << c.refusal;
         expected << "Unable to download a.bin";
         EXPECT_EQ(messages, expected);
         EXPECT_FALSE(QFileInfo::exists(path("local.bin")));

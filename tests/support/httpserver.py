@@ -20,6 +20,9 @@ parameters (they combine where that makes sense):
   drip=MS         send the body in pieces of chunk=BYTES (default 1024), MS milliseconds apart
   endless=1       200 without Content-Length: the file, then zero bytes without end until the
                   client closes the connection or the server stops
+  encoding=NAME   the file with the header Content-Encoding: NAME, its bytes unchanged
+  gzipbomb=MIB    200 with Content-Encoding: gzip, whatever the client asked for: about a
+                  thousandth of MIB MiB that inflate to MIB MiB of zero bytes (no file needed)
 
 The same parameters may come in the path, for clients that cannot send a query: a path
 segment "_do:<query>" (e.g. /base/_do:status=404&fail=2/1234/a.bin, percent-encoded or not) is
@@ -37,16 +40,19 @@ Control URLs (not counted as requests):
 """
 
 import argparse
+import functools
 import http.server
 import json
 import os
 import select
 import shutil
 import socketserver
+import struct
 import sys
 import threading
 import time
 import urllib.parse
+import zlib
 
 STOP = threading.Event()
 
@@ -167,6 +173,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "empty" in query:
             self.send_bytes(200, b"")
             return
+        if "gzipbomb" in query:
+            self.send_gzip_bomb(int(query["gzipbomb"]), head)
+            return
 
         data = self.read_file(path)
         if data is None:
@@ -175,6 +184,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
+        if "encoding" in query:
+            self.send_header("Content-Encoding", query["encoding"])
         if "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -206,6 +217,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         self.wfile.write(data)
 
+    def send_gzip_bomb(self, mebibytes, head):
+        body = gzip_bomb(mebibytes)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if not head:
+            self.wfile.write(body)
+
     def wait_for_disconnect(self):
         """Holds the connection open, silent, until the client closes it or the server stops."""
         while not STOP.is_set():
@@ -235,6 +256,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
+
+
+@functools.lru_cache(maxsize=None)
+def gzip_bomb(mebibytes):
+    """A gzip member of `mebibytes` MiB of zeros, made fast: after a full flush the deflate coder
+    starts afresh, so every MiB of zeros codes to the same bytes, which are repeated."""
+    zeros = bytes(1 << 20)
+    coder = zlib.compressobj(9, zlib.DEFLATED, -15)
+    block = coder.compress(zeros) + coder.flush(zlib.Z_FULL_FLUSH)
+    crc = 0
+    for _ in range(mebibytes):
+        crc = zlib.crc32(zeros, crc)
+    header = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+    trailer = struct.pack("<II", crc, (mebibytes << 20) & 0xFFFFFFFF)
+    return header + block * mebibytes + coder.flush() + trailer
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
