@@ -95,6 +95,9 @@ protected:
     {
         m_OldTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", makeDir("tmp").toLocal8Bit());
+        // Without a runtime folder of the session the window's instance name goes below the home.
+        m_OldHome = qgetenv("HOME");
+        qputenv("HOME", makeDir("home").toLocal8Bit());
         m_Configuration.reset(new Configuration);
     }
 
@@ -107,6 +110,7 @@ protected:
         m_Configuration.reset();
         QFile::remove(QCoreApplication::applicationDirPath() + "/update.ini");
         qputenv("TMPDIR", m_OldTmp);
+        qputenv("HOME", m_OldHome);
     }
 
     MainWindow* window()
@@ -132,6 +136,7 @@ protected:
     std::unique_ptr<Configuration> m_Configuration;
     std::unique_ptr<MainWindow> m_Window;
     QByteArray m_OldTmp;
+    QByteArray m_OldHome;
 };
 
 TEST_F(MainWindowTest, FormHeadlineAndGlobalReceiver)
