@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -140,11 +141,14 @@ void LogFile::close()
 
 void updaterMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (!LogFile::enabled)
-        return;
-    QMutexLocker lock(&g_logMutex);
-    LogFile* log = instanceLocked();
-    log->write(type, message);
+    // A fatal message can end a start before any window shows: whoever started it must learn why,
+    // whether or not the log is on.
+    if (type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    if (LogFile::enabled) {
+        QMutexLocker lock(&g_logMutex);
+        instanceLocked()->write(type, message);
+    }
     if (type == QtFatalMsg)
         std::abort();
 }

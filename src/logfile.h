@@ -36,5 +36,6 @@ public:
 // The line time format, local time with milliseconds after a colon.
 extern const QString g_logTimeFormat;
 
-// Installed with qInstallMessageHandler: writes every message to the log file when logging is on.
+// Installed with qInstallMessageHandler: writes every message to the log file when logging is on,
+// and a fatal one to stderr too before it aborts the process.
 void updaterMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);

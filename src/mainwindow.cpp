@@ -51,6 +51,10 @@ MainWindow::MainWindow(Configuration* configuration)
     connect(m_Engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     connect(m_Engine, &UpdateEngine::updateProgress, this, &MainWindow::setProgress);
     connect(m_Engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    // Its box has told the user to wait; queued, so that a report before the event loop runs
+    // still ends it.
+    connect(m_Engine, &UpdateEngine::otherUpdateRunning, this, [] { QCoreApplication::exit(0); },
+            Qt::QueuedConnection);
     connect(m_Engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(m_Engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
 
@@ -95,6 +99,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::showError(const QString& text)
 {
+    qWarning() << "Error shown:" << text;
     QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
 }
 
@@ -163,11 +168,23 @@ void MainWindow::onStartUpdate()
         qDebug() << "Aborting start update, configuration not yet ready";
         return;
     }
-    if (m_Engine->initialize()) {
-        qDebug() << "Update engine initialized";
-        m_Started = true;
-        m_Engine->startUpdate();
+    // Set first: the engine's box runs an event loop, in which a second call must not try again.
+    // What makes a start fail (the record cannot be written, another stage runs) does not pass.
+    m_Started = true;
+    if (!m_Engine->initialize()) {
+        showUpdateEnded();
+        return;
     }
+    qDebug() << "Update engine initialized";
+    m_Engine->startUpdate();
+}
+
+void MainWindow::showUpdateEnded()
+{
+    qDebug() << "Update ended without success";
+    onAppendText(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+    ui->totalProgressBar->setFormat(tr("Update cancelled"));
 }
 
 void MainWindow::onAppendText(QString text)
@@ -208,7 +225,12 @@ void MainWindow::onStartNewUpdater()
                                 QString::number(m_Configuration->version),
                                 m_Configuration->versionString.isEmpty() ? QStringLiteral("#")
                                                                          : m_Configuration->versionString};
-    ProcessTools::startClientUpdater(m_Configuration->tempDir, arguments);
+    if (!ProcessTools::startClientUpdater(m_Configuration->tempDir, arguments)) {
+        // Closing as after a hand-over would end the update as if it had gone on.
+        onFatalError(tr("Failed to start the new updater in %1. The update cannot continue.")
+                         .arg(m_Configuration->tempDir));
+        return;
+    }
     close();
 }
 
@@ -220,8 +242,7 @@ void MainWindow::onUpdateCanceled()
     }
     m_Finished = false;
     m_Engine->reset();
-    onAppendText(tr("Update cancelled"));
-    ui->totalProgressBar->setValue(0);
+    showUpdateEnded();
 
     if (g_cancelBoxOpen)
         return;

@@ -45,6 +45,8 @@ public slots:
 
 private:
     void showError(const QString& text);
+    // The details and the bar say that the update has ended without success.
+    void showUpdateEnded();
     void setProgress(qreal doneFrac);
 
     Ui_MainWindow* ui;

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "confineddirectory.h"
+#include "partialfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
@@ -273,28 +275,35 @@ bool MakeDownloadReplaceListFunc::compileFileLine(QSettings& ini, const QString&
     }
     if (installed) {
         const QString expected = replacement.hasOverridePath() ? replacement.sha512 : download.sha512;
-        if (fileMatches(local, expected)) {
-            keepUpToDateFile(local, replacement.effectivePath());
-            return true;
-        }
+        if (fileMatches(local, expected))
+            return keepUpToDateFile(local, replacement.effectivePath());
     }
     queue(replacement, download);
     return true;
 }
 
-void MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const QString& relativePath)
+bool MakeDownloadReplaceListFunc::keepUpToDateFile(const QString& local, const QString& relativePath)
 {
     // Install commands start from the temp dir, so a current program is needed there in either
     // step; it must be the copy just verified, not whatever an earlier run of the session left.
     const bool program = m_Programs.contains(QDir::cleanPath(relativePath));
     if (m_ClientUpdate && !program)
-        return;
+        return true;
     const QString dst = m_TempDir + "/" + relativePath;
     QDir().mkpath(QFileInfo(dst).absolutePath());
-    if (program)
-        QFile::remove(dst);
-    const bool copied = QFile::copy(local, dst);
-    qDebug() << "Copying updater files:" << local << "to" << dst << copied;
+    QFile::remove(dst);
+    // A tree that lacks a file cannot take over from this step: a copy that fails, on a full
+    // disk above all, fails the compile.
+    PartialFile copy(dst);
+    if (copy.copyFrom(local) && copy.add(dst)) {
+        qDebug() << "Copying updater files:" << local << "to" << dst;
+        return true;
+    }
+    const int reason = errno;
+    const QString text = QStringLiteral("Failed to copy %1 to %2: %3").arg(local, dst, qt_error_string(reason));
+    qWarning() << text;
+    emit message(text);
+    return false;
 }
 
 void MakeDownloadReplaceListFunc::queue(const ListEntry& replacement, const DownloadEntry& download)

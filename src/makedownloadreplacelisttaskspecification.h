@@ -53,7 +53,8 @@ private:
     bool compileFileLine(QSettings& ini, const QString& section, const QString& key, const PatchRecords& patches);
     // The installed file is current; step one copies it into the new updater's tree, and either
     // step copies an install command's program into the temp dir, where the command starts it.
-    void keepUpToDateFile(const QString& local, const QString& relativePath);
+    // False, with the reason sent, when the copy fails.
+    bool keepUpToDateFile(const QString& local, const QString& relativePath);
     void queue(const ListEntry& replacement, const DownloadEntry& download);
     void warnInvalidLine(const QString& section);
     void refuseUnsafeLine(const QString& section, const QString& key, const QString& path);

@@ -14,15 +14,15 @@ void ProcessTools::startVl3Client(const QString& dir)
     QProcess::startDetached(path, QStringList(), dir);
 }
 
-void ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
 {
     qDebug() << "startClientUpdater" << dir << arguments;
     const QString path = dir + "/update";
     qDebug() << "startNewUpdater_linux" << path;
     if (!QFile::exists(path)) {
         qDebug() << "Failed to find" << path;
-        return;
+        return false;
     }
     qDebug() << "starting" << path;
-    QProcess::startDetached(path, arguments, dir);
+    return QProcess::startDetached(path, arguments, dir);
 }

@@ -25,14 +25,20 @@ const int kRetryIntervalMs = 50;
 // The lock on the claim file, held until the process ends.
 FileLock g_claim;
 
-// The user's runtime folder, or one of our own in the temporary folder where the session has
-// none. Nobody else may be able to create entries in it, or they could plant the name.
+QString ownRuntimeFolder()
+{
+    return QDir::homePath() + "/.voxlane_runtime";
+}
+
+// The user's runtime folder, or one of our own below the home folder where the session has none.
+// Nobody else may be able to create entries in it, or they could plant the name; a folder in the
+// shared temporary folder could be taken first by any account.
 QString runtimeFolder()
 {
     const QString session = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (Configuration::isPrivateDirectory(session))
         return QDir::cleanPath(session);
-    const QString own = QDir::tempPath() + "/voxlane_runtime_" + QString::number(::geteuid());
+    const QString own = ownRuntimeFolder();
     ::mkdir(QFile::encodeName(own).constData(), 0700);
     return Configuration::isPrivateDirectory(own) ? own : QString();
 }
@@ -109,9 +115,11 @@ QString SingleInstanceChecker::serverPath()
 bool SingleInstanceChecker::isOtherInstanceRunning(const QString& message)
 {
     const QString path = serverPath();
+    // The session lock still keeps two updates apart; only the knock on the running window is lost.
     if (path.isEmpty()) {
-        qWarning() << "No private runtime folder for the instance name: not running beside whoever holds it";
-        return true;
+        qWarning() << "No private runtime folder for the instance name: XDG_RUNTIME_DIR and"
+                   << ownRuntimeFolder() << "are missing or not the user's own; running without it";
+        return false;
     }
     if (deliver(path, message))
         return true;

@@ -22,8 +22,8 @@ public:
     // The name inside the user's private runtime folder; empty when there is no such folder.
     static QString serverPath();
     // False when this process is now the one instance: it holds the claim on the name until it
-    // ends. True when it must not go on: another instance holds the claim (it was handed
-    // `message` if it answered in time), or there is no private place for the name.
+    // ends; also when there is no private place for the name, since then nobody can hold it.
+    // True when another instance holds the claim (it was handed `message` if it answered in time).
     static bool isOtherInstanceRunning(const QString& message);
 
 signals:

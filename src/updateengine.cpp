@@ -119,6 +119,9 @@ bool UpdateEngine::initialize()
         qDebug() << "Failed to write to update.ini";
         emit error(QStringLiteral(
             "Failed to write update.ini. The updater does not seem to have the required write permissions."));
+        // Without the record nothing would ever lead back to a directory made for this start.
+        if (m_Configuration->tempDir != tempDir)
+            discardSessionDirectory(m_Configuration->tempDir);
         return false;
     }
     m_State = POST_INIT;
@@ -133,12 +136,21 @@ bool UpdateEngine::holdSession(const QString& sessionDir)
     case FileLock::HeldByOther:
         qDebug() << "Another stage holds the session" << sessionDir;
         emit error(QStringLiteral("Another update is running. Please wait until it has finished."));
+        emit otherUpdateRunning();
         return false;
     case FileLock::CannotOpen:
         break;
     }
     emit error(QStringLiteral("Failed to lock the temporary directory %1.").arg(sessionDir));
     return false;
+}
+
+void UpdateEngine::discardSessionDirectory(const QString& sessionDir)
+{
+    m_SessionLock.release();
+    removeDirectory(sessionDir);
+    bool parentEntered = false;
+    qDebug() << "Removed the unused session directory" << sessionDir << removeFromParent(sessionDir, &parentEntered);
 }
 
 bool UpdateEngine::recoverInterruptedReplacement(const QString& sessionDir)

@@ -53,6 +53,8 @@ signals:
     void updateProgress(qreal doneFrac);
     void downloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed, bool downloading);
     void message(QString message);
+    // After the error: another stage works in the recorded session, so this start has nothing to do.
+    void otherUpdateRunning();
     void updateFinished();
     void updateCanceled();
 
@@ -68,6 +70,8 @@ private:
     // Holds the session directory for this stage; false, with the error sent, while another
     // stage works in it: its record of changes is no leftover to undo.
     bool holdSession(const QString& sessionDir);
+    // Lets go of and removes a session directory that this start made but cannot use.
+    void discardSessionDirectory(const QString& sessionDir);
 
     int m_State;
     Configuration* m_Configuration;

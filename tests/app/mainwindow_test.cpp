@@ -95,6 +95,9 @@ protected:
     {
         m_OldTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", makeDir("tmp").toLocal8Bit());
+        // Without a runtime folder of the session the window's instance name goes below the home.
+        m_OldHome = qgetenv("HOME");
+        qputenv("HOME", makeDir("home").toLocal8Bit());
         m_Configuration.reset(new Configuration);
     }
 
@@ -107,6 +110,7 @@ protected:
         m_Configuration.reset();
         QFile::remove(QCoreApplication::applicationDirPath() + "/update.ini");
         qputenv("TMPDIR", m_OldTmp);
+        qputenv("HOME", m_OldHome);
     }
 
     MainWindow* window()
@@ -132,6 +136,7 @@ protected:
     std::unique_ptr<Configuration> m_Configuration;
     std::unique_ptr<MainWindow> m_Window;
     QByteArray m_OldTmp;
+    QByteArray m_OldHome;
 };
 
 TEST_F(MainWindowTest, FormHeadlineAndGlobalReceiver)
@@ -451,6 +456,7 @@ TEST_F(MainWindowTest, StartRunsOneSessionAndAFailedStageKeepsTheWindowOpen)
     EXPECT_EQ(answer.texts, QStringList{"Update cancelled. Push \"Details\" to check reasons."});
     EXPECT_TRUE(output()->toPlainText().endsWith("Update cancelled"));
     EXPECT_EQ(progressBar()->value(), 0);
+    EXPECT_EQ(progressBar()->text(), "Update cancelled");
     EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT);
     EXPECT_TRUE(window()->isVisible());
 
@@ -459,6 +465,33 @@ TEST_F(MainWindowTest, StartRunsOneSessionAndAFailedStageKeepsTheWindowOpen)
     EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT) << "no second session in this process";
     EXPECT_EQ(messages.count("Starting update process for updater"), 1);
     // Closing now needs no question.
+    EXPECT_TRUE(window()->close());
+}
+
+// A start that cannot record its session says so in one box, also when a second start comes while
+// the box is open, and the window then shows that the update has ended.
+TEST_F(MainWindowTest, StartThatCannotBeginShowsOneBoxAndTheEnd)
+{
+    if (!runInPrivateCopy(path("bin")))
+        return;
+    // A directory in the record's place cannot be written, not even by root.
+    ASSERT_TRUE(QDir().mkpath(QCoreApplication::applicationDirPath() + "/update.ini"));
+    m_Configuration->version = 3100;
+    m_Configuration->clientType = "update_linux_amd64";
+    m_Configuration->isReady = true;
+    window()->show();
+    bool secondStart = false;
+    QTimer::singleShot(50, [&] {
+        window()->onStartUpdate();
+        secondStart = true;
+    });
+    BoxAnswerer answer(QMessageBox::Ok, [&] { return secondStart; });
+    window()->onStartUpdate();
+    drainEvents();
+    EXPECT_EQ(answer.titles, QStringList{"Error"});
+    EXPECT_EQ(progressBar()->text(), "Update cancelled");
+    EXPECT_TRUE(output()->toPlainText().endsWith("Update cancelled"));
+    EXPECT_EQ(window()->engine()->state(), UpdateEngine::PRE_INIT);
     EXPECT_TRUE(window()->close());
 }
 

@@ -41,7 +41,7 @@ TEST_F(ProcessToolsTest, NewUpdaterGetsItsArgumentsInTheTemporaryDirectory)
 {
     const QString dir = makeDir("voxlane_temp_0");
     writeRecorder("voxlane_temp_0/update", path("record"));
-    ProcessTools::startClientUpdater(dir, {"--clientupdate", "client_linux_amd64", "3100", "3.1 final"});
+    EXPECT_TRUE(ProcessTools::startClientUpdater(dir, {"--clientupdate", "client_linux_amd64", "3100", "3.1 final"}));
     EXPECT_EQ(waitForRecord(path("record")),
               (QStringList{dir, "4", "--clientupdate", "client_linux_amd64", "3100", "3.1 final"}));
 }
@@ -50,7 +50,7 @@ TEST_F(ProcessToolsTest, MissingUpdaterStartsNothing)
 {
     const QString dir = makeDir("empty");
     writeRecorder("elsewhere/update", path("record"));
-    ProcessTools::startClientUpdater(dir, {"--clientupdate"});
+    EXPECT_FALSE(ProcessTools::startClientUpdater(dir, {"--clientupdate"}));
     drainEvents();
     EXPECT_FALSE(QFile::exists(path("record")));
 }

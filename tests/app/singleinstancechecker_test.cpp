@@ -18,13 +18,14 @@ namespace {
 
 // The socket name depends on the executable's path, so each test runs in its own copy and
 // cannot meet a checker of a test running beside it. Without a runtime folder of the session,
-// socket files go to the updater's own folder in the test's directory.
+// socket files go to the updater's own folder in the home folder, here the test's directory.
 class SingleInstanceTest : public TempDirTest {
 protected:
     bool inCopy()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", path());
+        env.insert("HOME", path());
         env.remove("XDG_RUNTIME_DIR");
         return runInPrivateCopy(path("bin"), {}, env);
     }
@@ -106,6 +107,7 @@ TEST_F(SingleInstanceTest, SocketOfAnotherUserIsNoInstance)
     ::chmod(QFile::encodeName(shared).constData(), 0777);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TMPDIR", shared);
+    env.insert("HOME", path());
     env.remove("XDG_RUNTIME_DIR");
     if (!runInPrivateCopy(path("bin"), {}, env))
         return;

@@ -2,7 +2,8 @@
 // a rejected command line shows its error and ends with 1, the marker file turns on the log,
 // each start clears the leftovers of earlier updates, and a failed stage leaves no broken file
 // in its session. Other accounts share the temporary folder with the user and may plant names
-// there.
+// there. A start that cannot go on tells its user in a box, answered on a display of the test's
+// own, and ends.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "qtwait.h"
@@ -12,8 +13,10 @@
 #include "updaterruns.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -26,6 +29,91 @@
 #include <unistd.h>
 
 namespace {
+
+// An X display of the test's own, on which the boxes that a start opens are answered as their
+// user answers them: Return on each, its title noted once.
+class BoxAnsweringDisplay {
+public:
+    explicit BoxAnsweringDisplay(const QString& numberFile)
+    {
+        m_Server.start("sh", {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>\"$0\" 2>/dev/null",
+                              numberFile});
+        if (waitUntil([&] { return contentOf(numberFile).endsWith('\n'); }, 30000))
+            m_Name = ":" + QString::fromLatin1(contentOf(numberFile).trimmed());
+    }
+    ~BoxAnsweringDisplay()
+    {
+        m_Server.kill();
+        m_Server.waitForFinished(10000);
+    }
+
+    // ":N"; empty when the server did not start.
+    QString name() const { return m_Name; }
+
+    // Answers the boxes open now; called while a start runs. A box still open a second after
+    // its answer is answered again.
+    void answerBoxes()
+    {
+        if (m_Poll.isValid() && m_Poll.elapsed() < 200)
+            return;
+        m_Poll.start();
+        for (const QByteArray& id : xdotool({"search", "--onlyvisible", "--name", "^(Error|Update)$"}).split('\n')) {
+            if (id.isEmpty() || (m_Answered.contains(id) && m_Answered[id].elapsed() < 1000))
+                continue;
+            if (!m_Answered.contains(id))
+                titles << QString::fromUtf8(xdotool({"getwindowname", id}).trimmed());
+            m_Answered[id].start();
+            xdotool({"windowfocus", "--sync", id, "key", "Return"});
+        }
+    }
+
+    // Forgets the boxes answered so far: a later program may get the ids of their windows.
+    void clear()
+    {
+        titles.clear();
+        m_Answered.clear();
+    }
+
+    QStringList titles;
+
+private:
+    static QByteArray contentOf(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QByteArray xdotool(const QStringList& arguments) const
+    {
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", m_Name);
+        run.setProcessEnvironment(env);
+        run.start("xdotool", arguments);
+        run.waitForFinished(10000);
+        return run.readAllStandardOutput();
+    }
+
+    QProcess m_Server;
+    QString m_Name;
+    QElapsedTimer m_Poll;
+    QHash<QByteArray, QElapsedTimer> m_Answered;
+};
+
+// What one start of the table meets. The user is "nobody", with a home, a channel file and a
+// client folder of their own, and another account (root) shares the temporary folder. The release
+// keeps the installed updater and adds a file to the client, whose launch script notes each start.
+struct StartScene {
+    QString name;
+    QString dir;
+    QString tmp;
+    QString client;
+    QString release;
+    QProcessEnvironment env;
+    // Bytes one file of the start may hold: prlimit's --fsize.
+    QString fileSizeLimit = "unlimited";
+    std::unique_ptr<TestHttpServer> server;
+};
 
 class UpdateProgramTest : public TempDirTest {
 protected:
@@ -62,6 +150,69 @@ protected:
         m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
         ASSERT_TRUE(m_Server->isRunning());
         writeFile("config/update.ini", ("[Channel]\nalpha=" + m_Server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+    }
+
+    // The installation, the user's folders and the release of one start in `name`.
+    void layOut(StartScene* scene, const QString& name)
+    {
+        scene->name = name;
+        scene->dir = makeSharedDir(name);
+        scene->tmp = makeSharedDir(name + "/tmp");
+        const QString user = makeDir(name + "/user");
+        scene->client = makeDir(name + "/user/app");
+        const QString program = scene->client + "/update";
+        ASSERT_TRUE(QFile::copy(m_Program, program));
+        const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        ASSERT_TRUE(QFile::setPermissions(program, executable));
+        ASSERT_TRUE(QFile::setPermissions(
+            writeFile(name + "/user/app/vl3client_runscript.sh",
+                      "#!/bin/sh\necho started >> \"$(dirname \"$0\")/client_started\"\n"),
+            executable));
+        scene->server = std::make_unique<TestHttpServer>(makeDir(name + "/www"), 600);
+        ASSERT_TRUE(scene->server->isRunning());
+        writeFile(name + "/user/config/update.ini",
+                  ("[Channel]\nalpha=" + scene->server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+        makeDir(name + "/user/home");
+        ASSERT_EQ(runCommand(QString("chown -R nobody:nogroup '%1' && chmod 700 '%1'").arg(user)), 0);
+        ASSERT_EQ(runCommand("touch '" + scene->tmp + "/vl3_update_log'", true), 0);
+
+        scene->release = makeDir(name + "/www/5");
+        ASSERT_TRUE(publishProductIni(
+            writeFile(name + "/staging/update_linux_amd64.ini", ("[updater]\nupdate=" + digestAndSize(program) + "\n").toUtf8()),
+            scene->release));
+        publishClientIni(scene, "");
+
+        scene->env = m_Env;
+        scene->env.insert("TMPDIR", scene->tmp);
+        scene->env.insert("HOME", user + "/home");
+        scene->env.insert("VL3_CONFIG_DIR", user + "/config");
+        scene->env.remove("XDG_RUNTIME_DIR");
+        scene->env.insert("QT_QPA_PLATFORM", "xcb");
+        // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects,
+        // and the X libraries keep allocations until exit.
+        scene->env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    }
+
+    // The client's product ini: the added file, and `more` lines after it.
+    void publishClientIni(StartScene* scene, const QString& more)
+    {
+        const QString added = writeFile(scene->name + "/www/5/client/data/new.txt", "added\n");
+        ASSERT_TRUE(publishProductIni(
+            writeFile(scene->name + "/staging/vl3_client_linux_amd64.ini",
+                      ("[client]\ndata/new.txt=" + digestAndSize(added) + "\n" + more).toUtf8()),
+            scene->release));
+    }
+
+    // Starts the installed updater as its user, with the scene's file size limit.
+    void startAsUser(StartScene* scene, QProcess* process)
+    {
+        process->setProcessEnvironment(scene->env);
+        process->setStandardOutputFile(scene->dir + "/output.txt", QIODevice::Append);
+        process->setStandardErrorFile(scene->dir + "/output.txt", QIODevice::Append);
+        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/sh", "-c",
+                                   "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"",
+                                   scene->client + "/update"});
     }
 
     // Entries of the temporary folder whose names start with `prefix`.
@@ -332,27 +483,140 @@ TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
     first.waitForFinished(10000);
 }
 
-// Without a runtime folder from the session the updater makes its own in the temporary folder;
-// when another account took that name first, it does not run beside whoever holds it.
-TEST_F(UpdateProgramTest, RuntimeFolderTakenByAnotherAccountStopsTheStart)
+// Starts as their user meets them, each through both stages where it gets that far: whatever
+// stops one tells the user in one box and ends, leaving nothing behind that a later start trips
+// over; another account's names in the shared folders do not stop one.
+TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
 {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "acting as another account needs root";
-    m_Env.insert("TMPDIR", makeSharedDir("shared"));
-    m_Env.remove("XDG_RUNTIME_DIR");
-    writeFile("shared/vl3_update_log");
-    ASSERT_EQ(runCommand("mkdir -m 777 '" + path("shared/voxlane_runtime_0") + "'", true), 0);
-    serveNoRelease();
+        GTEST_SKIP() << "the user and another account need root";
+    BoxAnsweringDisplay display(path("display"));
+    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
+    m_Env.insert("DISPLAY", display.name());
+    // The window stays open, showing that the update has ended.
+    const int staysOpen = -1;
 
-    QProcess run;
-    start(&run, {});
-    ASSERT_TRUE(run.waitForFinished(30000));
-    EXPECT_EQ(run.exitCode(), 0);
-    EXPECT_FALSE(sessionRecorded());
-    EXPECT_TRUE(QDir(path("shared/voxlane_runtime_0")).isEmpty()) << "nothing of ours goes into it";
-    const QStringList logs = QDir(path("shared/voxlane_update_log")).entryList(QDir::Files);
-    ASSERT_EQ(logs.size(), 1);
-    EXPECT_TRUE(readFile(path("shared/voxlane_update_log/" + logs[0])).contains("No private runtime folder"));
+    // The second start comes while the second stage of the first waits in its post-install
+    // command for "go".
+    auto duringSecondStage = [this](StartScene* scene) {
+        const QString wait = writeFile(scene->name + "/www/5/client/post.sh",
+                                       "#!/bin/sh\ndir=\"${1#--dir=}\"\ntouch \"$dir/waiting\"\n"
+                                       "for i in $(seq 600); do [ -e \"$dir/go\" ] && exit 0; sleep 0.1; done\nexit 1\n");
+        publishClientIni(scene, "post.sh=" + digestAndSize(wait) + "\n[postinstall]\npost.sh=linux64,dir=__VL3_DIR__\n");
+        QProcess first;
+        startAsUser(scene, &first);
+        ASSERT_TRUE(first.waitForFinished(120000));
+        ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene->client + "/waiting"); }, 120000))
+            << "the second stage never reached its command";
+    };
+    const struct {
+        const char* name;
+        std::function<void(StartScene*)> prepare;
+        int exitCode;
+        QStringList boxes;
+        // A line of the logs.
+        QByteArray logged;
+        bool clientStarted;
+        int sessionsLeft;
+        // What comes after the start has ended.
+        std::function<void(StartScene*)> then;
+    } starts[] = {
+        {"runtime folder of another account",
+         [](StartScene* scene) {
+             ASSERT_EQ(runCommand("mkdir -m 777 '" + scene->tmp + "/voxlane_runtime_65534'"), 0);
+         },
+         0, {}, "Update engine initialized", true, 0,
+         [](StartScene* scene) { EXPECT_TRUE(QDir(scene->tmp + "/voxlane_runtime_65534").isEmpty()); }},
+        {"shared home with the runtime folder of another account",
+         [this](StartScene* scene) {
+             const QString home = makeSharedDir(scene->name + "/home");
+             ASSERT_EQ(runCommand("mkdir -m 777 '" + home + "/.voxlane_runtime'"), 0);
+             scene->env.insert("HOME", home);
+         },
+         0, {}, "running without it", true, 0, nullptr},
+        {"full temporary folder",
+         [this](StartScene* scene) { scene->fileSizeLimit = QString::number(QFileInfo(m_Program).size() / 2); },
+         staysOpen, {"Update"}, "Failed to copy", false, 1, nullptr},
+        {"release without the updater program",
+         [this](StartScene* scene) {
+             const QString readme = writeFile(scene->name + "/www/5/updater/readme.txt", "notes\n");
+             ASSERT_TRUE(publishProductIni(writeFile(scene->name + "/staging/update_linux_amd64.ini",
+                                                     ("[updater]\nreadme.txt=" + digestAndSize(readme) + "\n").toUtf8()),
+                                           scene->release));
+         },
+         2, {"Error"}, "Error shown: \"Failed to start the new updater", false, 1, nullptr},
+        {"second start during the second stage", duringSecondStage, 0, {"Error"}, "Another update is running", true,
+         0, [](StartScene* scene) { QFile(scene->client + "/go").open(QIODevice::WriteOnly); }},
+        {"read-only client folder",
+         [](StartScene* scene) {
+             ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);
+         },
+         staysOpen, {"Error"}, "Update ended without success", false, 0, nullptr},
+        {"no display",
+         [](StartScene* scene) {
+             QFile::remove(scene->tmp + "/vl3_update_log");
+             scene->env.remove("DISPLAY");
+         },
+         128 + SIGABRT, {}, "", false, 0,
+         [](StartScene* scene) {
+             EXPECT_TRUE(readFile(scene->dir + "/output.txt").contains("no Qt platform plugin could be initialized"))
+                 << readFile(scene->dir + "/output.txt").toStdString();
+         }},
+    };
+    int number = 0;
+    for (const auto& row : starts) {
+        SCOPED_TRACE(row.name);
+        StartScene scene;
+        // Short: the instance socket's path below the home folder must fit a socket address.
+        layOut(&scene, QString("s%1").arg(number++));
+        const ProgramReaper stages(scene.tmp + "/");
+        const ProgramReaper installed(scene.client + "/update");
+        row.prepare(&scene);
+        display.clear();
+
+        auto report = [&] {
+            return (display.titles.join(" / ") + "\n" + QString::fromLocal8Bit(readFile(scene.dir + "/output.txt"))
+                    + updaterLogs(scene.tmp))
+                .toStdString();
+        };
+        QProcess run;
+        startAsUser(&scene, &run);
+        if (row.exitCode == staysOpen) {
+            ASSERT_TRUE(waitUntil([&] {
+                display.answerBoxes();
+                return display.titles.size() == row.boxes.size()
+                    && !updaterLogLine(scene.tmp, "Update ended without success").isEmpty();
+            }, 120000)) << report();
+            // Long enough for a second try of the start to show its box.
+            waitUntil([&] { display.answerBoxes(); return false; }, 3000);
+            EXPECT_EQ(run.state(), QProcess::Running);
+            killProcessesRunningFrom(scene.client + "/update");
+            run.waitForFinished(10000);
+        } else {
+            ASSERT_TRUE(waitUntil([&] {
+                display.answerBoxes();
+                return run.state() == QProcess::NotRunning;
+            }, 120000)) << report();
+            EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(run.exitCode(), row.exitCode) << report();
+        }
+        EXPECT_EQ(display.titles, row.boxes);
+        if (row.then)
+            row.then(&scene);
+
+        const QString started = scene.client + "/client_started";
+        if (row.clientStarted) {
+            EXPECT_TRUE(waitUntil([&] { return QFile::exists(started); }, 120000))
+                << "the client was never started\n" << updaterLogs(scene.tmp).toStdString();
+        }
+        EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(scene.tmp + "/").isEmpty(); }, 30000));
+        EXPECT_EQ(readFile(started), row.clientStarted ? "started\n" : "");
+        EXPECT_EQ(QDir(scene.tmp).entryList({"voxlane_temp_*"}, QDir::AllEntries).size(), row.sessionsLeft);
+        if (!row.logged.isEmpty())
+            EXPECT_FALSE(updaterLogLine(scene.tmp, row.logged).isEmpty()) << updaterLogs(scene.tmp).toStdString();
+        else
+            EXPECT_FALSE(QFile::exists(scene.tmp + "/voxlane_update_log"));
+    }
 }
 
 // Another account turns the log on with a marker of its own, or lays out the log folder with links
@@ -372,7 +636,6 @@ TEST_F(UpdateProgramTest, LogMarkerAndFolderOfAnotherAccountAreNotUsed)
                           "    name = time.strftime('update__%Y-%m-%d__%H_%M_%S.log', time.localtime(t))\n"
                           "    os.symlink('%2', '%1/voxlane_update_log/' + name)\n"
                           "open('%1/vl3_update_log', 'w').close()\n";
-    ASSERT_EQ(runCommand("python3 -c \"" + QString(links).arg(shared, notes) + "\"", true), 0);
     serveNoRelease();
 
     auto runUntilSessionRecorded = [&] {
@@ -383,7 +646,12 @@ TEST_F(UpdateProgramTest, LogMarkerAndFolderOfAnotherAccountAreNotUsed)
         run.waitForFinished(10000);
         QFile::remove(path("app/update.ini"));
     };
-    // The other account's marker.
+    // The other account's marker alone.
+    ASSERT_EQ(runCommand("touch '" + shared + "/vl3_update_log'", true), 0);
+    runUntilSessionRecorded();
+    EXPECT_FALSE(QFileInfo::exists(shared + "/voxlane_update_log")) << "the log was switched on";
+    // The other account's marker, with its folder.
+    ASSERT_EQ(runCommand("python3 -c \"" + QString(links).arg(shared, notes) + "\"", true), 0);
     runUntilSessionRecorded();
     // The user's own marker, in the other account's folder.
     ASSERT_EQ(runCommand("rm '" + shared + "/vl3_update_log'", true), 0);
