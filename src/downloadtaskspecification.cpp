@@ -148,8 +148,14 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (status.isNull())
         return;
     const int code = status.toInt();
-    if (code != 200)
+    if (code != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_RemotePath).arg(code));
+        return;
+    }
+    // A body announced beyond the bound is refused before any of it is read.
+    const qint64 announced = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (announced > m_MaxSize)
+        retryOrFail(QStringLiteral("%1 is %2 bytes, larger than %3 bytes").arg(m_RemotePath).arg(announced).arg(m_MaxSize));
 }
 
 void DownloadTaskSpecification::onDownloadFinished()
