@@ -1,6 +1,23 @@
 #include "composedtaskspecification.h"
 
 #include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Units of 2^-64: every progress above 2^-11 converts exactly, and the sum, rounded once when it
+// is read, is as close to the true sum as a double can be.
+constexpr qreal kProgressScale = 0x1p64;
+// No task's progress comes near this; held within it, no number of subtasks overflows the sum.
+constexpr qreal kProgressLimit = 1024;
+
+ComposedTaskSpecification::FixedProgress toFixedPoint(qreal progress)
+{
+    const qreal held = std::isfinite(progress) ? std::clamp(progress, -kProgressLimit, kProgressLimit) : 0;
+    return static_cast<ComposedTaskSpecification::FixedProgress>(held * kProgressScale);
+}
+
+} // namespace
 
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* parent, qreal weight)
     : TaskSpecification(parent, weight),
@@ -14,7 +31,13 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* p
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    deleteSubtasks();
+    // Deleted now rather than later: deleting an object that has an event posted to it, such as
+    // its own DeferredDelete, searches the whole posted-event queue, and a tree of thousands of
+    // tasks would search a queue of thousands of them once per task.
+    for (TaskSpecification* sub : qAsConst(tasks)) {
+        QObject::disconnect(sub, nullptr, this, nullptr);
+        delete sub;
+    }
 }
 
 void ComposedTaskSpecification::connectSubTask(TaskSpecification* sub)
@@ -22,7 +45,9 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification* sub)
     connect(sub, SIGNAL(finished(TaskSpecification*)), this, SLOT(onSubTaskFinished(TaskSpecification*)));
     connect(sub, SIGNAL(canceled(TaskSpecification*)), this, SLOT(onSubTaskCanceled(TaskSpecification*)));
     connect(sub, SIGNAL(error(QString)), this, SIGNAL(error(QString)));
-    connect(sub, SIGNAL(updateProgress(qreal)), this, SLOT(onUpdateProgress(qreal)));
+    // Told which subtask moved, the running total needs no search for it (sender() would search
+    // every connection made to this task).
+    connect(sub, &TaskSpecification::updateProgress, this, [this, sub] { onSubTaskProgress(sub); });
     connect(sub, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
     connect(this, SIGNAL(otherTaskCancelled(TaskSpecification*)), sub, SLOT(onOtherTaskCancelled(TaskSpecification*)));
 }
@@ -32,7 +57,7 @@ void ComposedTaskSpecification::addTask(TaskSpecification* sub)
     tasks.append(sub);
     pendingTasks.append(sub);
     connectSubTask(sub);
-    onUpdateProgress(0);
+    onSubTaskProgress(sub);
 }
 
 void ComposedTaskSpecification::startSubtasks()
@@ -57,6 +82,8 @@ void ComposedTaskSpecification::deleteSubtasks()
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    m_CountedProgress.clear();
+    m_ProgressSum = 0;
 }
 
 void ComposedTaskSpecification::reset()
@@ -133,12 +160,12 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub)
         reportDone();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+void ComposedTaskSpecification::onSubTaskProgress(TaskSpecification* sub)
 {
-    qreal sum = 0;
-    for (TaskSpecification* sub : qAsConst(tasks))
-        sum += sub->progress;
-    setProgress(sum);
+    qreal& counted = m_CountedProgress[sub];
+    m_ProgressSum += toFixedPoint(sub->progress) - toFixedPoint(counted);
+    counted = sub->progress;
+    setProgress(qreal(m_ProgressSum) / kProgressScale);
 }
 
 void ComposedTaskSpecification::reportDone()

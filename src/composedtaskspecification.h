@@ -5,6 +5,7 @@
 
 #include "taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 class ComposedTaskSpecification : public TaskSpecification {
@@ -30,6 +31,9 @@ public:
 
     int parallelLimit() const { return maxParallel; }
 
+    // Progress in fixed point, wide enough to add up any number of subtasks exactly.
+    using FixedProgress = __int128;
+
 protected:
     QList<TaskSpecification*> tasks;
     QList<TaskSpecification*> pendingTasks;
@@ -44,11 +48,19 @@ signals:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* sub);
     void onSubTaskCanceled(TaskSpecification* sub);
 
 private:
     void reportDone();
     int evaluateSubtaskStates() const;
+    // Brings the running total up to the subtask's current progress and passes it on.
+    void onSubTaskProgress(TaskSpecification* sub);
+
+    // The sum of the subtasks' progress, kept as a running total so that a change costs the same
+    // however many subtasks there are, and each subtask's progress as last counted. The total is
+    // in fixed point: integer sums are exact in any order, so it never drifts from the sum of its
+    // parts.
+    FixedProgress m_ProgressSum = 0;
+    QHash<const TaskSpecification*, qreal> m_CountedProgress;
 };

@@ -155,9 +155,15 @@ void DownloadTaskSpecification::onMetaDataChanged()
     }
     // Identity was asked for: a body in another encoding is not the file's bytes.
     const QByteArray encoding = foreignContentEncoding(*m_Reply);
-    if (!encoding.isEmpty())
+    if (!encoding.isEmpty()) {
         retryOrFail(QStringLiteral("%1 was sent with content encoding %2")
                         .arg(m_RemotePath, QString::fromLatin1(encoding)));
+        return;
+    }
+    // A body announced beyond the bound is refused before any of it is read.
+    const qint64 announced = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (announced > m_MaxSize)
+        retryOrFail(QStringLiteral("%1 is %2 bytes, larger than %3 bytes").arg(m_RemotePath).arg(announced).arg(m_MaxSize));
 }
 
 void DownloadTaskSpecification::onDownloadFinished()

@@ -14,12 +14,8 @@ namespace {
 const char* const kPackedSuffix = "._lzma2_";
 const char* const kSignatureSuffix = ".sig";
 const qreal kDownloadWeight = 0.3333;
-// Nothing signed gives their sizes before the check: a product ini is a small text, packed, and
-// a signature is the size of the key's modulus. The unpacked ini is held to a few MiB as well,
-// so that a container announcing more is refused before anything is reserved for it.
-const qint64 kPackedIniMaxSize = 4 << 20;
+// Nothing signed gives its size before the check: a signature is the size of the key's modulus.
 const qint64 kSignatureMaxSize = 4 << 10;
-const quint64 kMaxProductIniSize = 4 << 20;
 
 } // namespace
 
@@ -56,8 +52,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         qDebug() << "Requesting" << packedName;
         const QString packedFile = m_Configuration->tempDir + '/' + packedName;
         addTask(new DownloadTaskSpecification(m_NetworkManager, packedName, m_Configuration->version, packedFile, -1,
-                                              kPackedIniMaxSize, this, kDownloadWeight));
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, kMaxProductIniSize, this, 1.0));
+                                              kMaxPackedSize, this, kDownloadWeight));
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, kMaxUnpackedSize, this, 1.0));
         checkWeight = 0.6667;
     }
     const QString signatureFile = iniFile + kSignatureSuffix;

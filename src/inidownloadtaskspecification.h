@@ -21,6 +21,13 @@ public:
     void execute() override;
     void reset() override;
 
+    // Nothing signed gives the product ini's size before the check, so it is bounded here, packed
+    // and unpacked: a container announcing more is refused before anything is reserved for it.
+    // A line of the ini, two digests and two paths, takes about 350 bytes: these sizes hold
+    // releases of about 90,000 files.
+    static constexpr qint64 kMaxPackedSize = 32 << 20;
+    static constexpr quint64 kMaxUnpackedSize = 32 << 20;
+
     // "update_linux_amd64.ini" for the first stage, "vl3_client_linux_amd64.ini" for the second.
     static QString productIniName(bool clientUpdate);
 

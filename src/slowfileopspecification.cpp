@@ -74,9 +74,18 @@ FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString
 
 bool FileUnpackFunc_lzma2::run()
 {
+    vlpatch::UnpackRefusal refusal;
     const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData(),
-                                            vlpatch::UnpackBudget::ForOutput(maxSize));
+                                            vlpatch::UnpackBudget::ForOutput(maxSize), &refusal);
     qDebug() << "unpackFile" << srcPath << dstPath << (ok ? "true" : "false");
+    if (refusal.announced != 0) {
+        const QString text = QStringLiteral("%1 announces %2 bytes unpacked, more than the %3 bytes allowed")
+                                 .arg(srcPath)
+                                 .arg(refusal.announced)
+                                 .arg(refusal.allowed);
+        qDebug() << text;
+        emit message(text);
+    }
     // Kept, a broken container would be taken as downloaded by the next start of the session.
     if (!ok)
         QFile::remove(srcPath);

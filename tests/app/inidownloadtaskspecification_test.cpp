@@ -1,4 +1,5 @@
 #include "checksignaturetaskspecification.h"
+#include "compressedfile.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
@@ -181,14 +182,16 @@ TEST_F(IniDownloadTest, SignatureThatCannotBeFetchedFailsBeforeAnyCheck)
 
 TEST_F(IniDownloadTest, EndlessBodiesStopAtSmallFixedSizes)
 {
-    // Nothing signed gives these sizes yet: the packed ini may have 4 MiB, the signature 4 KiB.
+    // Nothing signed gives these sizes yet: the packed ini has a bound of its own, the signature
+    // 4 KiB.
     publish(kProductIni);
     g_downloadBaseUrl = server->baseUrl() + "_do:endless=1/";
-    FileSizeLimit disk(4 << 20);
+    FileSizeLimit disk(IniDownloadTaskSpecification::kMaxPackedSize);
     auto task = makeTask();
     ASSERT_TRUE(runUntilEnded(*task));
     EXPECT_EQ(task->state, TaskSpecification::FAILED);
-    EXPECT_EQ(messages.count("update_linux_amd64.ini._lzma2_ is larger than 4194304 bytes"),
+    EXPECT_EQ(messages.count(QString("update_linux_amd64.ini._lzma2_ is larger than %1 bytes")
+                                 .arg(IniDownloadTaskSpecification::kMaxPackedSize)),
               DownloadTaskSpecification::kMaxAttempts);
     EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 
@@ -220,9 +223,11 @@ TEST_F(IniDownloadTest, ServerErrorStopsAtTheFirstDownload)
 TEST_F(IniDownloadTest, PackedIniThatUnpacksToGigabytesIsRefusedBeforeAnythingIsReserved)
 {
     // 760 KB of LZMA2 data that really unpack to 4 GiB of zeros, as a plain container and as a
-    // preprocessed payload, served where the packed product ini belongs.
+    // preprocessed payload, served where the packed product ini belongs. The refusal names the
+    // announced size and the bound: of the ini itself, or of the payload that rebuilds it.
     const QString folder = makeDir(QString("www/%1").arg(kVersion));
     const QString packed = folder + "/" + iniName() + "._lzma2_";
+    const vlpatch::UnpackBudget budget = vlpatch::UnpackBudget::ForOutput(IniDownloadTaskSpecification::kMaxUnpackedSize);
     for (int directive : {1, 2}) {
         messages.clear();
         ASSERT_EQ(runCommand(QString("python3 '%1/zerocontainer.py' --chunks 2048 --directive %2 '%3'")
@@ -236,6 +241,10 @@ TEST_F(IniDownloadTest, PackedIniThatUnpacksToGigabytesIsRefusedBeforeAnythingIs
         EXPECT_EQ(task->state, TaskSpecification::FAILED) << directive;
         EXPECT_TRUE(messages.contains(QString("Could not unpack '%1' to '%2'")
                                           .arg(session(iniName() + "._lzma2_"), session(iniName()))))
+            << messages.join('\n').toStdString();
+        EXPECT_TRUE(messages.contains(QString("%1 announces 4294479872 bytes unpacked, more than the %2 bytes allowed")
+                                          .arg(session(iniName() + "._lzma2_"))
+                                          .arg(directive == 1 ? budget.output : budget.memory)))
             << messages.join('\n').toStdString();
         EXPECT_LT(peak.mebibytes(), 32) << directive;
         // Neither the container nor any piece of the ini stays for the next start.

@@ -189,6 +189,28 @@ TEST(ComposedTaskTest, ProgressIsWeightTimesSumOfUnnormalisedSubtaskProgress)
     EXPECT_EQ(parent.state, TaskSpecification::FINISHED);
     EXPECT_DOUBLE_EQ(parent.progress, 0.5) << "finishing sets the progress to the weight";
     EXPECT_DOUBLE_EQ(progress.last().at(0).toDouble(), 0.5);
+
+    // Thousands of subtasks moving in turns: the sum stays the true one, without drift, and the
+    // window's permille never goes back.
+    TestComposed many(1, 1.0);
+    QList<ManualTask*> subs;
+    for (int i = 0; i < 1024; ++i) {
+        subs.append(new ManualTask(&many, 1.0 / 1024));
+        many.addTask(subs.last());
+    }
+    int shown = 0;
+    for (int turn = 1; turn <= 10; ++turn) {
+        for (ManualTask* sub : subs) {
+            sub->setProgress(turn / 10.0);
+            ASSERT_GE(int(many.progress * 1000), shown) << turn;
+            shown = int(many.progress * 1000);
+        }
+        long double sum = 0;
+        for (ManualTask* sub : subs)
+            sum += sub->progress;
+        EXPECT_DOUBLE_EQ(many.progress, double(sum)) << turn;
+    }
+    EXPECT_EQ(many.progress, 1.0);
 }
 
 TEST(ComposedTaskTest, MessagesAndErrorsReachTheRoot)

@@ -161,12 +161,13 @@ TEST_F(DownloadTest, HostileBodiesFailEveryAttemptWithoutFillingTheDiskOrMemory)
     serve("a.bin", body);
     // A write past the maximum would fail with another text than the one expected below.
     FileSizeLimit disk(65536);
+    // A body whose length is announced is refused for it, with the length in the text.
     struct Case {
         const char* misbehaviour;
         qint64 maxSize;
         const char* refusal;
     } cases[] = {{"endless=1", 65536, "a.bin is larger than 65536 bytes"},
-                 {"", 65535, "a.bin is larger than 65535 bytes"},
+                 {"", 65535, "a.bin is 65536 bytes, larger than 65535 bytes"},
                  // Inflated, 1 GiB; as sent, a little more than a listed 1 MiB file may have.
                  {"gzipbomb=1024", 1 << 20, "a.bin was sent with content encoding gzip"},
                  {"encoding=deflate", 65536, "a.bin was sent with content encoding deflate"}};

@@ -97,6 +97,9 @@ class State:
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "VoxlaneTestServer/1"
+    # Headers and body go out in separate writes: with Nagle's algorithm the body of every
+    # keep-alive reply would wait for the client's delayed acknowledgement of the headers.
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):
         pass

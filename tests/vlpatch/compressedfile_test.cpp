@@ -422,10 +422,14 @@ TEST(CompressedFile, SizesBeyondTheCallersBudgetAreRefusedBeforeAnythingIsReserv
     for (const char* name : {"plain", "preprocessed"}) {
         SCOPED_TRACE(name);
         PeakMemoryGrowth peak;
-        EXPECT_FALSE(UncompressFile(dir.file(name).c_str(), dir.file("target").c_str(), budget));
+        UnpackRefusal refusal;
+        EXPECT_FALSE(UncompressFile(dir.file(name).c_str(), dir.file("target").c_str(), budget, &refusal));
         ASSERT_GE(log.messages.size(), 2u);
-        const std::string allowed = std::to_string(std::string(name) == "plain" ? budget.output : budget.memory);
-        EXPECT_EQ(log.messages[log.messages.size() - 2], "unpacked size 4294479872 beyond the allowed " + allowed);
+        const uint64_t allowed = std::string(name) == "plain" ? budget.output : budget.memory;
+        EXPECT_EQ(log.messages[log.messages.size() - 2],
+                  "unpacked size 4294479872 beyond the allowed " + std::to_string(allowed));
+        EXPECT_EQ(refusal.announced, 4294479872u);
+        EXPECT_EQ(refusal.allowed, allowed);
         EXPECT_EQ(log.last(), "could not decompress file");
         EXPECT_LT(peak.mebibytes(), 16);
         EXPECT_TRUE(readBytes(dir.file("target")) == kept);

@@ -211,10 +211,12 @@ bool ReadContainerHeader(SourceStream* container, ContainerHeader* header)
     return true;
 }
 
-// Where the container is read from: its stream, and the file mapping it lies in, if any.
+// Where the container is read from: its stream, the file mapping it lies in, if any, and where
+// a refusal for its size is told, if anywhere.
 struct ContainerInput {
     SourceStream* stream;
     const MemoryMappedView* mapping;
+    UnpackRefusal* refusal;
 };
 
 // The block's header, checked against what the caller allows, and its decoder; false (logged)
@@ -226,6 +228,8 @@ bool StartBlock(const ContainerInput& container, uint64_t allowed, Lzma2BlockRea
     block->ReleaseInputOf(container.mapping);
     if (block->UnpackedSize() > allowed) {
         LogStream(1) << "unpacked size " << block->UnpackedSize() << " beyond the allowed " << allowed;
+        if (container.refusal)
+            *container.refusal = {block->UnpackedSize(), allowed};
         return false;
     }
     return block->Start();
@@ -460,10 +464,10 @@ bool UncompressContainer(SourceStream* container, SinkStream* output, const Unpa
     if (!ReadContainerHeader(container, &header))
         return false;
     SinkWriter writer(output);
-    return DecodeContainerBody({container, nullptr}, header, budget, &writer);
+    return DecodeContainerBody({container, nullptr, nullptr}, header, budget, &writer);
 }
 
-bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget)
+bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget, UnpackRefusal* refusal)
 {
     MemoryMappedView source(sourcePath, 0, MemoryMappedView::NORMAL);
     if (!source.IsValid()) {
@@ -480,7 +484,7 @@ bool UncompressFile(const char* sourcePath, const char* targetPath, const Unpack
         LogStream(1) << "could not write output file";
         return false;
     }
-    if (!DecodeContainerBody({&container, &source}, header, budget, &target))
+    if (!DecodeContainerBody({&container, &source, refusal}, header, budget, &target))
         return false;
     if (!target.Finish()) {
         LogStream(1) << "could not write output file";

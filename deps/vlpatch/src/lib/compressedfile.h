@@ -29,10 +29,19 @@ struct UnpackBudget {
     static UnpackBudget ForOutput(uint64_t output);
 };
 
+// Why a container was refused before anything was reserved: the size it announced for its
+// payload and what the budget allowed for it. Both stay 0 when it was not refused for its size.
+struct UnpackRefusal {
+    uint64_t announced = 0;
+    uint64_t allowed = 0;
+};
+
 // Decodes the container at the source path straight into a new file beside the target, through
 // a bounded buffer, and renames it over the target only when the whole stored file was rebuilt
-// and its CRC matched; on every failure the target stays as it was.
-bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget);
+// and its CRC matched; on every failure the target stays as it was. A refusal for its size is
+// also told through `refusal`, when given.
+bool UncompressFile(const char* sourcePath, const char* targetPath, const UnpackBudget& budget,
+                    UnpackRefusal* refusal = nullptr);
 
 // The same decoder into memory: appends the stored file of the container at the source's
 // position to the output; every failure is logged once.
