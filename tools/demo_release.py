@@ -5,8 +5,9 @@ Builds, in a temporary folder: an installed client (the updater beside an old cl
 file server for release 1001 ("3.4.1") with the updater's and the client's product inis (signed
 with the development key, packed with vlpack), two packed replacements, a plain new file, a
 deletion and a version-server reply made by protoc. Serves it on 127.0.0.1 with tests/support/httpserver.py
-for a bounded time, runs the updater under xvfb-run, waits for the second stage to start the
-client, and reports what the client folder looks like afterwards.
+for a bounded time, runs the updater on the user's display (under xvfb-run when none is
+reachable), waits for the second stage to start the client, and reports what the client folder
+looks like afterwards.
 
 The updater must be built against this server: VL_VERSION_SERVER_HOST=127.0.0.1:PORT and
 VL_FILE_SERVER_BASE_URL=http://127.0.0.1:PORT/updater-images/client/ (tools/demo does so).
@@ -123,18 +124,33 @@ def make_release(work, updater, vlpack):
 
 
 def start_server(server, port, lifetime, log):
-    process = subprocess.Popen([sys.executable, HTTPSERVER, "--root", server, "--port", str(port),
-                                "--lifetime", str(lifetime), "--log", log],
-                               stdout=subprocess.PIPE, text=True)
+    with open(log + ".err", "w") as errors:
+        process = subprocess.Popen([sys.executable, HTTPSERVER, "--root", server, "--port", str(port),
+                                    "--lifetime", str(lifetime), "--log", log],
+                                   stdout=subprocess.PIPE, stderr=errors, text=True)
     line = process.stdout.readline()
     if not line.startswith("PORT "):
         process.kill()
-        raise SystemExit("demo: the file server did not start on port %d; choose another with --port N "
-                         "or VL_DEMO_PORT" % port)
+        process.wait()
+        with open(log + ".err") as errors:
+            reason = (errors.read().strip().splitlines() or ["no reason given"])[-1]
+        raise SystemExit("demo: the demo server did not start on port %d (%s); choose another with --port N "
+                         "or VL_DEMO_PORT" % (port, reason))
     return process
 
 
-def run_updater(work, client, timeout):
+WINDOW_TITLE = "Voxlane 3 Client Update"
+
+
+def display_reachable():
+    """Whether $DISPLAY names an X server that accepts this user."""
+    if not os.environ.get("DISPLAY"):
+        return False
+    return subprocess.run(["xdotool", "getdisplaygeometry"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0
+
+
+def run_updater(work, client, timeout, show):
     env = dict(os.environ)
     env.update({"TMPDIR": os.path.join(work, "tmp"), "HOME": os.path.join(work, "home"),
                 "VL3_CONFIG_DIR": os.path.join(work, "config")})
@@ -143,15 +159,27 @@ def run_updater(work, client, timeout):
     # The updater writes its log files only when this marker exists.
     write(os.path.join(work, "tmp", "vl3_update_log"), b"")
     env.pop("QT_QPA_PLATFORM", None)
-    # The first stage starts the second one detached; the X server must outlive both, so the
-    # shell waits for the client's start (or the time limit) before xvfb-run ends.
-    script = ('"$0/update"; echo "first stage exit code $?"\n'
+    if show:
+        # The display's key lies in the user's own home, which the updater does not see here.
+        env.setdefault("XAUTHORITY", os.path.join(os.path.expanduser("~"), ".Xauthority"))
+    # The screenshot is taken while the second stage's window is up: it shows the finished update
+    # for a second after the stage logs "onUpdateFinished". The first stage starts the second one
+    # detached; the shell waits for the client's start (or the time limit), so that a virtual X
+    # server outlives both stages.
+    script = ('( i=0; while [ $i -lt %d ]; do\n'
+              '    [ "$(grep -l onUpdateFinished "$TMPDIR"/voxlane_update_log/*.log 2>/dev/null | wc -l)" -ge 2 ] && break\n'
+              '    sleep 0.1; i=$((i+1))\n'
+              '  done\n'
+              '  w=$(xdotool search --onlyvisible --name \'^%s$\' 2>/dev/null | head -n1)\n'
+              '  [ -n "$w" ] && import -window "$w" "$0/../screen.png" 2>/dev/null ) &\n'
+              '"$0/update"; echo "first stage exit code $?"\n'
               'i=0; while [ ! -e "$0/client_started" ] && [ $i -lt %d ]; do sleep 1; i=$((i+1)); done\n'
-              'sleep 2\n'
-              'import -window root "$0/../screen.png" 2>/dev/null || true\n' % timeout)
+              'wait\n' % (timeout * 10, WINDOW_TITLE, timeout))
+    command = ["sh", "-c", script, client]
+    if not show:
+        command = ["xvfb-run", "-a", "-s", "-screen 0 1024x768x24"] + command
     started = time.monotonic()
-    subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "sh", "-c", script, client],
-                   env=env, timeout=timeout + 60)
+    subprocess.run(command, env=env, timeout=timeout + 60)
     return time.monotonic() - started
 
 
@@ -205,7 +233,7 @@ def print_kept(work, client):
         print("  updater logs    none were written (%s is missing)" % logs)
     print("  server log      %s" % os.path.join(work, "server.log"))
     if os.path.exists(screenshot):
-        print("  screenshot      %s (the screen when the demo ended)" % screenshot)
+        print("  screenshot      %s (the updater's window as the second stage ended)" % screenshot)
     else:
         print("  screenshot      none was taken")
 
@@ -234,7 +262,10 @@ def main():
         server_process = start_server(server, args.port, args.timeout + 120, server_log)
         print("demo: release %d (%s) served on http://127.0.0.1:%d/, client in %s"
               % (VERSION, VERSION_STRING, args.port, client))
-        seconds = run_updater(work, client, args.timeout)
+        show = display_reachable()
+        print("demo: the updater's windows show on display %s" % os.environ["DISPLAY"] if show
+              else "demo: no display reachable ($DISPLAY); the updater runs in a virtual X server (xvfb-run)")
+        seconds = run_updater(work, client, args.timeout, show)
         ok = report(work, client, server_log, seconds)
     finally:
         if server_process:
