@@ -6,6 +6,7 @@
 // own, and ends.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
+#include "privileges.h"
 #include "qtwait.h"
 #include "releasetools.h"
 #include "signingtools.h"
@@ -210,9 +211,8 @@ protected:
         process->setProcessEnvironment(scene->env);
         process->setStandardOutputFile(scene->dir + "/output.txt", QIODevice::Append);
         process->setStandardErrorFile(scene->dir + "/output.txt", QIODevice::Append);
-        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/sh", "-c",
-                                   "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"",
-                                   scene->client + "/update"});
+        startAsNobody(process, "/bin/sh",
+                      {"-c", "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"", scene->client + "/update"});
     }
 
     // Entries of the temporary folder whose names start with `prefix`.
@@ -467,7 +467,7 @@ TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
     auto startAsUser = [&](QProcess* process) {
         process->setProcessEnvironment(m_Env);
         process->setProcessChannelMode(QProcess::ForwardedChannels);
-        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", m_Program});
+        startAsNobody(process, m_Program, {});
     };
     QProcess first;
     startAsUser(&first);
