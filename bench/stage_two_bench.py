@@ -31,6 +31,8 @@ LIBRARIES = "/usr/lib/x86_64-linux-gnu/"
 # (library, packing): executables preprocessed, data and one more library plain.
 CLIENT = [("libLLVM-15.so.1", "pre"), ("libLLVM-14.so.1", "pre"), ("libQt5WebKit.so.5.212.0", "pre"),
           ("libicudata.so.72.1", "plain"), ("libclang-14.so.14.0.6", "plain")]
+# The Debian 12 packages that hold them; tools/install-deps does not install them all.
+PACKAGES = "libllvm15 libllvm14 libqt5webkit5 libicu72 libclang1-14"
 
 
 def pack(vlpack, data, name, kind):
@@ -94,6 +96,9 @@ def main():
     parser.add_argument("--timeout", type=int, default=600)
     args = parser.parse_args()
 
+    missing = [name for name, _ in CLIENT if not os.path.exists(LIBRARIES + name)]
+    if missing:
+        raise SystemExit("stage_two_bench: %s missing; install %s" % (", ".join(missing), PACKAGES))
     builds = [("updater", os.path.abspath(args.build))]
     if args.baseline:
         builds.append(("baseline", os.path.abspath(args.baseline)))
