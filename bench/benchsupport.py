@@ -2,6 +2,7 @@
 installed client whose updater is the build's, and both stages run the way the client starts them,
 with the second stage watched until it exits."""
 
+import contextlib
 import hashlib
 import os
 import signal
@@ -59,12 +60,17 @@ def install_client(client, build):
     return updater
 
 
-def start_server(www, lifetime):
-    """(process, port). Its stderr would fill the table with the resets of connections that
-    clients leave at their end."""
+@contextlib.contextmanager
+def served(www, lifetime):
+    """The port on which tests/support/httpserver.py serves `www` for the with block. Its stderr
+    would fill the table with the resets of connections that clients leave at their end."""
     server = subprocess.Popen([sys.executable, HTTPSERVER, "--root", www, "--lifetime", str(lifetime)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    return server, int(server.stdout.readline().split()[1])
+    try:
+        yield int(server.stdout.readline().split()[1])
+    finally:
+        server.kill()
+        server.wait()
 
 
 def user_environment(work, port, logs=False):

@@ -32,7 +32,8 @@ import tempfile
 import time
 import zlib
 
-from benchsupport import ROOT, VERSION, install_client, publish_ini, run_stages, start_server, user_environment, write
+from benchsupport import (ROOT, VERSION, digest, digest_and_size, install_client, publish_ini, run_stages, served,
+                          user_environment, write)
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from vlvarint import varint  # noqa: E402
@@ -125,66 +126,54 @@ def same_tree(expected, actual):
 def run_update(build, release, work_dir, timeout):
     """(both stages s, stage two s, stage two peak MiB), or raises SystemExit naming the work folder."""
     work = tempfile.mkdtemp(prefix="vl_many_files_bench_", dir=work_dir)
-    server = None
-    try:
-        client = os.path.join(work, "client")
-        shutil.copytree(os.path.join(release, "client"), client)
-        updater = install_client(client, build)
-        # The release as linked files, with the first stage's product ini naming this build's updater.
-        www = os.path.join(work, "www")
-        subprocess.run(["cp", "-al", os.path.join(release, "www"), www], check=True)
-        with open(updater, "rb") as f:
-            described = f.read()
-        publish_ini(os.path.join(www, "files", str(VERSION)), "update_linux_amd64.ini",
-                    ("[updater]\nupdate=%s::%d\n" % (sha512(described), len(described))).encode(), pack)
-        server, port = start_server(www, timeout + 60)
+    client = os.path.join(work, "client")
+    shutil.copytree(os.path.join(release, "client"), client)
+    updater = install_client(client, build)
+    # The release as linked files, with the first stage's product ini naming this build's updater.
+    www = os.path.join(work, "www")
+    subprocess.run(["cp", "-al", os.path.join(release, "www"), www], check=True)
+    publish_ini(os.path.join(www, "files", str(VERSION)), "update_linux_amd64.ini",
+                ("[updater]\nupdate=%s\n" % digest_and_size(updater)).encode(), pack)
+    with served(www, timeout + 60) as port:
         env, tmp = user_environment(work, port)
         figures = run_stages(updater, env, tmp, work, timeout)
-        wrong = same_tree(os.path.join(release, "expected"), client)
-        if wrong:
-            raise SystemExit("%s is not the release's; see %s" % (wrong, work))
-        # The single-instance guard's folder stays by design; everything else is the update's.
-        left = [name for name in os.listdir(tmp) if not name.startswith("voxlane_runtime_")]
-        if left:
-            raise SystemExit("left in the temporary folder: %s; see %s" % (", ".join(left), work))
-        shutil.rmtree(work)
-        return figures
-    finally:
-        if server:
-            server.kill()
-            server.wait()
+    wrong = same_tree(os.path.join(release, "expected"), client)
+    if wrong:
+        raise SystemExit("%s is not the release's; see %s" % (wrong, work))
+    # The single-instance guard's folder stays by design; everything else is the update's.
+    left = [name for name in os.listdir(tmp) if not name.startswith("voxlane_runtime_")]
+    if left:
+        raise SystemExit("left in the temporary folder: %s; see %s" % (", ".join(left), work))
+    shutil.rmtree(work)
+    return figures
 
 
 def run_yardstick(release, work_dir, timeout):
     """Seconds for curl (6 parallel transfers) + sha512sum + cp of the release's containers."""
     work = tempfile.mkdtemp(prefix="vl_many_files_yardstick_", dir=work_dir)
-    server = None
+    www = os.path.join(release, "www")
+    served_files = os.path.join(www, "files", str(VERSION), "client")
+    names = [os.path.relpath(os.path.join(folder, name), served_files)
+             for folder, _, files in os.walk(served_files) for name in files]
+    sums = os.path.join(work, "sums")
+    with open(sums, "w") as f:
+        for name in names:
+            f.write("%s  fetched/%s\n" % (digest(os.path.join(served_files, name)), name))
     try:
-        www = os.path.join(release, "www")
-        server, port = start_server(www, timeout + 60)
-        served = os.path.join(www, "files", str(VERSION), "client")
-        names = [os.path.relpath(os.path.join(folder, name), served)
-                 for folder, _, files in os.walk(served) for name in files]
-        config = os.path.join(work, "curl.config")
-        with open(config, "w") as f:
-            for name in names:
-                f.write('url = "http://127.0.0.1:%d/files/%d/client/%s"\noutput = "fetched/%s"\n'
-                        % (port, VERSION, name, name))
-        sums = os.path.join(work, "sums")
-        with open(sums, "w") as f:
-            for name in names:
-                f.write("%s  fetched/%s\n" % (sha512(open(os.path.join(served, name), "rb").read()), name))
-        started = time.monotonic()
-        subprocess.run(["curl", "--silent", "--fail", "--create-dirs", "--parallel", "--parallel-max", "6",
-                        "--config", config], cwd=work, check=True, timeout=timeout,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["sha512sum", "--quiet", "--check", sums], cwd=work, check=True, timeout=timeout)
-        subprocess.run(["cp", "-r", "fetched", "copied"], cwd=work, check=True, timeout=timeout)
-        return time.monotonic() - started
+        with served(www, timeout + 60) as port:
+            config = os.path.join(work, "curl.config")
+            with open(config, "w") as f:
+                for name in names:
+                    f.write('url = "http://127.0.0.1:%d/files/%d/client/%s"\noutput = "fetched/%s"\n'
+                            % (port, VERSION, name, name))
+            started = time.monotonic()
+            subprocess.run(["curl", "--silent", "--fail", "--create-dirs", "--parallel", "--parallel-max", "6",
+                            "--config", config], cwd=work, check=True, timeout=timeout,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["sha512sum", "--quiet", "--check", sums], cwd=work, check=True, timeout=timeout)
+            subprocess.run(["cp", "-r", "fetched", "copied"], cwd=work, check=True, timeout=timeout)
+            return time.monotonic() - started
     finally:
-        if server:
-            server.kill()
-            server.wait()
         shutil.rmtree(work)
 
 

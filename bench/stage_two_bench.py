@@ -24,7 +24,7 @@ import subprocess
 import sys
 import tempfile
 
-from benchsupport import (VERSION, digest, digest_and_size, install_client, publish_ini, run_stages, start_server,
+from benchsupport import (VERSION, digest, digest_and_size, install_client, publish_ini, run_stages, served,
                           user_environment, write)
 
 LIBRARIES = "/usr/lib/x86_64-linux-gnu/"
@@ -70,21 +70,15 @@ def make_release(work, build, containers, vlpack):
 
 def run_once(build, containers, vlpack, timeout):
     work = tempfile.mkdtemp(prefix="vl_stage_two_bench_")
-    server = None
-    try:
-        updater = make_release(work, build, containers, vlpack)
-        server, port = start_server(os.path.join(work, "www"), timeout + 60)
+    updater = make_release(work, build, containers, vlpack)
+    with served(os.path.join(work, "www"), timeout + 60) as port:
         env, tmp = user_environment(work, port, logs=True)
         seconds, _, peak = run_stages(updater, env, tmp, work, timeout)
-        for name, _ in CLIENT:
-            if digest(os.path.join(work, "client", "lib", name)) != digest(LIBRARIES + name):
-                raise SystemExit("stage_two_bench: lib/%s was not replaced; see %s" % (name, work))
-        shutil.rmtree(work)
-        return seconds, peak
-    finally:
-        if server:
-            server.kill()
-            server.wait()
+    for name, _ in CLIENT:
+        if digest(os.path.join(work, "client", "lib", name)) != digest(LIBRARIES + name):
+            raise SystemExit("stage_two_bench: lib/%s was not replaced; see %s" % (name, work))
+    shutil.rmtree(work)
+    return seconds, peak
 
 
 def main():
