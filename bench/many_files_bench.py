@@ -25,7 +25,6 @@ import lzma
 import os
 import random
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
@@ -33,33 +32,21 @@ import tempfile
 import time
 import zlib
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchsupport import (ROOT, VERSION, digest, digest_and_size, install_client, publish_ini, run_stages, served,
+                          user_environment, write)
+
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from vlvarint import varint  # noqa: E402
 
-KEY = os.path.join(ROOT, "tests", "support", "development_rsa_private.pem")
-HTTPSERVER = os.path.join(ROOT, "tests", "support", "httpserver.py")
-VERSION = 4711
 CONTAINER_MAGIC = 132781929
 # The 2 MiB dictionary of LZMA2 property 18 holds every file.
 DICTIONARY_PROPERTY = 18
 # The second stage waits this long before it starts, and this long before it hands over.
 FIXED_DELAYS_S = 2.0 + 1.0
-RUN_SCRIPT = b"#!/bin/sh\necho started >> \"$(dirname \"$0\")/client_started\"\n"
-# A stage that used no processor time for this long has stopped (a failed stage waits for its
-# window to be closed).
-IDLE_LIMIT_S = 15.0
 
 
 def sha512(data):
     return hashlib.sha512(data).hexdigest()
-
-
-def write(path, data, mode=0o644):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, mode)
 
 
 def container(data):
@@ -71,14 +58,9 @@ def container(data):
             + varint(len(data)) + block)
 
 
-def publish_ini(files, name, text):
-    plain = os.path.join(files, "..", name + ".plain")
-    write(plain, text)
-    subprocess.run(["openssl", "dgst", "-sha1", "-sign", KEY, "-sigopt", "rsa_padding_mode:pss",
-                    "-sigopt", "rsa_pss_saltlen:8", "-sigopt", "rsa_mgf1_md:sha1",
-                    "-out", os.path.join(files, name + ".sig"), plain], check=True)
-    write(os.path.join(files, name + "._lzma2_"), container(text))
-    os.remove(plain)
+def pack(plain, packed):
+    with open(plain, "rb") as f:
+        write(packed, container(f.read()))
 
 
 def client_paths(count):
@@ -118,35 +100,11 @@ def make_release(data_dir, count):
         lines.append("%s._lzma2_=%s::%d::%s::%d::%s\n" % (path, sha512(packed), len(packed), sha512(new),
                                                          len(new), path))
     ini = ("[client]\n" + "".join(lines)).encode()
-    publish_ini(files, "vl3_client_linux_amd64.ini", ini)
+    publish_ini(files, "vl3_client_linux_amd64.ini", ini, pack)
     write(os.path.join(release, "complete"), b"")
     print("product ini: %d bytes, %d packed" % (len(ini), os.path.getsize(
         os.path.join(files, "vl3_client_linux_amd64.ini._lzma2_"))), file=sys.stderr)
     return release
-
-
-def second_stage(tmp):
-    """The pid of a process running a program from the session folders under tmp, or None."""
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink("/proc/%s/exe" % entry).startswith(tmp + "/"):
-                    return int(entry)
-            except OSError:
-                pass
-    return None
-
-
-def process_figures(pid):
-    """(VmHWM in KiB, processor ticks used) of a running process, or None once it is gone."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            hwm = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return hwm, int(fields[11]) + int(fields[12])
-    except (OSError, StopIteration):
-        return None
 
 
 def same_tree(expected, actual):
@@ -165,116 +123,57 @@ def same_tree(expected, actual):
     return None
 
 
-def start_server(www, lifetime):
-    # Its stderr would fill the table with the resets of connections that curl leaves at its end.
-    server = subprocess.Popen([sys.executable, HTTPSERVER, "--root", www, "--lifetime", str(lifetime)],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    return server, int(server.stdout.readline().split()[1])
-
-
-def run_update(build, release, work_dir, count, timeout):
+def run_update(build, release, work_dir, timeout):
     """(both stages s, stage two s, stage two peak MiB), or raises SystemExit naming the work folder."""
     work = tempfile.mkdtemp(prefix="vl_many_files_bench_", dir=work_dir)
-    server = None
-    try:
-        client = os.path.join(work, "client")
-        shutil.copytree(os.path.join(release, "client"), client)
-        updater = open(os.path.join(build, "src", "update"), "rb").read()
-        write(os.path.join(client, "update"), updater, 0o755)
-        write(os.path.join(client, "vl3client_runscript.sh"), RUN_SCRIPT, 0o755)
-        # The release as linked files, with the first stage's product ini naming this build's updater.
-        www = os.path.join(work, "www")
-        subprocess.run(["cp", "-al", os.path.join(release, "www"), www], check=True)
-        publish_ini(os.path.join(www, "files", str(VERSION)), "update_linux_amd64.ini",
-                    ("[updater]\nupdate=%s::%d\n" % (sha512(updater), len(updater))).encode())
-        server, port = start_server(www, timeout + 60)
-        write(os.path.join(work, "config", "update.ini"),
-              ("[Channel]\nalpha=http://127.0.0.1:%d/files\nalphaRevno=%d\n" % (port, VERSION)).encode())
-        tmp = os.path.join(work, "tmp")
-        env = dict(os.environ, TMPDIR=tmp, HOME=os.path.join(work, "home"), XDG_RUNTIME_DIR=os.path.join(work, "xdg"),
-                   VL3_CONFIG_DIR=os.path.join(work, "config"), QT_QPA_PLATFORM="offscreen")
-        for name in ("tmp", "home", "xdg"):
-            os.makedirs(os.path.join(work, name), mode=0o700, exist_ok=True)
-
-        started = time.monotonic()
-        with open(os.path.join(work, "output.txt"), "wb") as output:
-            subprocess.run([os.path.join(client, "update")], env=env, stdout=output, stderr=output,
-                           timeout=timeout, check=True)
-        pid = None
-        while pid is None and time.monotonic() - started < timeout:
-            pid = second_stage(tmp)
-            time.sleep(0.005)
-        if pid is None:
-            raise SystemExit("no second stage started; see %s" % work)
-        stage_two_started = time.monotonic()
-        marker = os.path.join(client, "client_started")
-        client_started = None
-        peak, ticks, busy = 0, -1, time.monotonic()
-        while True:
-            figures = process_figures(pid)
-            now = time.monotonic()
-            if client_started is None and os.path.exists(marker):
-                client_started = now
-            if figures is None:
-                break
-            if figures[1] != ticks:
-                ticks, busy = figures[1], now
-            if now - started > timeout or now - busy > IDLE_LIMIT_S:
-                os.kill(pid, signal.SIGKILL)
-                raise SystemExit("the second stage stopped without finishing; see %s" % work)
-            peak = max(peak, figures[0])
-            time.sleep(0.01)
-        while client_started is None and time.monotonic() - started < timeout:
-            if os.path.exists(marker):
-                client_started = time.monotonic()
-            time.sleep(0.002)
-        if client_started is None:
-            raise SystemExit("the client was not started; see %s" % work)
-        wrong = same_tree(os.path.join(release, "expected"), client)
-        if wrong:
-            raise SystemExit("%s is not the release's; see %s" % (wrong, work))
-        # The single-instance guard's folder stays by design; everything else is the update's.
-        left = [name for name in os.listdir(tmp) if not name.startswith("voxlane_runtime_")]
-        if left:
-            raise SystemExit("left in the temporary folder: %s; see %s" % (", ".join(left), work))
-        shutil.rmtree(work)
-        return client_started - started, client_started - stage_two_started, peak / 1024.0
-    finally:
-        if server:
-            server.kill()
-            server.wait()
+    client = os.path.join(work, "client")
+    shutil.copytree(os.path.join(release, "client"), client)
+    updater = install_client(client, build)
+    # The release as linked files, with the first stage's product ini naming this build's updater.
+    www = os.path.join(work, "www")
+    subprocess.run(["cp", "-al", os.path.join(release, "www"), www], check=True)
+    publish_ini(os.path.join(www, "files", str(VERSION)), "update_linux_amd64.ini",
+                ("[updater]\nupdate=%s\n" % digest_and_size(updater)).encode(), pack)
+    with served(www, timeout + 60) as port:
+        env, tmp = user_environment(work, port)
+        figures = run_stages(updater, env, tmp, work, timeout)
+    wrong = same_tree(os.path.join(release, "expected"), client)
+    if wrong:
+        raise SystemExit("%s is not the release's; see %s" % (wrong, work))
+    # The single-instance guard's folder stays by design; everything else is the update's.
+    left = [name for name in os.listdir(tmp) if not name.startswith("voxlane_runtime_")]
+    if left:
+        raise SystemExit("left in the temporary folder: %s; see %s" % (", ".join(left), work))
+    shutil.rmtree(work)
+    return figures
 
 
 def run_yardstick(release, work_dir, timeout):
     """Seconds for curl (6 parallel transfers) + sha512sum + cp of the release's containers."""
     work = tempfile.mkdtemp(prefix="vl_many_files_yardstick_", dir=work_dir)
-    server = None
+    www = os.path.join(release, "www")
+    served_files = os.path.join(www, "files", str(VERSION), "client")
+    names = [os.path.relpath(os.path.join(folder, name), served_files)
+             for folder, _, files in os.walk(served_files) for name in files]
+    sums = os.path.join(work, "sums")
+    with open(sums, "w") as f:
+        for name in names:
+            f.write("%s  fetched/%s\n" % (digest(os.path.join(served_files, name)), name))
     try:
-        www = os.path.join(release, "www")
-        server, port = start_server(www, timeout + 60)
-        served = os.path.join(www, "files", str(VERSION), "client")
-        names = [os.path.relpath(os.path.join(folder, name), served)
-                 for folder, _, files in os.walk(served) for name in files]
-        config = os.path.join(work, "curl.config")
-        with open(config, "w") as f:
-            for name in names:
-                f.write('url = "http://127.0.0.1:%d/files/%d/client/%s"\noutput = "fetched/%s"\n'
-                        % (port, VERSION, name, name))
-        sums = os.path.join(work, "sums")
-        with open(sums, "w") as f:
-            for name in names:
-                f.write("%s  fetched/%s\n" % (sha512(open(os.path.join(served, name), "rb").read()), name))
-        started = time.monotonic()
-        subprocess.run(["curl", "--silent", "--fail", "--create-dirs", "--parallel", "--parallel-max", "6",
-                        "--config", config], cwd=work, check=True, timeout=timeout,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["sha512sum", "--quiet", "--check", sums], cwd=work, check=True, timeout=timeout)
-        subprocess.run(["cp", "-r", "fetched", "copied"], cwd=work, check=True, timeout=timeout)
-        return time.monotonic() - started
+        with served(www, timeout + 60) as port:
+            config = os.path.join(work, "curl.config")
+            with open(config, "w") as f:
+                for name in names:
+                    f.write('url = "http://127.0.0.1:%d/files/%d/client/%s"\noutput = "fetched/%s"\n'
+                            % (port, VERSION, name, name))
+            started = time.monotonic()
+            subprocess.run(["curl", "--silent", "--fail", "--create-dirs", "--parallel", "--parallel-max", "6",
+                            "--config", config], cwd=work, check=True, timeout=timeout,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["sha512sum", "--quiet", "--check", sums], cwd=work, check=True, timeout=timeout)
+            subprocess.run(["cp", "-r", "fetched", "copied"], cwd=work, check=True, timeout=timeout)
+            return time.monotonic() - started
     finally:
-        if server:
-            server.kill()
-            server.wait()
         shutil.rmtree(work)
 
 
@@ -301,7 +200,7 @@ def main():
         for _ in range(max(1, args.runs)):
             for label, build in builds:
                 try:
-                    results[label].append(run_update(build, release, args.work, count, args.timeout))
+                    results[label].append(run_update(build, release, args.work, args.timeout))
                 except SystemExit as failure:
                     print("%-9s %7d   failed: %s" % (label, count, failure), flush=True)
         for label, _ in builds:

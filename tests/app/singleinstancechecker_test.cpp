@@ -1,6 +1,7 @@
 #include "singleinstancechecker.h"
 
 #include "privatecopy.h"
+#include "privileges.h"
 #include "qtwait.h"
 #include "tempdir.h"
 
@@ -125,8 +126,7 @@ TEST_F(SingleInstanceTest, SocketOfAnotherUserIsNoInstance)
                            "    except socket.timeout:\n"
                            "        pass\n";
     QProcess other;
-    other.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3", "-c", script,
-                            QDir::tempPath() + "/" + SingleInstanceChecker::serverName()});
+    startAsNobody(&other, "/usr/bin/python3", {"-c", script, QDir::tempPath() + "/" + SingleInstanceChecker::serverName()});
     ASSERT_TRUE(other.waitForReadyRead(10000)) << "the other user's server did not start";
     QLocalSocket plain;
     plain.connectToServer(QDir::tempPath() + "/" + SingleInstanceChecker::serverName());

@@ -6,6 +6,7 @@
 // own, and ends.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
+#include "privileges.h"
 #include "qtwait.h"
 #include "releasetools.h"
 #include "signingtools.h"
@@ -210,9 +211,8 @@ protected:
         process->setProcessEnvironment(scene->env);
         process->setStandardOutputFile(scene->dir + "/output.txt", QIODevice::Append);
         process->setStandardErrorFile(scene->dir + "/output.txt", QIODevice::Append);
-        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/sh", "-c",
-                                   "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"",
-                                   scene->client + "/update"});
+        startAsNobody(process, "/bin/sh",
+                      {"-c", "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"", scene->client + "/update"});
     }
 
     // Entries of the temporary folder whose names start with `prefix`.
@@ -345,23 +345,19 @@ TEST_F(UpdateProgramTest, RejectedCommandLineShowsTheErrorAndEndsWithOne)
 {
     writeFile("tmp/vl3_update_log");
     // The error box waits for an answer: a real X server and a key press give it one.
-    const QString script =
-        "\"$0\" client_linux_amd64 12x & pid=$!\n"
-        "for i in $(seq 300); do\n"
-        "  w=$(xdotool search --name '^Error$' 2>/dev/null | head -n1)\n"
-        "  [ -n \"$w\" ] && break; sleep 0.1\n"
-        "done\n"
-        "[ -n \"$w\" ] || { kill $pid; exit 99; }\n"
-        "xdotool windowfocus --sync \"$w\" key Return\n"
-        "wait $pid\n";
-    QProcess run;
-    m_Env.remove("QT_QPA_PLATFORM");
+    BoxAnsweringDisplay display(path("display"));
+    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
+    m_Env.insert("DISPLAY", display.name());
+    m_Env.insert("QT_QPA_PLATFORM", "xcb");
     // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects.
     m_Env.insert("ASAN_OPTIONS", "detect_leaks=1");
-    run.setProcessEnvironment(m_Env);
-    run.setProcessChannelMode(QProcess::ForwardedChannels);
-    run.start("xvfb-run", {"-a", "-s", "-screen 0 1024x768x24", "sh", "-c", script, m_Program});
-    ASSERT_TRUE(run.waitForFinished(60000));
+    QProcess run;
+    start(&run, {"client_linux_amd64", "12x"});
+    ASSERT_TRUE(waitUntil([&] {
+        display.answerBoxes();
+        return run.state() == QProcess::NotRunning;
+    }, 120000));
+    EXPECT_EQ(display.titles, QStringList{"Error"});
     EXPECT_EQ(run.exitCode(), 1);
 
     const QStringList lines = logLines();
@@ -467,7 +463,7 @@ TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
     auto startAsUser = [&](QProcess* process) {
         process->setProcessEnvironment(m_Env);
         process->setProcessChannelMode(QProcess::ForwardedChannels);
-        process->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", m_Program});
+        startAsNobody(process, m_Program, {});
     };
     QProcess first;
     startAsUser(&first);
@@ -501,7 +497,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     auto duringSecondStage = [this](StartScene* scene) {
         const QString wait = writeFile(scene->name + "/www/5/client/post.sh",
                                        "#!/bin/sh\ndir=\"${1#--dir=}\"\ntouch \"$dir/waiting\"\n"
-                                       "for i in $(seq 600); do [ -e \"$dir/go\" ] && exit 0; sleep 0.1; done\nexit 1\n");
+                                       "for i in $(seq 1200); do [ -e \"$dir/go\" ] && exit 0; sleep 0.1; done\nexit 1\n");
         publishClientIni(scene, "post.sh=" + digestAndSize(wait) + "\n[postinstall]\npost.sh=linux64,dir=__VL3_DIR__\n");
         QProcess first;
         startAsUser(scene, &first);

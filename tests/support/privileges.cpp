@@ -14,10 +14,15 @@ bool rerunCurrentTestAsNobody()
     const QString self = QFile::symLinkTarget("/proc/self/exe");
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", self, filter});
+    startAsNobody(&child, self, {filter});
     const bool ended = child.waitForFinished(120000);
     EXPECT_TRUE(ended) << "the unprivileged run did not end";
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(child.exitCode(), 0) << "the test failed when run as nobody";
     return true;
+}
+
+void startAsNobody(QProcess* process, const QString& program, const QStringList& arguments)
+{
+    process->start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", program} + arguments);
 }

@@ -1,5 +1,7 @@
 #include "tempdir.h"
 
+#include "privileges.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -47,13 +49,12 @@ QByteArray TempDirTest::readFile(const QString& absolutePath)
 
 int runCommand(const QString& commandLine, bool asNobody)
 {
-    QStringList args;
-    if (asNobody)
-        args << "setpriv" << "--reuid=nobody" << "--regid=nogroup" << "--clear-groups";
-    args << "/bin/sh" << "-c" << commandLine;
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(args.takeFirst(), args);
+    if (asNobody)
+        startAsNobody(&p, "/bin/sh", {"-c", commandLine});
+    else
+        p.start("/bin/sh", {"-c", commandLine});
     if (!p.waitForFinished(60000))
         return -1;
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
