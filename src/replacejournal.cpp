@@ -1,6 +1,7 @@
 #include "replacejournal.h"
 
 #include "partialfile.h"
+#include "rollback.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -36,17 +37,13 @@ void removeCreatedFile(const QString& file)
 // missing. Empty when it is back or had never been set aside, else why it cannot be put back.
 QString putBack(const QString& file)
 {
-    const QByteArray name = QFile::encodeName(file);
-    const QByteArray backup = QFile::encodeName(ReplaceJournal::backupPath(file));
+    const QString backup = ReplaceJournal::backupPath(file);
     struct stat info;
     // Killed before the backup was made, or put back by an earlier recovery.
-    if (::lstat(backup.constData(), &info) != 0 && errno == ENOENT)
+    if (::lstat(QFile::encodeName(backup).constData(), &info) != 0 && errno == ENOENT)
         return QString();
-    if (::rename(backup.constData(), name.constData()) != 0)
+    if (!RollbackData::renameBack(backup, file))
         return QString::fromLocal8Bit(std::strerror(errno));
-    // When both names are links to one file, rename() changes nothing.
-    if (::lstat(backup.constData(), &info) == 0)
-        ::unlink(backup.constData());
     return QString();
 }
 

@@ -23,11 +23,7 @@ RollbackData::RollbackData(int op, const QString& p) : path(p), op(op)
         qFatal("op!=FILE_RENAME");
 }
 
-namespace {
-
-// Replaces whatever stands at `to` in one step, so the name is never missing. When both names are
-// links to one file, rename() changes nothing and `from` stays: it is then removed.
-bool renameBack(const QString& from, const QString& to)
+bool RollbackData::renameBack(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
     if (::rename(source.constData(), QFile::encodeName(to).constData()) != 0)
@@ -37,8 +33,6 @@ bool renameBack(const QString& from, const QString& to)
         ::unlink(source.constData());
     return true;
 }
-
-} // namespace
 
 bool RollbackData::rollback(QObject* receiver) const
 {

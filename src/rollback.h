@@ -18,6 +18,11 @@ public:
 
     bool rollback(QObject* receiver) const;
 
+    // Replaces whatever stands at `to` in one step, so the name is never missing; false, with
+    // errno set by rename(), when it fails. When both names are links to one file, rename()
+    // changes nothing and `from` stays: it is then removed.
+    static bool renameBack(const QString& from, const QString& to);
+
     // Invokes the receiver's "message" signal or slot with `text`; a null receiver gets nothing.
     static void message(QObject* receiver, const QString& text);
 

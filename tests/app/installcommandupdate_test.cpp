@@ -149,7 +149,8 @@ protected:
 TEST_F(InstallCommandUpdateTest, DownloadedScriptRunsOnceAfterTheFilesAndBeforeTheClient)
 {
     startUpdate();
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(m_Client + "/client_started"); }, 90000))
+    // The file exists from the moment the shell opens it, a moment before its line is written.
+    ASSERT_TRUE(waitUntil([&] { return !lines(m_Client + "/client_started").isEmpty(); }, 90000))
         << "the client was never started; post-install log: " << postLog().join(" / ").toStdString();
 
     EXPECT_EQ(postLog(), QStringList("ran --dir=" + m_Client + " --flag | echo 'client 2.0' | waiting"));

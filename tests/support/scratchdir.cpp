@@ -52,7 +52,7 @@ int runShell(const std::string& commandLine)
 std::string requireTool(const std::string& name)
 {
     if (runShell("command -v '" + name + "' > /dev/null") != 0)
-        ADD_FAILURE() << "required tool '" << name << "' is not installed (tools/install-deps installs it)";
+        ADD_FAILURE() << "required tool '" << name << "' is not installed (tools/install-deps --tests installs it)";
     return name;
 }
 

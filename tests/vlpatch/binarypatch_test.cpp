@@ -122,7 +122,7 @@ ByteVector requireFile(const char* path)
 {
     MemoryMappedView view(path, 0, 0);
     if (!view.IsValid()) {
-        ADD_FAILURE() << path << " is missing: tools/install-deps installs it";
+        ADD_FAILURE() << path << " is missing: tools/install-deps --tests installs it";
         return {};
     }
     return ByteVector(view.data(), view.data() + view.length());

@@ -101,7 +101,7 @@ TEST(ElfFiles, X32IsRefused)
     const std::string lib = "/usr/x86_64-linux-gnux32/lib/";
     std::size_t tried = 0;
     DIR* listing = opendir(lib.c_str());
-    ASSERT_NE(listing, nullptr) << lib << " is missing: run tools/install-deps";
+    ASSERT_NE(listing, nullptr) << lib << " is missing: run tools/install-deps --tests";
     while (dirent* entry = readdir(listing)) {
         const std::string path = lib + entry->d_name;
         if (entry->d_name[0] == '.')

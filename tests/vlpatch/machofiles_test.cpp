@@ -25,7 +25,7 @@ std::string goSample(const ScratchDir& dir, const std::string& name)
 {
     const std::string out = dir.file(name);
     EXPECT_EQ(runShell("base64 -d '" + kGoTestData + name + ".base64' > '" + out + "'"), 0)
-        << kGoTestData << " is missing: run tools/install-deps";
+        << kGoTestData << " is missing: run tools/install-deps --tests";
     return out;
 }
 

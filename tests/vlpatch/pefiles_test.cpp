@@ -252,7 +252,7 @@ TEST(PeFiles, EfiImagesRebuildAnEmptyRelocationTable)
                              "/usr/lib/systemd/boot/efi/linuxx64.efi.stub"}) {
         SCOPED_TRACE(path);
         const ByteVector bytes = readBytes(path);
-        ASSERT_FALSE(bytes.empty()) << "install systemd-boot-efi (tools/install-deps)";
+        ASSERT_FALSE(bytes.empty()) << "install systemd-boot-efi (tools/install-deps --tests)";
         const ObjdumpView view = objdumpView(dir, path);
         ASSERT_EQ(view.magic, 0x20Bu);
         ASSERT_GT(view.relocDirectorySize, 0u);

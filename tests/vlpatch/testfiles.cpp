@@ -20,7 +20,7 @@ const char* const kPe64New = "/usr/lib/gcc/x86_64-w64-mingw32/12-win32/libatomic
 ByteVector installedFile(const std::string& path)
 {
     if (::access(path.c_str(), R_OK) != 0) {
-        ADD_FAILURE() << path << " is missing: run tools/install-deps";
+        ADD_FAILURE() << path << " is missing: run tools/install-deps --tests";
         return {};
     }
     return readBytes(path);
