@@ -162,9 +162,10 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* sub)
 
 void ComposedTaskSpecification::onSubTaskProgress(TaskSpecification* sub)
 {
-    qreal& counted = m_CountedProgress[sub];
-    m_ProgressSum += toFixedPoint(sub->progress) - toFixedPoint(counted);
-    counted = sub->progress;
+    const FixedProgress now = toFixedPoint(sub->progress);
+    FixedProgress& counted = m_CountedProgress[sub];
+    m_ProgressSum += now - counted;
+    counted = now;
     setProgress(qreal(m_ProgressSum) / kProgressScale);
 }
 

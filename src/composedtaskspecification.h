@@ -62,5 +62,5 @@ private:
     // in fixed point: integer sums are exact in any order, so it never drifts from the sum of its
     // parts.
     FixedProgress m_ProgressSum = 0;
-    QHash<const TaskSpecification*, qreal> m_CountedProgress;
+    QHash<const TaskSpecification*, FixedProgress> m_CountedProgress;
 };
