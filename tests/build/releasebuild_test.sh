@@ -30,7 +30,10 @@ echo "ok: the development key is refused without the explicit option"
 
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$work/release_private.pem" 2> /dev/null
 openssl rsa -in "$work/release_private.pem" -RSAPublicKey_out -outform DER -out "$work/release_public.der" 2> /dev/null
-configure own -DVL_RSA_PUBLIC_KEY_FILE="$work/release_public.der" || fail "configure with the deployer's key: $(tail -5 "$work/own.log")"
+# As on a build machine with only the demo's packages: nothing of the test frameworks is looked for.
+configure own -DVL_RSA_PUBLIC_KEY_FILE="$work/release_public.der" \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+  || fail "configure with the deployer's key: $(tail -5 "$work/own.log")"
 cmake --build "$work/own" --target update -j2 > "$work/own-build.log" 2>&1 || fail "build: $(tail -20 "$work/own-build.log")"
 program=$work/own/src/update
 
