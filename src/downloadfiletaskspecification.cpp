@@ -40,7 +40,9 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadEntry
     : ComposedTaskSpecification(1, parent, weight),
       m_Entry(entry),
       m_NetworkManager(manager),
-      m_Configuration(configuration)
+      m_Configuration(configuration),
+      m_Download(nullptr),
+      m_Check(nullptr)
 {
 }
 
@@ -56,13 +58,14 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     // number) is bounded as its unpacking is; the digest decides whether the file is right.
     const qint64 size = toQint64(m_Entry.size);
     const qint64 maxSize = toQint64(FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(m_Entry.size));
-    addTask(new DownloadTaskSpecification(m_NetworkManager, m_Entry.section + '/' + m_Entry.key,
-                                          m_Configuration->version, localFile, size, maxSize, this, 0.8));
+    m_Download = new DownloadTaskSpecification(m_NetworkManager, m_Entry.section + '/' + m_Entry.key,
+                                               m_Configuration->version, localFile, size, maxSize, this, 0.8);
+    addTask(m_Download);
     // A file that does not match its digest must not reach the installation: fail here.
-    auto check = new CheckSignatureTaskSpecification(localFile, m_Entry.sha512, true, this, 0.2);
-    connect(check, SIGNAL(checkDone(bool, CheckSignatureTaskSpecification*)), this,
+    m_Check = new CheckSignatureTaskSpecification(localFile, m_Entry.sha512, true, this, 0.2);
+    connect(m_Check, SIGNAL(checkDone(bool, CheckSignatureTaskSpecification*)), this,
             SLOT(onSigCheckDone(bool, CheckSignatureTaskSpecification*)));
-    addTask(check);
+    addTask(m_Check);
     state = RUNNING;
     startSubtasks();
 }
@@ -72,9 +75,20 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     qDebug() << "Digest check of" << task->file() << (pass ? "passed" : "failed");
 }
 
+void DownloadFileTaskSpecification::subtasksDone()
+{
+    // A file that failed its check is of no use, and it may be as large as its line allows
+    // (4 GiB without a size): it does not stay in the session folder.
+    if (m_Check && m_Check->state == FAILED)
+        m_Download->removeCompletedFile();
+    ComposedTaskSpecification::subtasksDone();
+}
+
 void DownloadFileTaskSpecification::reset()
 {
     deleteSubtasks();
+    m_Download = nullptr;
+    m_Check = nullptr;
     subtaskFailed = false;
     doneReported = false;
     TaskSpecification::reset();

@@ -10,9 +10,11 @@
 
 class CheckSignatureTaskSpecification;
 class Configuration;
+class DownloadTaskSpecification;
 class QNetworkAccessManager;
 
-// Fetches one listed file and then checks it against its digest; a mismatch fails the task.
+// Fetches one listed file and then checks it against its digest; a mismatch fails the task and
+// removes the file.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification {
     Q_OBJECT
 
@@ -22,6 +24,7 @@ public:
 
     void execute() override;
     void reset() override;
+    void subtasksDone() override;
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* task);
@@ -32,6 +35,9 @@ private:
     DownloadEntry m_Entry;
     QNetworkAccessManager* m_NetworkManager;
     Configuration* m_Configuration;
+    // The two subtasks of the current run; null before it.
+    DownloadTaskSpecification* m_Download;
+    CheckSignatureTaskSpecification* m_Check;
 };
 
 // Makes the folders below the temporary directory, then runs one file download per entry.

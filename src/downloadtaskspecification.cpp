@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +33,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
       m_BytesTotal(expectedSize),
       m_ExpectedSize(expectedSize),
       m_MaxSize(maxSize),
-      m_BytesReceived(0)
+      m_BytesReceived(0),
+      m_Completed(false),
+      m_CompletedDevice(0),
+      m_CompletedInode(0)
 {
 }
 
@@ -64,6 +68,7 @@ QUrl DownloadTaskSpecification::downloadUrl() const
 
 void DownloadTaskSpecification::startDownload()
 {
+    m_Completed = false;
     if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(m_File.fileName()));
         setFailed();
@@ -195,19 +200,36 @@ QString DownloadTaskSpecification::completeFile()
     // Only data that reached the disk counts: a full disk or an I/O error must fail the attempt
     // here instead of leaving a truncated file that looks complete.
     QString reason;
+    struct stat info;
     if (!m_File.flush())
         reason = m_File.errorString();
-    else if (::fsync(m_File.handle()) != 0)
+    else if (::fsync(m_File.handle()) != 0 || ::fstat(m_File.handle(), &info) != 0)
         reason = qt_error_string(errno);
     if (reason.isEmpty()) {
         m_File.close();
         if (m_File.error() != QFileDevice::NoError) {
             reason = m_File.errorString();
             m_File.remove();
+        } else {
+            m_Completed = true;
+            m_CompletedDevice = info.st_dev;
+            m_CompletedInode = info.st_ino;
         }
     }
     return reason.isEmpty() ? QString()
                             : QStringLiteral("Error writing to file %1: %2").arg(m_File.fileName(), reason);
+}
+
+bool DownloadTaskSpecification::removeCompletedFile()
+{
+    // Compared without following a link: a name that now leads elsewhere is not this file.
+    const QByteArray name = QFile::encodeName(m_File.fileName());
+    struct stat info;
+    if (!m_Completed || ::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode)
+        || info.st_dev != m_CompletedDevice || info.st_ino != m_CompletedInode)
+        return false;
+    m_Completed = false;
+    return ::unlink(name.constData()) == 0;
 }
 
 void DownloadTaskSpecification::downloadFinished()

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <sys/types.h>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -40,6 +42,10 @@ public:
     // Base URL + version + "/" + the remote path with every segment percent-encoded.
     QUrl downloadUrl() const;
 
+    // Removes the file that the last attempt completed, for a file found unfit afterwards; false
+    // when its name no longer holds that very file, which then stays.
+    bool removeCompletedFile();
+
 private slots:
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onReadyRead();
@@ -69,4 +75,8 @@ private:
     qint64 m_ExpectedSize;
     qint64 m_MaxSize;
     qint64 m_BytesReceived;
+    // The completed file as the file system knows it, so that its removal takes nothing else.
+    bool m_Completed;
+    dev_t m_CompletedDevice;
+    ino_t m_CompletedInode;
 };

@@ -12,6 +12,9 @@ namespace {
 
 // A version reply is a few hundred bytes; a server that sends more is not given the memory.
 const qint64 kMaxReplySize = 1024 * 1024;
+// What Qt's network thread may hold for the reader: without a bound it reads the socket as fast
+// as the server sends, and the bytes pile up in queued events before the reader can count them.
+const qint64 kReadBufferSize = 64 * 1024;
 
 } // namespace
 
@@ -81,6 +84,7 @@ void HTTPDownloader::run()
     connect(manager, &QNetworkAccessManager::finished, this, &HTTPDownloader::on_downloadFinished,
             Qt::DirectConnection);
     QNetworkReply* reply = manager->get(m_Request);
+    reply->setReadBufferSize(kReadBufferSize);
     connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { takeData(reply); });
     exec();
     delete manager;

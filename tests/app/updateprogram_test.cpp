@@ -3,9 +3,10 @@
 // each start clears the leftovers of earlier updates, and a failed stage leaves no broken file
 // in its session. Other accounts share the temporary folder with the user and may plant names
 // there. A start that cannot go on tells its user in a box, answered on a display of the test's
-// own, and ends.
+// own, and ends. A hostile server fails the update within bounds of memory and disk.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
+#include "peakmemory.h"
 #include "privileges.h"
 #include "qtwait.h"
 #include "releasetools.h"
@@ -14,6 +15,8 @@
 #include "updaterruns.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +24,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QUrl>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -66,6 +70,12 @@ public:
             m_Answered[id].start();
             xdotool({"windowfocus", "--sync", id, "key", "Return"});
         }
+    }
+
+    // Whether a window titled `title` shows.
+    bool shows(const QString& title) const
+    {
+        return !xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"}).trimmed().isEmpty();
     }
 
     // Forgets the boxes answered so far: a later program may get the ids of their windows.
@@ -254,6 +264,19 @@ public:
 private:
     QString m_Program;
 };
+
+// The files below `dir` larger than `bytes`, copies of the updater program aside.
+QStringList filesLargerThan(const QString& dir, qint64 bytes)
+{
+    QStringList large;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName() != "update" && it.fileInfo().size() > bytes)
+            large << QString("%1 (%2 bytes)").arg(it.filePath()).arg(it.fileInfo().size());
+    }
+    return large;
+}
 
 QString fileMode(const QString& file)
 {
@@ -765,6 +788,139 @@ TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
         EXPECT_EQ(readFile(table), installed);
         stage.kill();
         stage.waitForFinished(10000);
+        QFile::remove(path("app/update.ini"));
+    }
+}
+
+// Servers that answer as no real one does, met by a whole update: each fails the update, shows
+// the user why, and leaves neither the program's memory nor the temporary folder much fuller.
+// The version server of a row lives with the program in a network namespace of their own, on the
+// build's default address, so that the program finds it as it finds the real one.
+TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a network namespace for the version server needs root";
+    BoxAnsweringDisplay display(path("display"));
+    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
+    const int staysOpen = -1;
+    const QByteArray junkDigest = QCryptographicHash::hash("the real file", QCryptographicHash::Sha512).toHex();
+    const struct {
+        const char* name;
+        // Query parameters of the hostile replies; "only=NAME" keeps them to one file.
+        const char* misbehaviour;
+        // The hostile server is the version server; otherwise the channel file names it as file server.
+        bool versionServer;
+        // Publishes what the version folder of the release holds besides the updater's product ini
+        // (the files that ini lists given too); may be null.
+        std::function<void(const QString& versionFolder)> release;
+        // 1: the installed updater meets the hostile reply; 2: the one that the first stage built.
+        int stage;
+        // The hostile request as the server logs it. The program's growth counts from there, once
+        // its window shows: the replies are held back long enough for the window to come up.
+        QByteArray request;
+        int exitCode;
+        QStringList boxes;
+        QByteArray logged;
+        double growthMiB;
+        // The largest file that may stay in the temporary folder, besides the updater's copies.
+        qint64 leftBytes;
+    } rows[] = {
+        {"endless chunked version reply", "endless=1&chunked=1&delay=5000", true, nullptr, 1, "GET /vl3-client-2", 0,
+         {"Error"}, "on_updateAvailable QHash()", 64, 1 << 20},
+        {"size-less listed file served 1 GiB of junk", "only=big.bin&junk=1024&delay=5000", false,
+         [&](const QString& versionFolder) {
+             ASSERT_TRUE(publishProductIni(
+                 writeFile("hostile-release/update_linux_amd64.ini",
+                           ("[updater]\nupdate=" + digestAndSize(m_Program) + "\nbig.bin=" + junkDigest + "::\n").toUtf8()),
+                 versionFolder));
+         },
+         1, "/5/updater/big.bin", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20},
+    };
+    const int versionServerPort = QUrl("http://" VL_VERSION_SERVER_HOST "/").port();
+    int number = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString name = QString("hostile%1").arg(number++);
+        const QString base = makeDir(name);
+        const QString tmp = makeDir(name + "/tmp");
+        writeFile(name + "/tmp/vl3_update_log");
+        m_Env.insert("TMPDIR", tmp);
+        m_Env.insert("XDG_RUNTIME_DIR", makeDir(name + "/run"));
+        QFile::setPermissions(base + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        m_Env.insert("DISPLAY", display.name());
+        m_Env.insert("QT_QPA_PLATFORM", "xcb");
+        // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects,
+        // and the X libraries keep allocations until exit. Freed memory is held back only a little:
+        // the sanitizer's own hoard of it is no growth of the program's.
+        m_Env.insert("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=1");
+        const QString www = makeDir(name + "/www");
+        const QString requests = base + "/requests.log";
+        if (row.release)
+            row.release(makeDir(name + "/www/5"));
+        display.clear();
+
+        const ProgramReaper stages(tmp + "/");
+        const ProgramReaper installed(m_Program);
+        std::unique_ptr<TestHttpServer> fileServer;
+        QProcess run;
+        run.setProcessEnvironment(m_Env);
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        if (row.versionServer) {
+            writeFile("config/update.ini", "[Channel]\n");
+            writeFile(name + "/www/vl3-client-2", "");
+            // The server goes with the program: it ends when its parent does.
+            const QString script = "ip link set lo up || exit 97\n"
+                                   "python3 \"$1\" --root \"$2\" --port \"$3\" --query \"$4\" --log \"$5\" "
+                                   "--port-file \"$6\" --lifetime 600 >/dev/null &\n"
+                                   "i=0; until [ -s \"$6\" ]; do i=$((i+1)); [ $i -gt 600 ] && exit 98; sleep 0.05; done\n"
+                                   "exec \"$0\"\n";
+            run.start("unshare", {"--net", "sh", "-c", script, m_Program, VL_TEST_SUPPORT_DIR "/httpserver.py", www,
+                                  QString::number(versionServerPort), row.misbehaviour, requests, base + "/port"});
+        } else {
+            fileServer = std::make_unique<TestHttpServer>(www, 600, requests);
+            ASSERT_TRUE(fileServer->isRunning());
+            writeFile("config/update.ini", ("[Channel]\nalpha=" + fileServer->baseUrl() + "_do:" + row.misbehaviour
+                                            + "/\nalphaRevno=5\n").toUtf8());
+            run.start(m_Program, QStringList());
+        }
+        auto report = [&] {
+            return (display.titles.join(" / ") + "\n" + QString::fromLocal8Bit(readFile(requests)) + updaterLogs(tmp))
+                .toStdString();
+        };
+
+        ASSERT_TRUE(waitUntil([&] { return readFile(requests).contains(row.request); }, 120000)) << report();
+        const pid_t stage = row.stage == 1 ? processRunning(m_Program) : processesRunningFrom(tmp + "/").value(0, 0);
+        ASSERT_NE(stage, 0) << "stage " << row.stage << " does not run";
+        ASSERT_TRUE(waitUntil([&] { return display.shows("Voxlane 3 Client Update"); }, 30000)) << report();
+        const PeakMemoryGrowth growth(stage);
+        // Read before any box is answered: the answer may end the program.
+        bool failed = false;
+        double grown = 0;
+        ASSERT_TRUE(waitUntil([&] {
+            if (!failed) {
+                failed = !updaterLogLine(tmp, row.logged).isEmpty();
+                if (!failed)
+                    return false;
+                grown = growth.mebibytes();
+            }
+            display.answerBoxes();
+            return display.titles.size() == row.boxes.size()
+                && (row.exitCode == staysOpen || run.state() == QProcess::NotRunning);
+        }, 300000)) << report();
+        EXPECT_GE(grown, 0) << "the program ended before its memory was read";
+        EXPECT_LT(grown, row.growthMiB);
+        if (row.exitCode == staysOpen) {
+            EXPECT_EQ(::kill(stage, 0), 0) << "the window did not stay open";
+            killProcessesRunningFrom(m_Program);
+            killProcessesRunningFrom(tmp + "/");
+            run.waitForFinished(10000);
+        } else {
+            EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(run.exitCode(), row.exitCode) << report();
+        }
+        EXPECT_EQ(display.titles, row.boxes);
+        EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(tmp + "/").isEmpty(); }, 30000));
+        EXPECT_EQ(filesLargerThan(tmp, row.leftBytes), QStringList());
         QFile::remove(path("app/update.ini"));
     }
 }

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -115,17 +116,48 @@ TEST_F(DownloadListTest, NeverMoreThanSixDownloadsAtOnce)
     }
 }
 
-TEST_F(DownloadListTest, DigestMismatchFailsTheList)
+// A file that is not what its line says fails the list and does not stay: without a size the
+// line lets the server send up to 4 GiB - 1 bytes, the bound of the unpack, and no more.
+TEST_F(DownloadListTest, FilesThatAreNotWhatTheirLineSaysFailTheListAndDoNotStay)
 {
-    add("good.bin", "good");
-    add("lib/bad.so", "expected");
-    serveFile(QStringLiteral("%1/files/lib/bad.so").arg(kVersion), "tampered");
-    auto list = makeList();
-    QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
-    ASSERT_TRUE(runUntilEnded(*list));
-    EXPECT_EQ(list->state, TaskSpecification::FAILED);
-    EXPECT_TRUE(messages.contains("Signature check failed for " + session("lib/bad.so")));
-    EXPECT_EQ(canceled.count(), 1);
+    const QString refused = "files/lib/bad.so is 4294967296 bytes, larger than 4294967295 bytes";
+    const struct {
+        const char* name;
+        quint64 size;
+        // Server parameters for the file's requests.
+        const char* misbehaviour;
+        // Expected among the messages; the second is not expected.
+        QString said;
+        QString notSaid;
+    } cases[] = {
+        {"tampered", 8, "", "Signature check failed for " + session("lib/bad.so"), ""},
+        {"tampered, no size", 0, "", "Signature check failed for " + session("lib/bad.so"), ""},
+        {"announced beyond the bound, no size", 0, "length=4294967296", refused, ""},
+        {"announced at the bound, no size", 0, "length=4294967295", "Unable to download files/lib/bad.so",
+         "larger than"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        downloads.clear();
+        messages.clear();
+        QFile::remove(session("good.bin"));
+        g_downloadBaseUrl = server->baseUrl() + "_do:only=bad.so&" + c.misbehaviour + "/";
+        add("good.bin", "good");
+        add("lib/bad.so", "expected");
+        downloads.last().size = c.size;
+        serveFile(QStringLiteral("%1/files/lib/bad.so").arg(kVersion), "tampered");
+        configuration.streams = 1;
+        auto list = makeList();
+        QSignalSpy canceled(list.get(), &TaskSpecification::canceled);
+        ASSERT_TRUE(runUntilEnded(*list));
+        EXPECT_EQ(list->state, TaskSpecification::FAILED);
+        EXPECT_EQ(canceled.count(), 1);
+        EXPECT_TRUE(messages.contains(c.said)) << messages.join('\n').toStdString();
+        if (!c.notSaid.isEmpty())
+            EXPECT_FALSE(messages.join('\n').contains(c.notSaid)) << messages.join('\n').toStdString();
+        EXPECT_EQ(readFile(session("good.bin")), "good") << "a good file stays";
+        EXPECT_FALSE(QFileInfo::exists(session("lib/bad.so")));
+    }
 }
 
 TEST_F(DownloadListTest, AFileThatCannotBeFetchedFailsTheList)

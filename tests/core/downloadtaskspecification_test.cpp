@@ -395,6 +395,35 @@ TEST_F(DownloadTest, FailedFlushIsAFailedAttempt)
     EXPECT_TRUE(QFileInfo::exists("/dev/full"));
 }
 
+// A completed file found unfit later is removed only while its name still holds that very file:
+// not a link put there, nor another file.
+TEST_F(DownloadTest, CompletedFileIsRemovedOnlyWhileItsNameHoldsIt)
+{
+    serve("a.bin", "payload");
+    const QString own = path("local.bin");
+    const QString outside = writeFile("outside.bin", "another's");
+    auto task = makeTask("a.bin");
+    EXPECT_FALSE(task->removeCompletedFile()) << "nothing completed yet";
+    ASSERT_TRUE(runUntilEnded(*task));
+    ASSERT_EQ(task->state, TaskSpecification::FINISHED);
+    ASSERT_TRUE(QFile::rename(own, path("aside.bin")));
+
+    ASSERT_TRUE(QFile::link(outside, own));
+    EXPECT_FALSE(task->removeCompletedFile());
+    EXPECT_TRUE(QFileInfo(own).isSymLink());
+    EXPECT_EQ(readFile(outside), "another's");
+    ASSERT_TRUE(QFile::remove(own));
+
+    ASSERT_TRUE(QFile::copy(path("aside.bin"), own));
+    EXPECT_FALSE(task->removeCompletedFile());
+    EXPECT_EQ(readFile(own), "payload");
+    ASSERT_TRUE(QFile::remove(own));
+
+    ASSERT_TRUE(QFile::rename(path("aside.bin"), own));
+    EXPECT_TRUE(task->removeCompletedFile());
+    EXPECT_FALSE(QFileInfo::exists(own));
+}
+
 TEST_F(DownloadTest, PathSegmentsArePercentEncoded)
 {
     const QString remote = QString::fromUtf8("sec tion/dir #1/\xc3\xa4?%41.bin");

@@ -20,6 +20,12 @@ parameters (they combine where that makes sense):
   drip=MS         send the body in pieces of chunk=BYTES (default 1024), MS milliseconds apart
   endless=1       200 without Content-Length: the file, then zero bytes without end until the
                   client closes the connection or the server stops
+  chunked=1       with endless=1: the same body in chunked transfer encoding, as fast as it goes
+  length=N        the file with the header Content-Length: N whatever its real length; the
+                  connection closes after the file
+  junk=MIB        200 with MIB MiB of zero bytes and their Content-Length (no file needed)
+  only=SUFFIX     the other parameters apply only to paths that end with SUFFIX; any other path
+                  is served as if none were given
   encoding=NAME   the file with the header Content-Encoding: NAME, its bytes unchanged
   gzipbomb=MIB    200 with Content-Encoding: gzip, whatever the client asked for: about a
                   thousandth of MIB MiB that inflate to MIB MiB of zero bytes (no file needed)
@@ -37,6 +43,7 @@ Control URLs (not counted as requests):
   /_control/requests  JSON list of {"method", "path", "headers"} of the served requests
 
 --log FILE appends one line per request: method, path, and the Via header if any.
+--query QUERY adds its parameters to every request, for clients whose URL is fixed.
 """
 
 import argparse
@@ -120,6 +127,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 segments.append(segment)
         path = "/".join(segments)
+        query = dict(urllib.parse.parse_qsl(self.server.query, keep_blank_values=True), **query)
+        if "only" in query and not path.endswith(query["only"]):
+            query = {}
         if path.startswith("/_control/"):
             self.control(path[len("/_control/"):])
             return
@@ -179,6 +189,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "gzipbomb" in query:
             self.send_gzip_bomb(int(query["gzipbomb"]), head)
             return
+        if "junk" in query:
+            self.send_junk(int(query["junk"]), head)
+            return
 
         data = self.read_file(path)
         if data is None:
@@ -189,8 +202,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if "encoding" in query:
             self.send_header("Content-Encoding", query["encoding"])
-        if "nolength" in query or "endless" in query:
+        if "endless" in query and "chunked" in query:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
+            self.close_connection = True
+        elif "length" in query:
+            self.send_header("Content-Length", query["length"])
             self.close_connection = True
         else:
             self.send_header("Content-Length", str(len(data)))
@@ -204,10 +222,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wait_for_disconnect()
             return
         if "endless" in query:
-            self.wfile.write(data)
-            padding = bytes(65536)
-            while not STOP.is_set():
-                self.wfile.write(padding)
+            self.send_endless(data, "chunked" in query)
             return
         if "drip" in query:
             pause = int(query["drip"]) / 1000.0
@@ -229,6 +244,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if not head:
             self.wfile.write(body)
+
+    def send_endless(self, data, chunked):
+        padding = bytes(65536)
+        if chunked:
+            if data:
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
+            padding = b"%x\r\n%s\r\n" % (len(padding), padding)
+        else:
+            self.wfile.write(data)
+        while not STOP.is_set():
+            self.wfile.write(padding)
+
+    def send_junk(self, mebibytes, head):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(mebibytes << 20))
+        self.end_headers()
+        if head:
+            return
+        block = bytes(1 << 20)
+        for _ in range(mebibytes):
+            if STOP.is_set():
+                return
+            self.wfile.write(block)
 
     def wait_for_disconnect(self):
         """Holds the connection open, silent, until the client closes it or the server stops."""
@@ -300,12 +339,14 @@ def main():
     parser.add_argument("--port-file", help="file that receives the port number")
     parser.add_argument("--lifetime", type=float, default=300.0, help="seconds until the server exits")
     parser.add_argument("--log", help="file that receives one line per request")
+    parser.add_argument("--query", default="", help="parameters added to every request")
     args = parser.parse_args()
 
     server = Server(("127.0.0.1", args.port), Handler)
     server.root = args.root
     server.state = State()
     server.log_file = args.log
+    server.query = args.query
     server.log_lock = threading.Lock()
     port = server.server_address[1]
 
