@@ -18,6 +18,9 @@
 #include <QTimer>
 
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const QString g_forceUpdateFile = QStringLiteral("vl3_force_update");
 const QString g_forceUpdateCheckFile = QStringLiteral("vl3_force_update_check");
@@ -29,6 +32,22 @@ const int kHandOverDelayMs = 1000;
 
 // Set while the "Update cancelled" box is open, so a second report opens no second box.
 bool g_cancelBoxOpen = false;
+
+// The temporary folder is shared with other accounts, who may have put anything under the
+// marker's name: a link is not followed, a named pipe does not hold the window, and only a file
+// of the user's own with no other name is emptied.
+bool createEmptyMarker(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          0600);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool emptied = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+        && st.st_nlink == 1 && ::ftruncate(fd, 0) == 0;
+    ::close(fd);
+    return emptied;
+}
 
 } // namespace
 
@@ -298,14 +317,11 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::write_force_update_file(const QString& name)
 {
-    QFile file(QDir::tempPath() + "/" + name);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!createEmptyMarker(QDir::tempPath() + "/" + name)) {
         const QString text = QStringLiteral("Failed to store force update notice");
         onAppendText(text);
         qDebug() << text;
-        return;
     }
-    file.close();
 }
 
 void MainWindow::delete_force_update_files()

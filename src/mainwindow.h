@@ -23,7 +23,8 @@ public:
     ~MainWindow() override;
 
     void setVersionText();
-    // Creates an empty marker file in the temporary directory.
+    // Creates an empty marker file in the temporary directory, or empties the user's own; a name
+    // taken by anything else is reported in the details and left as it is.
     void write_force_update_file(const QString& name);
     // Deletes both markers, in the first stage only.
     void delete_force_update_files();

@@ -25,14 +25,15 @@ const int kRetryIntervalMs = 50;
 // The lock on the claim file, held until the process ends.
 FileLock g_claim;
 
+// Named after the user, in the temporary folder: the program writes nowhere else beside the
+// client. Any account may take the name first, so it is used only when it is the user's own.
 QString ownRuntimeFolder()
 {
-    return QDir::homePath() + "/.voxlane_runtime";
+    return QDir::tempPath() + "/voxlane_runtime_" + QString::number(::geteuid());
 }
 
-// The user's runtime folder, or one of our own below the home folder where the session has none.
-// Nobody else may be able to create entries in it, or they could plant the name; a folder in the
-// shared temporary folder could be taken first by any account.
+// The user's runtime folder, or one of our own where the session has none. Nobody else may be
+// able to create entries in it, or they could plant the name.
 QString runtimeFolder()
 {
     const QString session = qEnvironmentVariable("XDG_RUNTIME_DIR");

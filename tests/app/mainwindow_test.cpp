@@ -34,6 +34,8 @@
 #include <limits>
 #include <memory>
 
+#include <unistd.h>
+
 namespace {
 
 // Answers every message box that opens with `button`, once `ready` allows it, remembering what
@@ -95,7 +97,7 @@ protected:
     {
         m_OldTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", makeDir("tmp").toLocal8Bit());
-        // Without a runtime folder of the session the window's instance name goes below the home.
+        // The window's instance name is derived from the home folder.
         m_OldHome = qgetenv("HOME");
         qputenv("HOME", makeDir("home").toLocal8Bit());
         m_Configuration.reset(new Configuration);
@@ -254,6 +256,8 @@ TEST_F(MainWindowTest, RestartQuestionWritesTheMarkerOfTheAnswer)
 {
     const QString yesMarker = path("tmp/vl3_force_update");
     const QString noMarker = path("tmp/vl3_force_update_check");
+    // A marker of the user's own left from before is emptied.
+    writeFile("tmp/vl3_force_update", "left from before");
     {
         BoxAnswerer answer(QMessageBox::Yes);
         window()->onRebootWithConfirmation();
@@ -262,6 +266,7 @@ TEST_F(MainWindowTest, RestartQuestionWritesTheMarkerOfTheAnswer)
         EXPECT_EQ(answer.defaults[0], "Yes");
     }
     EXPECT_TRUE(QFile::exists(yesMarker));
+    EXPECT_EQ(readFile(yesMarker), "");
     EXPECT_FALSE(QFile::exists(noMarker));
     // The answer quit the event loop; outside a running loop that quit would close the next box
     // unanswered.
@@ -318,12 +323,34 @@ TEST_F(MainWindowTest, FatalErrorsEndTheProgramWithTheirExitCodes)
     }
 }
 
-TEST_F(MainWindowTest, UnwritableMarkerIsReported)
+// The temporary folder is shared: a marker's name held by anything but a file of the user's own
+// is reported and left as it was, and nothing it leads to is touched. Links and named pipes that
+// another account plants are met by the program tests.
+TEST_F(MainWindowTest, MarkerNameTakenByAnythingElseIsReportedAndLeftAsItWas)
 {
-    // A directory in the marker's place cannot be opened as a file, not even by root.
-    makeDir("tmp/vl3_force_update");
-    window()->write_force_update_file("vl3_force_update");
-    EXPECT_TRUE(output()->toPlainText().contains("Failed to store force update notice"));
+    const QByteArray notes = "the user's own notes\n";
+    const QString file = writeFile("notes", notes);
+    const QString marker = path("tmp/vl3_force_update");
+    const struct {
+        const char* what;
+        std::function<bool()> take;
+    } takers[] = {
+        // Cannot be opened as a file, not even by root.
+        {"directory", [&] { return QDir().mkdir(marker); }},
+        {"link to nothing", [&] { return QFile::link(path("created"), marker); }},
+        {"second name of a file",
+         [&] { return ::link(QFile::encodeName(file).constData(), QFile::encodeName(marker).constData()) == 0; }},
+    };
+    for (const auto& t : takers) {
+        SCOPED_TRACE(t.what);
+        ASSERT_TRUE(t.take());
+        output()->clear();
+        window()->write_force_update_file("vl3_force_update");
+        EXPECT_EQ(output()->toPlainText(), "Failed to store force update notice");
+        EXPECT_EQ(readFile(file), notes);
+        EXPECT_FALSE(QFileInfo::exists(path("created")));
+        ASSERT_TRUE(QDir().rmdir(marker) || QFile::remove(marker));
+    }
 }
 
 TEST_F(MainWindowTest, RestartRequestOfAnInstallCommandReachesTheWindow)

@@ -19,7 +19,7 @@ namespace {
 
 // The socket name depends on the executable's path, so each test runs in its own copy and
 // cannot meet a checker of a test running beside it. Without a runtime folder of the session,
-// socket files go to the updater's own folder in the home folder, here the test's directory.
+// socket files go to the updater's own folder in the temporary folder, here the test's directory.
 class SingleInstanceTest : public TempDirTest {
 protected:
     bool inCopy()

@@ -36,7 +36,7 @@
 namespace {
 
 // An X display of the test's own, on which the boxes that a start opens are answered as their
-// user answers them: Return on each, its title noted once.
+// user answers them: Return on each (the default button), its title noted once.
 class BoxAnsweringDisplay {
 public:
     explicit BoxAnsweringDisplay(const QString& numberFile)
@@ -62,7 +62,7 @@ public:
         if (m_Poll.isValid() && m_Poll.elapsed() < 200)
             return;
         m_Poll.start();
-        for (const QByteArray& id : xdotool({"search", "--onlyvisible", "--name", "^(Error|Update)$"}).split('\n')) {
+        for (const QByteArray& id : xdotool({"search", "--onlyvisible", "--name", "^(Error|Update|Confirm reboot)$"}).split('\n')) {
             if (id.isEmpty() || (m_Answered.contains(id) && m_Answered[id].elapsed() < 1000))
                 continue;
             if (!m_Answered.contains(id))
@@ -504,7 +504,8 @@ TEST_F(UpdateProgramTest, NamesPlantedInTheSharedFolderCannotSwitchTheGuardOff)
 
 // Starts as their user meets them, each through both stages where it gets that far: whatever
 // stops one tells the user in one box and ends, leaving nothing behind that a later start trips
-// over; another account's names in the shared folders do not stop one.
+// over and nothing at all in the home folder; another account's names in the shared folders do
+// not stop one.
 TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
 {
     if (::geteuid() != 0)
@@ -528,6 +529,24 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene->client + "/waiting"); }, 120000))
             << "the second stage never reached its command";
     };
+    // The updater's release runs a command that asks for a restart, which the user agrees to, after
+    // another account has put `plant` (a shell command run in the temporary folder) under the
+    // name of the marker that the answer leaves.
+    auto restartAgreedAfter = [this](const QString& plant) {
+        return [this, plant](StartScene* scene) {
+            const QString restart = writeFile(scene->name + "/www/5/updater/restart.sh", "#!/bin/sh\nexit 1010\n");
+            ASSERT_TRUE(publishProductIni(
+                writeFile(scene->name + "/staging/update_linux_amd64.ini",
+                          ("[updater]\nupdate=" + digestAndSize(scene->client + "/update") + "\nrestart.sh="
+                           + digestAndSize(restart) + "\n[postinstall]\nrestart.sh=linux64\n")
+                              .toUtf8()),
+                scene->release));
+            ASSERT_EQ(runCommand("cd '" + scene->tmp + "' && " + plant), 0);
+        };
+    };
+    // A file of the user's, which a link planted as the marker leads to.
+    const QByteArray notes = QByteArray("the user's own notes\n").repeated(50);
+    auto notesOf = [](StartScene* scene) { return scene->dir + "/user/notes"; };
     const struct {
         const char* name;
         std::function<void(StartScene*)> prepare;
@@ -544,15 +563,25 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("mkdir -m 777 '" + scene->tmp + "/voxlane_runtime_65534'"), 0);
          },
-         0, {}, "Update engine initialized", true, 0,
+         0, {}, "running without it", true, 0,
          [](StartScene* scene) { EXPECT_TRUE(QDir(scene->tmp + "/voxlane_runtime_65534").isEmpty()); }},
-        {"shared home with the runtime folder of another account",
-         [this](StartScene* scene) {
-             const QString home = makeSharedDir(scene->name + "/home");
-             ASSERT_EQ(runCommand("mkdir -m 777 '" + home + "/.voxlane_runtime'"), 0);
-             scene->env.insert("HOME", home);
+        {"runtime folder linked by another account to a private folder of the user's",
+         [](StartScene* scene) {
+             ASSERT_EQ(runCommand("mkdir -m 700 '" + scene->dir + "/user/run'", true), 0);
+             ASSERT_EQ(runCommand("ln -s '" + scene->dir + "/user/run' '" + scene->tmp + "/voxlane_runtime_65534'"), 0);
          },
-         0, {}, "running without it", true, 0, nullptr},
+         0, {}, "running without it", true, 0,
+         [](StartScene* scene) { EXPECT_TRUE(QDir(scene->dir + "/user/run").isEmpty()); }},
+        {"restart marker linked by another account to a file of the user's",
+         [&](StartScene* scene) {
+             writeFile(scene->name + "/user/notes", notes);
+             ASSERT_EQ(runCommand("chown nobody:nogroup '" + notesOf(scene) + "'"), 0);
+             restartAgreedAfter("ln -s '" + notesOf(scene) + "' vl3_force_update")(scene);
+         },
+         0, {"Confirm reboot"}, "Failed to store force update notice", false, 1,
+         [&](StartScene* scene) { EXPECT_EQ(readFile(notesOf(scene)), notes); }},
+        {"restart marker taken by a named pipe of another account", restartAgreedAfter("mkfifo -m 622 vl3_force_update"),
+         0, {"Confirm reboot"}, "Failed to store force update notice", false, 1, nullptr},
         {"full temporary folder",
          [this](StartScene* scene) { scene->fileSizeLimit = QString::number(QFileInfo(m_Program).size() / 2); },
          staysOpen, {"Update"}, "Failed to copy", false, 1, nullptr},
@@ -586,7 +615,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     for (const auto& row : starts) {
         SCOPED_TRACE(row.name);
         StartScene scene;
-        // Short: the instance socket's path below the home folder must fit a socket address.
+        // Short: the instance socket's path in the temporary folder must fit a socket address.
         layOut(&scene, QString("s%1").arg(number++));
         const ProgramReaper stages(scene.tmp + "/");
         const ProgramReaper installed(scene.client + "/update");
@@ -631,6 +660,9 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(scene.tmp + "/").isEmpty(); }, 30000));
         EXPECT_EQ(readFile(started), row.clientStarted ? "started\n" : "");
         EXPECT_EQ(QDir(scene.tmp).entryList({"voxlane_temp_*"}, QDir::AllEntries).size(), row.sessionsLeft);
+        const QDir home(scene.env.value("HOME"));
+        EXPECT_TRUE(home.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+            << home.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toStdString();
         if (!row.logged.isEmpty())
             EXPECT_FALSE(updaterLogLine(scene.tmp, row.logged).isEmpty()) << updaterLogs(scene.tmp).toStdString();
         else

@@ -71,6 +71,9 @@ TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
     writeFile("outside/tree/file", "keep");
     writeFile("client/lib/obsolete", "x");
     ASSERT_TRUE(QFile::link(path("outside"), path("client/linkdir")));
+    // A sibling whose name begins with the client directory's, as numbered folders are.
+    const QString sibling = writeFile("client10/victim", "keep");
+    ASSERT_TRUE(QFile::link(path("client10"), path("client/numbered")));
     ASSERT_TRUE(QFile::link(path("nowhere"), path("client/dangling")));
     ASSERT_TRUE(QFile::link("lib", path("client/liblink")));
     // The client directory itself may be reached through a link.
@@ -78,7 +81,8 @@ TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
     configuration.vl3dir = path("clientlink");
 
     const QStringList refused{victim, "../outside/victim", "sub/../../outside/victim", "linkdir/victim", "linkdir/tree",
-                              ".",    "",                  "./",                       "dangling/x"};
+                              ".",    "",                  "./",                       "dangling/x",
+                              "numbered/victim"};
     QList<DeleteEntry> entries;
     for (const QString& entry : refused)
         entries.append({entry, true});
@@ -97,6 +101,7 @@ TEST_F(FileDeleteListTest, RefusesEntriesThatLeaveTheClientDirectory)
     EXPECT_EQ(task.state, TaskSpecification::FINISHED);
     EXPECT_DOUBLE_EQ(task.progress, 1.0);
     EXPECT_EQ(readFile(victim), QByteArray("keep"));
+    EXPECT_EQ(readFile(sibling), QByteArray("keep"));
     EXPECT_EQ(readFile(path("outside/tree/file")), QByteArray("keep"));
     EXPECT_TRUE(QFileInfo(path("client/linkdir")).isSymLink());
     EXPECT_TRUE(QFileInfo(path("client")).isDir());
