@@ -222,12 +222,21 @@ void MainWindow::onUpdateFinished()
 
 void MainWindow::handOver()
 {
-    if (m_Configuration->isClientUpdate == 1) {
-        ProcessTools::startVl3Client(m_Configuration->vl3dir);
-        close();
-    } else {
+    if (m_Configuration->isClientUpdate == 1)
+        startClient();
+    else
         onStartNewUpdater();
+}
+
+void MainWindow::startClient()
+{
+    QString failure;
+    if (!ProcessTools::startVl3Client(m_Configuration->vl3dir, &failure)) {
+        // The client is updated but does not come up: closing would hide why.
+        onFatalError(tr("Failed to start the Voxlane client: %1").arg(failure));
+        return;
     }
+    close();
 }
 
 void MainWindow::onStartNewUpdater()

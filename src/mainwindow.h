@@ -50,6 +50,7 @@ private:
     void setProgress(qreal doneFrac);
     // Starts the next stage or the client and closes the window.
     void handOver();
+    void startClient();
 
     Ui_MainWindow* ui;
     Configuration* m_Configuration;
