@@ -573,6 +573,13 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
              scene->arguments = secondStage;
          },
          2, {"Error"}, "vl3client_runscript.sh: Permission denied\"", false, 0, clientUpdated},
+        {"version server down",
+         [this](StartScene* scene) { writeFile(scene->name + "/user/config/update.ini", "[Channel]\n"); },
+         0, {"Error"}, "Warning\t|\tlibprotobuf ERROR", false, 0,
+         [](StartScene* scene) {
+             EXPECT_FALSE(readFile(scene->dir + "/output.txt").contains("libprotobuf"))
+                 << readFile(scene->dir + "/output.txt").toStdString();
+         }},
         {"no display",
          [](StartScene* scene) {
              QFile::remove(scene->tmp + "/vl3_update_log");
