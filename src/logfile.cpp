@@ -26,6 +26,11 @@ LogFile* g_logFile = nullptr;
 // Messages arrive from worker threads too: one line at a time reaches the stream.
 QBasicMutex g_logMutex;
 
+// A fatal message goes to standard error with the last warnings before it, which usually say
+// what led to it (no display: Qt's warning names the display, its fatal message does not).
+const int kWarningsKept = 3;
+QStringList* g_lastWarnings = nullptr;
+
 const char* levelText(QtMsgType type)
 {
     switch (type) {
@@ -139,16 +144,24 @@ void LogFile::close()
     file->close();
 }
 
-void updaterMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
+void updaterMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
+    QMutexLocker lock(&g_logMutex);
+    if (LogFile::enabled)
+        instanceLocked()->write(type, message);
+    if (type == QtWarningMsg || type == QtCriticalMsg) {
+        if (!g_lastWarnings)
+            g_lastWarnings = new QStringList;
+        g_lastWarnings->append(qFormatLogMessage(type, context, message));
+        if (g_lastWarnings->size() > kWarningsKept)
+            g_lastWarnings->removeFirst();
+    }
     // A fatal message can end a start before any window shows: whoever started it must learn why,
     // whether or not the log is on.
-    if (type == QtFatalMsg)
-        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-    if (LogFile::enabled) {
-        QMutexLocker lock(&g_logMutex);
-        instanceLocked()->write(type, message);
-    }
-    if (type == QtFatalMsg)
+    if (type == QtFatalMsg) {
+        for (const QString& warning : g_lastWarnings ? *g_lastWarnings : QStringList())
+            std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
+        std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toLocal8Bit().constData());
         std::abort();
+    }
 }

@@ -37,5 +37,5 @@ public:
 extern const QString g_logTimeFormat;
 
 // Installed with qInstallMessageHandler: writes every message to the log file when logging is on,
-// and a fatal one to stderr too before it aborts the process.
+// and a fatal one, after the last few warnings, to stderr too before it aborts the process.
 void updaterMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);

@@ -28,11 +28,21 @@ void removeLeftovers(const QString& appDir)
     qDebug() << "Removing old files done";
 }
 
+// The protobuf runtime's own lines, such as a reply that lacks a required field, belong with the
+// program's other diagnostics, not on standard error.
+void logProtobufLine(bool fatal, const std::string& line)
+{
+    if (fatal)
+        qFatal("%s", line.c_str());
+    qWarning("%s", line.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     verifyProtobufVersion();
+    routeProtobufLog(logProtobufLine);
     registerUpdateVersionsMetaType();
     LogFile::instance();
     qInstallMessageHandler(updaterMessageHandler);

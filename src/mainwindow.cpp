@@ -60,6 +60,8 @@ MainWindow::MainWindow(Configuration* configuration)
     , m_QuitOnCancel(false)
     , m_Started(false)
     , m_RebootRequested(false)
+    , m_AbortQuestionOpen(false)
+    , m_HandOverDue(false)
 {
     g_mainWindow = this;
 
@@ -228,13 +230,32 @@ void MainWindow::onUpdateFinished()
         return;
     }
     QTimer::singleShot(kHandOverDelayMs, this, [this]() {
-        if (m_Configuration->isClientUpdate == 1) {
-            ProcessTools::startVl3Client(m_Configuration->vl3dir);
-            close();
-        } else {
-            onStartNewUpdater();
+        // The user is still being asked whether to abort: the answer decides.
+        if (m_AbortQuestionOpen) {
+            m_HandOverDue = true;
+            return;
         }
+        handOver();
     });
+}
+
+void MainWindow::handOver()
+{
+    if (m_Configuration->isClientUpdate == 1)
+        startClient();
+    else
+        onStartNewUpdater();
+}
+
+void MainWindow::startClient()
+{
+    QString failure;
+    if (!ProcessTools::startVl3Client(m_Configuration->vl3dir, &failure)) {
+        // The client is updated but does not come up: closing would hide why.
+        onFatalError(tr("Failed to start the Voxlane client: %1").arg(failure));
+        return;
+    }
+    close();
 }
 
 void MainWindow::onStartNewUpdater()
@@ -280,13 +301,27 @@ void MainWindow::closeEvent(QCloseEvent* event)
     event->ignore();
     if (m_QuitOnCancel)
         return;
+    m_AbortQuestionOpen = true;
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes) {
-        m_QuitOnCancel = true;
-        m_Engine->cancelUpdate();
+    m_AbortQuestionOpen = false;
+    if (m_Engine->isActive()) {
+        if (answer == QMessageBox::Yes) {
+            m_QuitOnCancel = true;
+            m_Engine->cancelUpdate();
+        }
+        return;
     }
+    // The stage ended while the question was open and there is nothing left to cancel: an abort
+    // ends the program, as closing the window then would; otherwise the end takes its course.
+    if (answer == QMessageBox::Yes) {
+        QCoreApplication::quit();
+        return;
+    }
+    // Queued: the hand-over closes the window, which cannot happen inside its own close event.
+    if (m_HandOverDue)
+        QMetaObject::invokeMethod(this, &MainWindow::handOver, Qt::QueuedConnection);
 }
 
 void MainWindow::onRebootWithConfirmation()

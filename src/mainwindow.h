@@ -49,6 +49,9 @@ private:
     // The details and the bar say that the update has ended without success.
     void showUpdateEnded();
     void setProgress(qreal doneFrac);
+    // Starts the next stage or the client and closes the window.
+    void handOver();
+    void startClient();
 
     Ui_MainWindow* ui;
     Configuration* m_Configuration;
@@ -57,4 +60,7 @@ private:
     bool m_QuitOnCancel;
     bool m_Started;
     bool m_RebootRequested;
+    bool m_AbortQuestionOpen;
+    // A successful stage waits for the answer to the abort question before it hands over.
+    bool m_HandOverDue;
 };

@@ -6,8 +6,9 @@
 
 class ProcessTools {
 public:
-    // Runs dir/vl3client_runscript.sh detached, without arguments, in `dir`.
-    static void startVl3Client(const QString& dir);
+    // Runs dir/vl3client_runscript.sh detached, without arguments, in `dir`; false when it could
+    // not be started, with the script and the system's reason in `failure`.
+    static bool startVl3Client(const QString& dir, QString* failure);
     // Runs dir/update detached with `arguments` in `dir`; false when it is missing or could not
     // be started.
     static bool startClientUpdater(const QString& dir, const QStringList& arguments);

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -39,7 +40,7 @@
 namespace {
 
 // Answers every message box that opens with `button`, once `ready` allows it, remembering what
-// it showed.
+// it showed; a box without that button is acknowledged with OK.
 class BoxAnswerer {
 public:
     explicit BoxAnswerer(QMessageBox::StandardButton button, std::function<bool()> ready = [] { return true; })
@@ -52,7 +53,7 @@ public:
             titles << box->windowTitle();
             texts << box->text();
             defaults << (box->defaultButton() ? box->defaultButton()->text().remove('&') : QString());
-            box->button(button)->click();
+            (box->button(button) ? box->button(button) : box->button(QMessageBox::Ok))->click();
         });
         m_Timer.start(5);
     }
@@ -395,6 +396,77 @@ TEST_F(MainWindowTest, ClosingAsksOnlyWhileASessionIsActive)
     QTimer::singleShot(0, [this] { emit window()->engine()->updateCanceled(); });
     QTimer::singleShot(3000, [] { QCoreApplication::exit(42); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
+}
+
+// The stage ends while the question before an abort is still open: the answer has nothing left to
+// cancel. Yes ends the program; No lets the end take its course, the hand-over after a success
+// and the open window after a failure.
+TEST_F(MainWindowTest, AnswerAfterTheStageHasEndedCancelsNothing)
+{
+    if (!runInPrivateCopy(path("bin")))
+        return;
+    TestHttpServer server(makeDir("www"));
+    ASSERT_TRUE(server.isRunning());
+    // A first stage whose new updater notes its start.
+    const int version = 3400;
+    const QString updater = writeFile("release/update", "#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\n");
+    const QString folder = makeDir(QString("www/%1").arg(version));
+    const QString packed = folder + "/updater/update._lzma2_";
+    ASSERT_TRUE(packFile(updater, packed));
+    ASSERT_TRUE(publishProductIni(writeFile("release/update_linux_amd64.ini",
+                                            QString("[updater]\nupdate._lzma2_=%1::%2::update\n")
+                                                .arg(digestAndSize(packed), digestAndSize(updater))
+                                                .toUtf8()),
+                                  folder));
+    static const int staysOpen = 42;
+    const struct {
+        const char* name;
+        QString baseUrl;
+        QMessageBox::StandardButton answer;
+        int exitCode;
+        bool handedOver;
+        QStringList boxes;
+    } cases[] = {
+        {"success, abort", server.baseUrl(), QMessageBox::Yes, 0, false, {"Question"}},
+        {"success, go on", server.baseUrl(), QMessageBox::No, 0, true, {"Question"}},
+        {"failure, abort", server.baseUrl() + "_do:status=500/", QMessageBox::Yes, 0, false, {"Update", "Question"}},
+        {"failure, go on", server.baseUrl() + "_do:status=500/", QMessageBox::No, staysOpen, false,
+         {"Update", "Question"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_Window.reset();
+        m_Configuration.reset(new Configuration);
+        QFile::remove(QCoreApplication::applicationDirPath() + "/update.ini");
+        g_downloadBaseUrl = c.baseUrl;
+        m_Configuration->version = version;
+        m_Configuration->clientType = "update_linux_amd64";
+        m_Configuration->isReady = true;
+        window()->show();
+        // Answered once the stage has ended, and the hand-over's second has passed.
+        QElapsedTimer ended;
+        BoxAnswerer answer(c.answer, [&] {
+            if (!ended.isValid() && !window()->engine()->isActive())
+                ended.start();
+            return ended.isValid() && ended.elapsed() > 1500;
+        });
+        window()->onStartUpdate();
+        ASSERT_EQ(window()->engine()->state(), UpdateEngine::RUNNING);
+        LoopGuard guard(60000);
+        // Whatever the answer leads to has two seconds; nothing of this case outlives it.
+        QObject scope;
+        QTimer::singleShot(0, &scope, [&] {
+            EXPECT_FALSE(window()->close());
+            QTimer::singleShot(2000, &scope, [] { QCoreApplication::exit(staysOpen); });
+        });
+        EXPECT_EQ(QCoreApplication::exec(), c.exitCode);
+        EXPECT_EQ(answer.titles, c.boxes);
+        const QString started = m_Configuration->tempDir + "/started";
+        EXPECT_EQ(waitUntil([&] { return QFile::exists(started); }, 2000), c.handedOver);
+        if (c.handedOver || c.exitCode == staysOpen) {
+            EXPECT_EQ(window()->isVisible(), !c.handedOver);
+        }
+    }
 }
 
 TEST_F(MainWindowTest, ClosingWithoutSessionClosesAtOnce)

@@ -33,7 +33,8 @@ TEST_F(ProcessToolsTest, ClientScriptRunsWithoutArgumentsInTheInstallDirectory)
 {
     const QString dir = makeDir("client dir");
     writeRecorder("client dir/vl3client_runscript.sh", path("record"));
-    ProcessTools::startVl3Client(dir);
+    QString failure;
+    EXPECT_TRUE(ProcessTools::startVl3Client(dir, &failure)) << failure.toStdString();
     EXPECT_EQ(waitForRecord(path("record")), (QStringList{dir, "0"}));
 }
 

@@ -120,6 +120,8 @@ struct StartScene {
     QString tmp;
     QString client;
     QString release;
+    // The installed updater's command line.
+    QStringList arguments;
     QProcessEnvironment env;
     // Bytes one file of the start may hold: prlimit's --fsize.
     QString fileSizeLimit = "unlimited";
@@ -222,7 +224,9 @@ protected:
         process->setStandardOutputFile(scene->dir + "/output.txt", QIODevice::Append);
         process->setStandardErrorFile(scene->dir + "/output.txt", QIODevice::Append);
         startAsNobody(process, "/bin/sh",
-                      {"-c", "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\"", scene->client + "/update"});
+                      QStringList{"-c", "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\" \"$@\"",
+                                  scene->client + "/update"}
+                          + scene->arguments);
     }
 
     // Entries of the temporary folder whose names start with `prefix`.
@@ -515,6 +519,14 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     m_Env.insert("DISPLAY", display.name());
     // The window stays open, showing that the update has ended.
     const int staysOpen = -1;
+    static const QStringList secondStage{"--clientupdate", "client_linux_amd64", "5", "#"};
+    // The second stage has updated the client before it fails to start it, and names the script.
+    auto clientUpdated = [](StartScene* scene) {
+        EXPECT_EQ(readFile(scene->client + "/data/new.txt"), "added\n");
+        EXPECT_FALSE(updaterLogLine(scene->tmp, "Failed to start the Voxlane client: " + scene->client.toUtf8()
+                                        + "/vl3client_runscript.sh: ")
+                         .isEmpty());
+    };
 
     // The second start comes while the second stage of the first waits in its post-install
     // command for "go".
@@ -600,6 +612,26 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
              ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);
          },
          staysOpen, {"Error"}, "Update ended without success", false, 0, nullptr},
+        {"client without its launch script",
+         [](StartScene* scene) {
+             ASSERT_TRUE(QFile::remove(scene->client + "/vl3client_runscript.sh"));
+             scene->arguments = secondStage;
+         },
+         2, {"Error"}, "vl3client_runscript.sh: No such file or directory\"", false, 0, clientUpdated},
+        {"launch script that cannot be run",
+         [](StartScene* scene) {
+             ASSERT_TRUE(QFile::setPermissions(scene->client + "/vl3client_runscript.sh",
+                                               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+             scene->arguments = secondStage;
+         },
+         2, {"Error"}, "vl3client_runscript.sh: Permission denied\"", false, 0, clientUpdated},
+        {"version server down",
+         [this](StartScene* scene) { writeFile(scene->name + "/user/config/update.ini", "[Channel]\n"); },
+         0, {"Error"}, "Warning\t|\tlibprotobuf ERROR", false, 0,
+         [](StartScene* scene) {
+             EXPECT_FALSE(readFile(scene->dir + "/output.txt").contains("libprotobuf"))
+                 << readFile(scene->dir + "/output.txt").toStdString();
+         }},
         {"no display",
          [](StartScene* scene) {
              QFile::remove(scene->tmp + "/vl3_update_log");
@@ -607,8 +639,10 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          },
          128 + SIGABRT, {}, "", false, 0,
          [](StartScene* scene) {
-             EXPECT_TRUE(readFile(scene->dir + "/output.txt").contains("no Qt platform plugin could be initialized"))
-                 << readFile(scene->dir + "/output.txt").toStdString();
+             // The cause, as Qt's warning before its fatal message gives it.
+             const QByteArray output = readFile(scene->dir + "/output.txt");
+             EXPECT_TRUE(output.contains("could not connect to display")) << output.toStdString();
+             EXPECT_TRUE(output.contains("no Qt platform plugin could be initialized")) << output.toStdString();
          }},
     };
     int number = 0;

@@ -2,6 +2,35 @@
 
 #include "UpdateMessage.pb.h"
 
+#include <google/protobuf/stubs/logging.h>
+
+namespace {
+
+void (*g_protobufLogSink)(bool fatal, const std::string& line) = nullptr;
+
+const char* levelName(google::protobuf::LogLevel level)
+{
+    switch (level) {
+    case google::protobuf::LOGLEVEL_INFO:
+        return "INFO";
+    case google::protobuf::LOGLEVEL_WARNING:
+        return "WARNING";
+    case google::protobuf::LOGLEVEL_ERROR:
+        return "ERROR";
+    case google::protobuf::LOGLEVEL_FATAL:
+        return "FATAL";
+    }
+    return "";
+}
+
+void forwardProtobufLog(google::protobuf::LogLevel level, const char* filename, int line, const std::string& message)
+{
+    g_protobufLogSink(level == google::protobuf::LOGLEVEL_FATAL, std::string("libprotobuf ") + levelName(level) + " "
+                          + filename + ":" + std::to_string(line) + ": " + message);
+}
+
+} // namespace
+
 std::string g_versionServerUrl = std::string("http://") + VL_VERSION_SERVER_HOST + "/vl3-client-2";
 
 std::string defaultVersionServerUrl()
@@ -17,6 +46,12 @@ void verifyProtobufVersion()
 void shutdownProtobuf()
 {
     google::protobuf::ShutdownProtobufLibrary();
+}
+
+void routeProtobufLog(void (*sink)(bool fatal, const std::string& line))
+{
+    g_protobufLogSink = sink;
+    google::protobuf::SetLogHandler(sink ? forwardProtobufLog : nullptr);
 }
 
 int parseVersionsReply(const char* data, int size, VersionsInfo* out)

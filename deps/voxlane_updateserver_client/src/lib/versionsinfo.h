@@ -30,3 +30,7 @@ std::string defaultVersionServerUrl();
 // The protobuf runtime's version check against the generated code, and its shutdown.
 void verifyProtobufVersion();
 void shutdownProtobuf();
+
+// Hands each line that the protobuf runtime would print on standard error to `sink` instead,
+// with whether the runtime ends the process after it. Set once at start-up.
+void routeProtobufLog(void (*sink)(bool fatal, const std::string& line));
