@@ -6,6 +6,7 @@
 // own, and ends.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
+#include "peakmemory.h"
 #include "privileges.h"
 #include "qtwait.h"
 #include "releasetools.h"
@@ -765,6 +766,64 @@ TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
         EXPECT_EQ(readFile(table), installed);
         stage.kill();
         stage.waitForFinished(10000);
+        QFile::remove(path("app/update.ini"));
+    }
+}
+
+// A packed product ini in the executable form, whose encoded program announces 75 million
+// addresses with their relocation table in 30 KB, where either stage fetches its product ini,
+// before any signature: the stage fails, naming the file, and grows by little.
+TEST_F(UpdateProgramTest, PackedProductIniInTheExecutableFormFailsEitherStageCheaply)
+{
+    // Every reply comes late, so that the stage's peak is reset while it waits for the ini.
+    m_Server = std::make_unique<TestHttpServer>(makeDir("www"));
+    ASSERT_TRUE(m_Server->isRunning());
+    const QString crafted = path("crafted._lzma2_");
+    ASSERT_EQ(runCommand(QString("python3 '%1'/craftedprogram.py --addresses 75000000 '%2'")
+                             .arg(VL_TEST_SUPPORT_DIR, crafted)),
+              0);
+    const struct {
+        const char* stage;
+        int version;
+        QString ini;
+    } stages[] = {{"first", 6, "update_linux_amd64.ini"}, {"second", 7, "vl3_client_linux_amd64.ini"}};
+    for (const auto& s : stages) {
+        SCOPED_TRACE(s.stage);
+        const QString tmp = makeDir(QString("tmp_") + s.stage);
+        writeFile(QString("tmp_%1/vl3_update_log").arg(s.stage));
+        m_Env.insert("TMPDIR", tmp);
+        writeFile("config/update.ini", QString("[Channel]\nalpha=%1_do:delay=1500/\nalphaRevno=%2\n")
+                                           .arg(m_Server->baseUrl())
+                                           .arg(s.version)
+                                           .toUtf8());
+        const QString release = makeDir(QString("www/%1").arg(s.version));
+        const QString session = tmp + "/voxlane_temp_0";
+        // The second stage comes from a first stage that keeps the installed updater.
+        QString program = m_Program;
+        if (s.version == 7) {
+            ASSERT_TRUE(publishProductIni(writeFile("release/update_linux_amd64.ini",
+                                                    ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n").toUtf8()),
+                                          release));
+            program = session + "/update";
+        }
+        ASSERT_TRUE(QFile::copy(crafted, release + "/" + s.ini + "._lzma2_"));
+        const ProgramReaper reaper(program);
+
+        QProcess first;
+        start(&first, {});
+        const QByteArray requested = QString("%1/%2._lzma2_").arg(s.version).arg(s.ini).toUtf8();
+        ASSERT_TRUE(waitUntil(
+            [&] { return m_Server->control("requests").contains(requested) && processRunning(program) != 0; }, 60000))
+            << updaterLogs(tmp).toStdString();
+        PeakMemoryGrowth peak(processRunning(program));
+        ASSERT_TRUE(waitUntil([&] { return !updaterLogLine(tmp, "Update ended without success").isEmpty(); }, 180000))
+            << updaterLogs(tmp).toStdString();
+        EXPECT_LT(peak.mebibytes(), 64);
+        const QString refusal = session + "/" + s.ini + "._lzma2_ is packed as an executable, which this file cannot be";
+        EXPECT_FALSE(updaterLogLine(tmp, refusal.toUtf8()).isEmpty()) << updaterLogs(tmp).toStdString();
+        EXPECT_FALSE(m_Server->control("requests").contains((s.ini + ".sig").toUtf8()));
+        killProcessesRunningFrom(program);
+        first.waitForFinished(10000);
         QFile::remove(path("app/update.ini"));
     }
 }
