@@ -53,7 +53,9 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         const QString packedFile = m_Configuration->tempDir + '/' + packedName;
         addTask(new DownloadTaskSpecification(m_NetworkManager, packedName, m_Configuration->version, packedFile, -1,
                                               kMaxPackedSize, this, kDownloadWeight));
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, kMaxUnpackedSize, this, 1.0));
+        // The product ini is text: the executable form would only cost memory before its check.
+        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, packedFile, iniFile, kMaxUnpackedSize, this, 1.0,
+                                                      PackedForms::PlainOnly));
         checkWeight = 0.6667;
     }
     const QString signatureFile = iniFile + kSignatureSuffix;

@@ -67,22 +67,30 @@ ASyncFunc* FileCopyTaskSpecification::createFunc()
     return new FileCopyFunc(srcPath, dstPath);
 }
 
-FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize)
-    : SlowFileOpFunc(srcPath, dstPath), maxSize(maxSize)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize,
+                                           PackedForms forms)
+    : SlowFileOpFunc(srcPath, dstPath), maxSize(maxSize), forms(forms)
 {
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
     vlpatch::UnpackRefusal refusal;
-    const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData(),
-                                            vlpatch::UnpackBudget::ForOutput(maxSize), &refusal);
+    const vlpatch::UnpackBudget budget = forms == PackedForms::PlainOnly ? vlpatch::UnpackBudget::ForText(maxSize)
+                                                                         : vlpatch::UnpackBudget::ForOutput(maxSize);
+    const bool ok = vlpatch::UncompressFile(srcPath.toUtf8().constData(), dstPath.toUtf8().constData(), budget,
+                                            &refusal);
     qDebug() << "unpackFile" << srcPath << dstPath << (ok ? "true" : "false");
+    QString text;
     if (refusal.announced != 0) {
-        const QString text = QStringLiteral("%1 announces %2 bytes unpacked, more than the %3 bytes allowed")
-                                 .arg(srcPath)
-                                 .arg(refusal.announced)
-                                 .arg(refusal.allowed);
+        text = QStringLiteral("%1 announces %2 bytes unpacked, more than the %3 bytes allowed")
+                   .arg(srcPath)
+                   .arg(refusal.announced)
+                   .arg(refusal.allowed);
+    } else if (refusal.executableForm) {
+        text = QStringLiteral("%1 is packed as an executable, which this file cannot be").arg(srcPath);
+    }
+    if (!text.isEmpty()) {
         qDebug() << text;
         emit message(text);
     }
@@ -94,16 +102,17 @@ bool FileUnpackFunc_lzma2::run()
 
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList,
                                                                      const QString& srcPath, const QString& dstPath,
-                                                                     quint64 maxSize, QObject* parent, qreal weight)
+                                                                     quint64 maxSize, QObject* parent, qreal weight,
+                                                                     PackedForms forms)
     : SlowFileOpSpecification(QString("Could not unpack '%1' to '%2'").arg(srcPath, dstPath), rollbackList,
                               srcPath, dstPath, parent, weight),
-      maxSize(maxSize)
+      maxSize(maxSize), forms(forms)
 {
 }
 
 ASyncFunc* FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(srcPath, dstPath, maxSize);
+    return new FileUnpackFunc_lzma2(srcPath, dstPath, maxSize, forms);
 }
 
 quint64 FileUnpackTaskSpecification_lzma2::limitForAnnouncedSize(quint64 size)

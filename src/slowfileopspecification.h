@@ -60,17 +60,22 @@ public:
     ASyncFunc* createFunc() override;
 };
 
+// The forms of a "._lzma2_" container that an unpack takes: a text file comes only packed
+// plainly, an executable also as encoded programs and a diff.
+enum class PackedForms { Any, PlainOnly };
+
 // Decodes a "._lzma2_" container with the patcher's decoder, into a file of at most maxSize
 // bytes. A container that cannot be unpacked is removed, so that it is fetched again.
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc {
     Q_OBJECT
 
 public:
-    FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize);
+    FileUnpackFunc_lzma2(const QString& srcPath, const QString& dstPath, quint64 maxSize, PackedForms forms);
     bool run() override;
 
 private:
     const quint64 maxSize;
+    const PackedForms forms;
 };
 
 class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification {
@@ -78,9 +83,10 @@ class FileUnpackTaskSpecification_lzma2 : public SlowFileOpSpecification {
 
 public:
     // maxSize: the size the unpacked file may have; larger announced sizes fail the unpack
-    // before anything is reserved.
+    // before anything is reserved, as does a form that `forms` does not take.
     FileUnpackTaskSpecification_lzma2(RollbackDataList* rollbackList, const QString& srcPath, const QString& dstPath,
-                                      quint64 maxSize, QObject* parent, qreal weight);
+                                      quint64 maxSize, QObject* parent, qreal weight,
+                                      PackedForms forms = PackedForms::Any);
     ASyncFunc* createFunc() override;
 
     // The limit for a file whose size the product ini announces; 0 means that it gave none,
@@ -89,6 +95,7 @@ public:
 
 private:
     quint64 maxSize;
+    PackedForms forms;
 };
 
 // Unpacks a gzip file; a file that is not gzip is copied unchanged. The target is replaced only

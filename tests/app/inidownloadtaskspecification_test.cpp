@@ -1,5 +1,4 @@
 #include "checksignaturetaskspecification.h"
-#include "compressedfile.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "httpserverfixture.h"
@@ -222,34 +221,41 @@ TEST_F(IniDownloadTest, ServerErrorStopsAtTheFirstDownload)
 
 TEST_F(IniDownloadTest, PackedIniThatUnpacksToGigabytesIsRefusedBeforeAnythingIsReserved)
 {
-    // 760 KB of LZMA2 data that really unpack to 4 GiB of zeros, as a plain container and as a
-    // preprocessed payload, served where the packed product ini belongs. The refusal names the
-    // announced size and the bound: of the ini itself, or of the payload that rebuilds it.
+    // Served where the packed product ini belongs: 760 KB of LZMA2 data that really unpack to
+    // 4 GiB of zeros, as a plain container and in the executable form, and 30 KB in the
+    // executable form whose encoded program announces 75 million addresses with their
+    // relocation table. The plain one is refused for its announced size against the ini's
+    // bound; the product ini is text, so the executable form is refused before its payload.
     const QString folder = makeDir(QString("www/%1").arg(kVersion));
     const QString packed = folder + "/" + iniName() + "._lzma2_";
-    const vlpatch::UnpackBudget budget = vlpatch::UnpackBudget::ForOutput(IniDownloadTaskSpecification::kMaxUnpackedSize);
-    for (int directive : {1, 2}) {
+    const QString sizeRefusal = QString("%1 announces 4294479872 bytes unpacked, more than the %2 bytes allowed")
+                                    .arg(session(iniName() + "._lzma2_"))
+                                    .arg(IniDownloadTaskSpecification::kMaxUnpackedSize);
+    const QString formRefusal =
+        QString("%1 is packed as an executable, which this file cannot be").arg(session(iniName() + "._lzma2_"));
+    const struct {
+        QString command;
+        QString refusal;
+    } cases[] = {
+        {"zerocontainer.py --chunks 2048 --directive 1", sizeRefusal},
+        {"zerocontainer.py --chunks 2048 --directive 2", formRefusal},
+        {"craftedprogram.py --addresses 75000000", formRefusal},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command.toStdString());
         messages.clear();
-        ASSERT_EQ(runCommand(QString("python3 '%1/zerocontainer.py' --chunks 2048 --directive %2 '%3'")
-                                 .arg(VL_TEST_SUPPORT_DIR)
-                                 .arg(directive)
-                                 .arg(packed)),
-                  0);
+        ASSERT_EQ(runCommand(QString("python3 '%1'/%2 '%3'").arg(VL_TEST_SUPPORT_DIR, c.command, packed)), 0);
         PeakMemoryGrowth peak;
         auto task = makeTask();
         ASSERT_TRUE(runUntilEnded(*task));
-        EXPECT_EQ(task->state, TaskSpecification::FAILED) << directive;
+        EXPECT_EQ(task->state, TaskSpecification::FAILED);
         EXPECT_TRUE(messages.contains(QString("Could not unpack '%1' to '%2'")
                                           .arg(session(iniName() + "._lzma2_"), session(iniName()))))
             << messages.join('\n').toStdString();
-        EXPECT_TRUE(messages.contains(QString("%1 announces 4294479872 bytes unpacked, more than the %2 bytes allowed")
-                                          .arg(session(iniName() + "._lzma2_"))
-                                          .arg(directive == 1 ? budget.output : budget.memory)))
-            << messages.join('\n').toStdString();
-        EXPECT_LT(peak.mebibytes(), 32) << directive;
+        EXPECT_TRUE(messages.contains(c.refusal)) << messages.join('\n').toStdString();
+        EXPECT_LT(peak.mebibytes(), 32);
         // Neither the container nor any piece of the ini stays for the next start.
-        EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty())
-            << directive;
+        EXPECT_TRUE(QDir(configuration.tempDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
         EXPECT_FALSE(requestedPaths().join(' ').contains(".sig"));
     }
 }

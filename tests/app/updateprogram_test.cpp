@@ -870,6 +870,13 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
     ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
     const int staysOpen = -1;
     const QByteArray junkDigest = QCryptographicHash::hash("the real file", QCryptographicHash::Sha512).toHex();
+    // 30 KB of container whose encoded program announces 75 million addresses with their
+    // relocation table: gigabytes, were it decoded.
+    auto publishCrafted = [&](const QString& target) {
+        ASSERT_EQ(runCommand(QString("python3 '%1'/craftedprogram.py --addresses 75000000 '%2'")
+                                 .arg(VL_TEST_SUPPORT_DIR, target)),
+                  0);
+    };
     const struct {
         const char* name;
         // Query parameters of the hostile replies; "only=NAME" keeps them to one file.
@@ -901,6 +908,20 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                  versionFolder));
          },
          1, "/5/updater/big.bin", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20},
+        {"packed updater ini in the executable form", "delay=5000", false,
+         [&](const QString& versionFolder) { publishCrafted(versionFolder + "/update_linux_amd64.ini._lzma2_"); }, 1,
+         "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
+         "update_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20},
+        {"packed client ini in the executable form", "only=vl3_client_linux_amd64.ini._lzma2_&delay=5000", false,
+         [&](const QString& versionFolder) {
+             ASSERT_TRUE(publishProductIni(
+                 writeFile("hostile-release/update_linux_amd64.ini",
+                           ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n").toUtf8()),
+                 versionFolder));
+             publishCrafted(versionFolder + "/vl3_client_linux_amd64.ini._lzma2_");
+         },
+         2, "/5/vl3_client_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
+         "vl3_client_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20},
     };
     const int versionServerPort = QUrl("http://" VL_VERSION_SERVER_HOST "/").port();
     int number = 0;

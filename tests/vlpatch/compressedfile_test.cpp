@@ -97,11 +97,12 @@ ByteVector packed(const ScratchDir& dir, const ByteVector& data, bool preprocess
 }
 
 // Decodes the container from a file; the output is empty unless the target was written.
-bool unpacked(const ScratchDir& dir, const ByteVector& container, ByteVector* output)
+bool unpacked(const ScratchDir& dir, const ByteVector& container, ByteVector* output,
+              const UnpackBudget& budget = kRoomy, UnpackRefusal* refusal = nullptr)
 {
     writeBytes(dir.file("container"), container);
     ::unlink(dir.file("target").c_str());
-    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), kRoomy);
+    const bool ok = UncompressFile(dir.file("container").c_str(), dir.file("target").c_str(), budget, refusal);
     const bool written = ::access(dir.file("target").c_str(), F_OK) == 0;
     EXPECT_EQ(ok, written);
     *output = written ? readBytes(dir.file("target")) : ByteVector();
@@ -116,6 +117,15 @@ std::string zeroContainer(const ScratchDir& dir, const std::string& name, int ch
     EXPECT_EQ(runShell(requireTool("python3") + " " VL_TEST_SUPPORT_DIR "/zerocontainer.py --chunks "
                        + std::to_string(chunks) + " --directive " + std::to_string(directive) + " " + path),
               0);
+    return path;
+}
+
+// A container in the executable form whose program announces what the arguments of
+// tests/support/craftedprogram.py ask for.
+std::string craftedContainer(const ScratchDir& dir, const std::string& name, const std::string& arguments)
+{
+    const std::string path = dir.file(name);
+    EXPECT_EQ(runShell(requireTool("python3") + " " VL_TEST_SUPPORT_DIR "/craftedprogram.py " + arguments + " " + path), 0);
     return path;
 }
 
@@ -168,14 +178,29 @@ TEST(CompressedFile, ExecutablesAndDataRoundTripThroughOurWriter)
             EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), sample.detected), log.messages.end());
         }
         EXPECT_EQ(std::count(log.messages.begin(), log.messages.end(), "falling back to default compression"), 0);
+        // Within the budget of a file of exactly its size, as the updater unpacks it.
+        const UnpackBudget exact = UnpackBudget::ForOutput(sample.bytes.size());
         ByteVector output;
-        EXPECT_TRUE(unpacked(dir, container, &output));
+        EXPECT_TRUE(unpacked(dir, container, &output, exact));
         EXPECT_TRUE(output == sample.bytes);
 
         const ByteVector plain = packed(dir, sample.bytes, false);
         EXPECT_EQ(directiveOf(plain), kContainerPlain);
-        EXPECT_TRUE(unpacked(dir, plain, &output));
+        EXPECT_TRUE(unpacked(dir, plain, &output, exact));
         EXPECT_TRUE(output == sample.bytes);
+
+        // A caller of text files takes the plain form only, and refuses the other before its
+        // payload is unpacked.
+        const UnpackBudget text = UnpackBudget::ForText(sample.bytes.size());
+        EXPECT_TRUE(unpacked(dir, plain, &output, text));
+        EXPECT_TRUE(output == sample.bytes);
+        UnpackRefusal refusal;
+        log.messages.clear();
+        EXPECT_EQ(unpacked(dir, container, &output, text, &refusal), sample.directive == kContainerPlain);
+        EXPECT_EQ(refusal.executableForm, sample.directive == kContainerPreprocessed);
+        if (sample.directive == kContainerPreprocessed) {
+            EXPECT_EQ(log.messages, std::vector<std::string>{"preprocessed form not accepted for this file"});
+        }
     }
 }
 
@@ -256,7 +281,7 @@ TEST(CompressedFile, UniversalFilesArePackedArchitectureByArchitecture)
     ASSERT_TRUE(set.Init(payload.Buffer(), payload.Length()));
     EXPECT_EQ(set.count(), 3u);
     ByteVector output;
-    EXPECT_TRUE(unpacked(dir, container, &output));
+    EXPECT_TRUE(unpacked(dir, container, &output, UnpackBudget::ForOutput(fat.size())));
     EXPECT_TRUE(output == fat);
 
     // Nine architectures are more than a universal file may hold: the file is one unknown whole.
@@ -434,6 +459,48 @@ TEST(CompressedFile, SizesBeyondTheCallersBudgetAreRefusedBeforeAnythingIsReserv
         EXPECT_LT(peak.mebibytes(), 16);
         EXPECT_TRUE(readBytes(dir.file("target")) == kept);
         EXPECT_EQ(namesIn(dir.path()), names);
+    }
+}
+
+TEST(CompressedFile, CraftedProgramsPeakWithinTheirBudget)
+{
+    // Each count costs the payload one byte, and the decode four to twenty: read into a list,
+    // assembled, kept for the relocation table and written into it. Rows: the program, the size
+    // of the file that the caller expects (the memory budget follows from it), and whether the
+    // program is decoded to the end (failing on the CRC) or refused on the way.
+    ScratchDir dir;
+    LogCapture log;
+    const struct {
+        std::string arguments;
+        uint64_t output;
+        bool refused;
+    } cases[] = {
+        // A packed product ini's budget held 150 MB of it; they took 2 GiB.
+        {"--addresses 75000000", 32 << 20, true},
+        {"--addresses 900000 --table elf", 4 << 20, false},
+        {"--addresses 1000000 --table both", 4 << 20, true},
+        {"--addresses 3000000 --table none", 4 << 20, true},
+        {"--addresses 7000000 --table elf", 4 << 20, true},
+        {"--addresses 1 --rel32 3000000 --table none", 4 << 20, true},
+        {"--addresses 0 --labels 7000000 --table none", 4 << 20, true},
+        {"--addresses 10 --table none --packed-diff 200000000", 4 << 20, true},
+    };
+    constexpr double kMarginMiB = 4;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string container = craftedContainer(dir, "crafted", c.arguments);
+        const UnpackBudget budget = UnpackBudget::ForOutput(c.output);
+        log.messages.clear();
+        PeakMemoryGrowth peak;
+        EXPECT_FALSE(UncompressFile(container.c_str(), dir.file("target").c_str(), budget));
+        EXPECT_LT(peak.mebibytes(), double(budget.memory >> 20) + kMarginMiB);
+        const bool refused = std::any_of(log.messages.begin(), log.messages.end(), [](const std::string& m) {
+            return m.rfind("decoding needs ", 0) == 0 && m.find(" left of its budget") != std::string::npos;
+        });
+        EXPECT_EQ(refused, c.refused);
+        if (!c.refused) {
+            EXPECT_EQ(log.last(), "crc mismatch");
+        }
     }
 }
 

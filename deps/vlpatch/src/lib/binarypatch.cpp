@@ -4,6 +4,7 @@
 #include "crc.h"
 #include "logstream.h"
 #include "lzma2block.h"
+#include "memoryallowance.h"
 #include "nothrowbuffer.h"
 #include "suffixsort.h"
 
@@ -104,6 +105,21 @@ bool RebuildNew(const uint8_t* old, std::size_t oldSize, DiffParts* parts, std::
     return true;
 }
 
+// Unpacks one packed part of a diff; what it announces, and its decoder's dictionary while it
+// decodes, are taken from the allowance first, when there is one.
+bool UnpackPart(SourceStream* patch, SinkStream* part, MemoryAllowance* allowance, AllowanceShare* parts)
+{
+    if (!allowance)
+        return UnpackLzma2Block(patch, part);
+    SourceStream header = *patch;
+    Lzma2BlockReader block;
+    if (!block.ReadHeader(&header))
+        return false;
+    AllowanceShare dictionary(allowance);
+    return parts->Take(block.UnpackedSize()) && dictionary.Take(block.DictionarySize())
+        && UnpackLzma2Block(patch, part);
+}
+
 } // namespace
 
 bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, bool check_header)
@@ -120,7 +136,8 @@ bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, b
     return true;
 }
 
-bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrcOut)
+bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrcOut,
+                      MemoryAllowance* allowance)
 {
     const bool check_header = headerCrcOut != nullptr;
     uint32_t headerCrc = 0;
@@ -149,17 +166,18 @@ bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, u
         return false;
 
     DiffParts parts;
+    AllowanceShare partsHeld(allowance);
     SinkStream unpacked[3];
     if (method == kBinaryPatchThreeBlocks) {
         for (SinkStream& part : unpacked) {
-            if (!UnpackLzma2Block(patch, &part))
+            if (!UnpackPart(patch, &part, allowance, &partsHeld))
                 return false;
         }
         parts.control.Init(unpacked[0]);
         parts.diff.Init(unpacked[1]);
         parts.extra.Init(unpacked[2]);
     } else if (method == kBinaryPatchOneBlock) {
-        if (!UnpackLzma2Block(patch, &unpacked[0]))
+        if (!UnpackPart(patch, &unpacked[0], allowance, &partsHeld))
             return false;
         SourceStream body;
         body.Init(unpacked[0]);

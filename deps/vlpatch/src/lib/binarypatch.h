@@ -11,6 +11,7 @@
 namespace vlpatch {
 
 class ByteWriter;
+class MemoryAllowance;
 
 enum BinaryPatchMethod : uint32_t {
     kBinaryPatchRaw = 0,
@@ -22,8 +23,10 @@ enum BinaryPatchMethod : uint32_t {
 // stream does not move) and appends the result to out; the patch stream ends up behind the diff.
 bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, SinkStream* out, bool check_header);
 // The same, for output that goes on as it is rebuilt. With a header, its CRC is stored in
-// *headerCrc for the caller to check against the output; without, headerCrc is null.
-bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrc);
+// *headerCrc for the caller to check against the output; without, headerCrc is null. When an
+// allowance is given, what the diff's packed parts unpack to is taken from it first.
+bool ApplyBinaryPatch(SourceStream* old, SourceStream* patch, ByteWriter* out, uint32_t* headerCrc,
+                      MemoryAllowance* allowance = nullptr);
 
 // Appends a diff from the old stream's remaining bytes to the new stream's; both streams end up
 // at their ends. Either side must be below 2 GiB.

@@ -9,6 +9,7 @@
 #include "filereplacement.h"
 #include "logstream.h"
 #include "lzma2block.h"
+#include "memoryallowance.h"
 #include "memorymappedview.h"
 #include "pagebuffer.h"
 #include "payloadadmission.h"
@@ -211,6 +212,18 @@ bool ReadContainerHeader(SourceStream* container, ContainerHeader* header)
     return true;
 }
 
+// The executable form is refused before its payload is touched where the caller takes only the
+// plain one.
+bool FormAccepted(const ContainerHeader& header, const UnpackBudget& budget, UnpackRefusal* refusal)
+{
+    if (header.directive == kContainerPlain || budget.executableForm)
+        return true;
+    LogStream(1) << "preprocessed form not accepted for this file";
+    if (refusal)
+        refusal->executableForm = true;
+    return false;
+}
+
 // Where the container is read from: its stream, the file mapping it lies in, if any, and where
 // a refusal for its size is told, if anywhere.
 struct ContainerInput {
@@ -219,20 +232,24 @@ struct ContainerInput {
     UnpackRefusal* refusal;
 };
 
-// The block's header, checked against what the caller allows, and its decoder; false (logged)
-// when the block cannot be read or is larger than allowed.
-bool StartBlock(const ContainerInput& container, uint64_t allowed, Lzma2BlockReader* block)
+// The block's header, checked against what the caller allows, and its decoder, whose dictionary
+// is taken from the allowance when one is given; false (logged) when the block cannot be read
+// or is larger than allowed.
+bool StartBlock(const ContainerInput& container, uint64_t allowed, Lzma2BlockReader* block,
+                AllowanceShare* dictionary = nullptr)
 {
     if (!block->ReadHeader(container.stream))
         return false;
     block->ReleaseInputOf(container.mapping);
     if (block->UnpackedSize() > allowed) {
         LogStream(1) << "unpacked size " << block->UnpackedSize() << " beyond the allowed " << allowed;
-        if (container.refusal)
-            *container.refusal = {block->UnpackedSize(), allowed};
+        if (container.refusal) {
+            container.refusal->announced = block->UnpackedSize();
+            container.refusal->allowed = allowed;
+        }
         return false;
     }
-    return block->Start();
+    return (!dictionary || dictionary->Take(block->DictionarySize())) && block->Start();
 }
 
 // Unpacks a directive-1 payload into the output a room at a time.
@@ -275,7 +292,7 @@ bool DecodePlain(const ContainerInput& container, uint64_t allowed, StoredFileWr
 // stream is held at once.
 class PayloadStreams {
 public:
-    explicit PayloadStreams(Lzma2BlockReader* block) : m_Block(block) {}
+    PayloadStreams(Lzma2BlockReader* block, MemoryAllowance* allowance) : m_Block(block), m_Held(allowance) {}
 
     // Reads the set's header; false with the failing step's message logged.
     bool ReadHeader()
@@ -296,11 +313,15 @@ public:
 
     uint32_t count() const { return m_Count; }
 
-    // Unpacks stream i (streams are read in order) into the buffer, replacing its contents.
-    // Pages of zeros are not written: the diff of a program that assembles back to the file
-    // is almost all zeros, and costs next to no memory that way.
+    // Unpacks stream i (streams are read in order) into the buffer, replacing its contents,
+    // which were the previous stream's. Pages of zeros are not written: the diff of a program
+    // that assembles back to the file is almost all zeros, and costs next to no memory that way.
     bool Read(uint32_t i, PageBuffer* buffer)
     {
+        buffer->Allocate(0);
+        m_Held.GiveBack();
+        if (!m_Held.Take(m_Lengths[i]))
+            return false;
         if (!buffer->Allocate(m_Lengths[i])) {
             LogStream(1) << "unable to allocate sink space";
             return Broken();
@@ -343,13 +364,15 @@ private:
     }
 
     Lzma2BlockReader* m_Block;
+    // What the stream read last holds.
+    AllowanceShare m_Held;
     uint32_t m_Count = 0;
     uint32_t m_Lengths[kMaxStreams] = {};
 };
 
 // Assembles the encoded program held in one stream of the payload, appending its bytes. The
 // stream is given back as the program is read from it and assembled.
-bool AssembleProgram(PageBuffer* stream, SinkStream* assembled)
+bool AssembleProgram(PageBuffer* stream, SinkStream* assembled, MemoryAllowance* allowance)
 {
     SourceStreamSet programSet;
     if (!programSet.Init(stream->data(), stream->size())) {
@@ -357,6 +380,8 @@ bool AssembleProgram(PageBuffer* stream, SinkStream* assembled)
         return false;
     }
     std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram);
+    if (encoded)
+        encoded->DrawOn(allowance);
     if (!encoded || !encoded->ReadFromBorrowing(&programSet, stream)) {
         LogStream(1) << "could not read encoded program";
         return false;
@@ -388,16 +413,19 @@ private:
 // Rebuilds the stored file of a directive-2 payload: programs assembled in stream order, then
 // the diff from them to the file, whose output goes on as it is made. Held at once: the
 // assembled programs, the program stream being assembled (given back as it goes) and then the
-// diff, without its pages of zeros.
+// diff, without its pages of zeros. All of it, what the counts of the encoded programs make
+// them reserve included, is taken from the budget's memory before it is reserved.
 bool DecodePreprocessed(const ContainerInput& container, const UnpackBudget& budget, StoredFileWriter* output)
 {
+    MemoryAllowance allowance(budget.memory);
+    AllowanceShare dictionary(&allowance);
     Lzma2BlockReader block;
-    if (!StartBlock(container, budget.memory, &block)) {
+    if (!StartBlock(container, budget.memory, &block, &dictionary)) {
         LogStream(1) << "could not decompress file";
         return false;
     }
     const AdmittedPayload admitted(block.UnpackedSize());
-    PayloadStreams payload(&block);
+    PayloadStreams payload(&block, &allowance);
     if (!payload.ReadHeader())
         return false;
     if (payload.count() < 2) {
@@ -409,7 +437,7 @@ bool DecodePreprocessed(const ContainerInput& container, const UnpackBudget& bud
     PageBuffer stream;
     const uint32_t programs = payload.count() - 1;
     for (uint32_t i = 0; i < programs; ++i) {
-        if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled))
+        if (!payload.Read(i, &stream) || !AssembleProgram(&stream, &assembled, &allowance))
             return false;
     }
     if (!payload.Read(programs, &stream))
@@ -423,7 +451,7 @@ bool DecodePreprocessed(const ContainerInput& container, const UnpackBudget& bud
     oldData.Init(assembled);
     SourceStream diff;
     diff.Init(stream.data(), stream.size());
-    if (!ApplyBinaryPatch(&oldData, &diff, output, nullptr)) {
+    if (!ApplyBinaryPatch(&oldData, &diff, output, nullptr, &allowance)) {
         LogStream(1) << "could not apply diff";
         return false;
     }
@@ -448,6 +476,13 @@ bool DecodeContainerBody(const ContainerInput& container, const ContainerHeader&
 
 } // namespace
 
+UnpackBudget UnpackBudget::ForText(uint64_t output)
+{
+    UnpackBudget budget = ForOutput(output);
+    budget.executableForm = false;
+    return budget;
+}
+
 UnpackBudget UnpackBudget::ForOutput(uint64_t output)
 {
     constexpr uint64_t kPayloadSlack = 16u << 20;
@@ -461,7 +496,7 @@ UnpackBudget UnpackBudget::ForOutput(uint64_t output)
 bool UncompressContainer(SourceStream* container, SinkStream* output, const UnpackBudget& budget)
 {
     ContainerHeader header;
-    if (!ReadContainerHeader(container, &header))
+    if (!ReadContainerHeader(container, &header) || !FormAccepted(header, budget, nullptr))
         return false;
     SinkWriter writer(output);
     return DecodeContainerBody({container, nullptr, nullptr}, header, budget, &writer);
@@ -477,7 +512,7 @@ bool UncompressFile(const char* sourcePath, const char* targetPath, const Unpack
     SourceStream container;
     container.Init(source.data(), static_cast<std::size_t>(source.length()));
     ContainerHeader header;
-    if (!ReadContainerHeader(&container, &header))
+    if (!ReadContainerHeader(&container, &header) || !FormAccepted(header, budget, refusal))
         return false;
     ReplacementFile target(targetPath);
     if (!target.IsOpen()) {

@@ -17,23 +17,30 @@ constexpr uint32_t kContainerPlain = 1;
 constexpr uint32_t kContainerPreprocessed = 2;
 
 // What a caller lets one container cost: the size of the stored file, and the memory that a
-// preprocessed payload may take while the file is rebuilt. Sizes that the container announces
-// beyond these are refused before anything is reserved.
+// preprocessed payload may take while the file is rebuilt, its decoder, payload streams, encoded
+// programs and assembled bytes together. Sizes and counts that the container announces beyond
+// these are refused before anything is reserved. A caller whose file holds no executable takes
+// the plain form only.
 struct UnpackBudget {
     uint64_t output;
     uint64_t memory;
+    bool executableForm = true;
 
     // The budget for a stored file of at most `output` bytes. A preprocessed payload holds
     // encoded programs and a diff that together run to about twice the file, more for
     // executables with many small instructions; twice that is allowed.
     static UnpackBudget ForOutput(uint64_t output);
+    // The budget for a text file of at most `output` bytes: the plain form only.
+    static UnpackBudget ForText(uint64_t output);
 };
 
 // Why a container was refused before anything was reserved: the size it announced for its
-// payload and what the budget allowed for it. Both stay 0 when it was not refused for its size.
+// payload and what the budget allowed for it (both stay 0 when it was not refused for its size),
+// or that it came in the executable form where only the plain one is taken.
 struct UnpackRefusal {
     uint64_t announced = 0;
     uint64_t allowed = 0;
+    bool executableForm = false;
 };
 
 // Decodes the container at the source path straight into a new file beside the target, through

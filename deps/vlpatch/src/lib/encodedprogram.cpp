@@ -63,11 +63,11 @@ bool ReadCount(SourceStream* source, uint32_t* count)
     return source->ReadVarint32(count) && *count <= source->Remaining();
 }
 
-bool ReadU32List(SourceStream* source, EncodedProgram::U32Buffer* list)
+bool ReadU32List(SourceStream* source, EncodedProgram::U32Buffer* list, AllowanceShare* held)
 {
     list->clear();
     uint32_t count = 0;
-    if (!ReadCount(source, &count) || !list->reserve(count))
+    if (!ReadCount(source, &count) || !held->Take(uint64_t{count} * sizeof(uint32_t)) || !list->reserve(count))
         return false;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t value = 0;
@@ -77,11 +77,11 @@ bool ReadU32List(SourceStream* source, EncodedProgram::U32Buffer* list)
     return true;
 }
 
-bool ReadRvaTable(SourceStream* source, EncodedProgram::U32Buffer* table)
+bool ReadRvaTable(SourceStream* source, EncodedProgram::U32Buffer* table, AllowanceShare* held)
 {
     table->clear();
     uint32_t count = 0;
-    if (!ReadCount(source, &count) || !table->reserve(count))
+    if (!ReadCount(source, &count) || !held->Take(uint64_t{count} * sizeof(uint32_t)) || !table->reserve(count))
         return false;
     uint32_t rva = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -261,6 +261,12 @@ bool EncodedProgram::WriteTo(SinkStreamSet* streams)
     return ok;
 }
 
+void EncodedProgram::DrawOn(MemoryAllowance* allowance)
+{
+    m_Allowance = allowance;
+    m_Held.DrawOn(allowance);
+}
+
 // Reads everything but the copy bytes, whose stream is left at their start with their count read.
 bool EncodedProgram::ReadLists(SourceStreamSet* streams, SourceStream* copyBytes)
 {
@@ -271,15 +277,15 @@ bool EncodedProgram::ReadLists(SourceStreamSet* streams, SourceStream* copyBytes
         return false;
     m_ImageBase = imageBase;
     uint32_t copyCount = 0;
-    if (!ReadRvaTable(streams->stream(kAbs32RvaStream), &m_Abs32Rva)
-        || !ReadRvaTable(streams->stream(kRel32RvaStream), &m_Rel32Rva)
-        || !ReadU32List(streams->stream(kOriginsStream), &m_Origins)
-        || !ReadU32List(streams->stream(kOpsStream), &m_Ops)
-        || !ReadU32List(streams->stream(kCopyCountsStream), &m_CopyCounts)
+    if (!ReadRvaTable(streams->stream(kAbs32RvaStream), &m_Abs32Rva, &m_Held)
+        || !ReadRvaTable(streams->stream(kRel32RvaStream), &m_Rel32Rva, &m_Held)
+        || !ReadU32List(streams->stream(kOriginsStream), &m_Origins, &m_Held)
+        || !ReadU32List(streams->stream(kOpsStream), &m_Ops, &m_Held)
+        || !ReadU32List(streams->stream(kCopyCountsStream), &m_CopyCounts, &m_Held)
         || !ReadCount(streams->stream(kCopyBytesStream), &copyCount)
         || !streams->stream(kCopyBytesStream)->ShareLength(copyCount, copyBytes)
-        || !ReadU32List(streams->stream(kAbs32IxStream), &m_Abs32Ix)
-        || !ReadU32List(streams->stream(kRel32IxStream), &m_Rel32Ix))
+        || !ReadU32List(streams->stream(kAbs32IxStream), &m_Abs32Ix, &m_Held)
+        || !ReadU32List(streams->stream(kRel32IxStream), &m_Rel32Ix, &m_Held))
         return false;
     for (std::size_t i = 0; i < kStreamsChecked; ++i) {
         if (!streams->stream(i)->Empty())
@@ -294,7 +300,8 @@ bool EncodedProgram::ReadFrom(SourceStreamSet* streams)
     if (!ReadLists(streams, &copyBytes))
         return false;
     m_CopyBytes.clear();
-    return m_CopyBytes.reserve(copyBytes.Remaining()) && m_CopyBytes.append(copyBytes.Buffer(), copyBytes.Remaining());
+    return m_Held.Take(copyBytes.Remaining()) && m_CopyBytes.reserve(copyBytes.Remaining())
+        && m_CopyBytes.append(copyBytes.Buffer(), copyBytes.Remaining());
 }
 
 bool EncodedProgram::ReadFromBorrowing(SourceStreamSet* streams, PageBuffer* lender)
@@ -310,7 +317,10 @@ bool EncodedProgram::ReadFromBorrowing(SourceStreamSet* streams, PageBuffer* len
 // One run of AssembleTo: the operand cursors, the current RVA and where the bytes go.
 class EncodedProgram::Assembly {
 public:
-    Assembly(EncodedProgram* program, SinkStream* sink) : m_Program(*program), m_Sink(sink), m_Output(sink) {}
+    Assembly(EncodedProgram* program, SinkStream* sink)
+        : m_Program(*program), m_Sink(sink), m_Output(sink), m_DeferredHeld(program->m_Allowance)
+    {
+    }
 
     bool Run()
     {
@@ -333,17 +343,40 @@ public:
     }
 
 private:
-    // Sizes the sink once for the bytes the ops will write, so that it does not grow by
-    // doubling and copying: four bytes an operand at most, and a relocation table of at most
-    // twelve bytes an absolute address (a PE block's header and padding included).
+    // Sizes the sink and the deferred bytes once for the most that the ops can write, so that
+    // neither grows by doubling and copying, and takes all of it from the allowance first. Each
+    // operand is used once and writes at most four bytes; a PE table takes at most twelve bytes
+    // an absolute address (a block's header and padding included), an ELF table eight.
     bool ReserveOutput()
     {
-        const uint64_t bytes = m_Program.CopySize() + 4 * uint64_t{m_Program.m_Rel32Ix.size()}
-            + 16 * uint64_t{m_Program.m_Abs32Ix.size()};
-        if (bytes > SIZE_MAX)
+        bool peTable = false;
+        bool elfTable = false;
+        for (std::size_t i = 0; i < m_Program.m_Ops.size(); ++i) {
+            const uint32_t op = m_Program.m_Ops[i];
+            peTable = peTable || op == MAKE_PE_RELOCATION_TABLE || op == MAKE_PE64_RELOCATION_TABLE;
+            elfTable = elfTable || op == MAKE_ELF_RELOCATION_TABLE || op == MAKE_ELF_ARM_RELOCATION_TABLE;
+        }
+        const uint64_t addresses = m_Program.m_Abs32Ix.size();
+        const uint64_t written = m_Program.CopySize() + 4 * (uint64_t{m_Program.m_Rel32Ix.size()} + addresses);
+        const uint64_t tables = addresses * ((peTable ? 12 : 0) + (elfTable ? 8 : 0));
+        const uint64_t deferred = peTable || elfTable ? written : 0;
+        // A sink that must move keeps its old bytes until they are copied.
+        const uint64_t moved = m_Sink->Capacity() - m_Sink->Length() < written + tables ? m_Sink->Length() : 0;
+        AllowanceShare moving(m_Program.m_Allowance);
+        if (written + tables > SIZE_MAX || !moving.Take(moved) || !TakeForGood(written + tables)
+            || !m_Sink->Reserve(static_cast<std::size_t>(written + tables)))
             return false;
-        return m_Sink->Reserve(static_cast<std::size_t>(bytes))
-            && m_Program.m_Abs32Relocs.reserve(m_Program.m_Abs32Ix.size());
+        moving.GiveBack();
+        return m_DeferredHeld.Take(deferred) && m_Deferred.Reserve(static_cast<std::size_t>(deferred))
+            && m_Program.m_Held.Take(addresses * sizeof(uint32_t)) && m_Program.m_Abs32Relocs.reserve(addresses);
+    }
+
+    // Takes what stays in the caller's sink after the assembly.
+    bool TakeForGood(uint64_t bytes)
+    {
+        if (!m_Program.m_Allowance)
+            return true;
+        return m_Program.m_Allowance->Take(bytes);
     }
 
     bool Step(uint32_t op)
@@ -508,6 +541,7 @@ private:
     SinkStream* m_Sink;
     SinkStream* m_Output;
     SinkStream m_Deferred;
+    AllowanceShare m_DeferredHeld;
     uint32_t m_Rva = 0;
     std::size_t m_Origin = 0;
     std::size_t m_CopyCount = 0;

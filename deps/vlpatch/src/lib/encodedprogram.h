@@ -3,6 +3,7 @@
 // with its relocation table rebuilt; every byte it produces is covered by a patch's CRC.
 #pragma once
 
+#include "memoryallowance.h"
 #include "nothrowbuffer.h"
 #include "pagebuffer.h"
 #include "streamset.h"
@@ -60,6 +61,11 @@ public:
     // Appends the executable's bytes to the sink.
     bool AssembleTo(SinkStream* sink);
 
+    // From now on, reading and assembling take what the counts of the streams make them reserve
+    // from the allowance first, and fail when it runs out. The program gives back what it holds
+    // when it goes; what the assembly reserves in the caller's sink stays taken.
+    void DrawOn(MemoryAllowance* allowance);
+
     void PrintStatistics() const;
 
     uint64_t image_base() const { return m_ImageBase; }
@@ -94,6 +100,9 @@ private:
     U32Buffer m_Rel32Ix;
     U32Buffer m_Abs32Ix;
     U32Buffer m_Abs32Relocs;
+    MemoryAllowance* m_Allowance = nullptr;
+    // What the lists read and the assembly's relocation list hold of the allowance.
+    AllowanceShare m_Held;
 };
 
 // Status-returning forms: WriteEncodedProgram gives 1 or 20; ReadEncodedProgram 1 or 23 (the

@@ -29,6 +29,8 @@ public:
     // may refuse the announced size first.
     bool ReadHeader(SourceStream* source);
     uint32_t UnpackedSize() const { return m_UnpackedSize; }
+    // What Start will take for the decoder's dictionary.
+    uint32_t DictionarySize() const { return Lzma2Dec_DictionarySize(m_Property, m_UnpackedSize); }
     // Prepares the decoder, its dictionary no larger than the announced size.
     bool Start();
     // The source lies in this mapping, whose pages are let go as the decoder passes them.

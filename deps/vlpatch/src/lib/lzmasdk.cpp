@@ -83,15 +83,23 @@ void Lzma2Dec_Construct(CLzma2Dec* p)
     p->finished = false;
 }
 
+uint32_t Lzma2Dec_DictionarySize(Byte prop, uint64_t maxOutput)
+{
+    if (prop > kMaxLzma2Prop)
+        return 0;
+    const uint32_t size = DictSizeOfProp(prop);
+    if (size <= maxOutput)
+        return size;
+    return maxOutput < kMinDictSize ? kMinDictSize : static_cast<uint32_t>(maxOutput);
+}
+
 SRes Lzma2Dec_Allocate(CLzma2Dec* p, Byte prop, uint64_t maxOutput, const ISzAlloc* alloc)
 {
     Lzma2Dec_Free(p, alloc);
     if (prop > kMaxLzma2Prop)
         return SZ_ERROR_UNSUPPORTED;
     lzma_options_lzma options{};
-    options.dict_size = DictSizeOfProp(prop);
-    if (options.dict_size > maxOutput)
-        options.dict_size = maxOutput < kMinDictSize ? kMinDictSize : static_cast<uint32_t>(maxOutput);
+    options.dict_size = Lzma2Dec_DictionarySize(prop, maxOutput);
     const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
     void* memory = alloc->Alloc(alloc, sizeof(CLzma2DecState));

@@ -88,6 +88,9 @@ struct CLzma2Dec {
 };
 
 void Lzma2Dec_Construct(CLzma2Dec* p);
+// The dictionary that a decoder for property `prop` and at most `maxOutput` bytes takes; 0 for
+// a property that no decoder takes.
+uint32_t Lzma2Dec_DictionarySize(Byte prop, uint64_t maxOutput);
 // Prepares a decoder for property `prop` that produces at most `maxOutput` bytes.
 SRes Lzma2Dec_Allocate(CLzma2Dec* p, Byte prop, uint64_t maxOutput, const ISzAlloc* alloc);
 // Decodes into dest: on entry *destLen and *srcLen are the room and the input, on return what
