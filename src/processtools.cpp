@@ -1,6 +1,7 @@
 #include "processtools.h"
 
 #include "configuration.h"
+#include "filelock.h"
 
 #include <QDebug>
 #include <QFile>
@@ -14,7 +15,7 @@ void ProcessTools::startVl3Client(const QString& dir)
     QProcess::startDetached(path, QStringList(), dir);
 }
 
-bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments, const FileLock& session)
 {
     qDebug() << "startClientUpdater" << dir << arguments;
     const QString path = dir + "/update";
@@ -24,5 +25,9 @@ bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arg
         return false;
     }
     qDebug() << "starting" << path;
-    return QProcess::startDetached(path, arguments, dir);
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(dir);
+    return session.startDetachedHolding(&process);
 }

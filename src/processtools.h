@@ -4,11 +4,13 @@
 #include <QString>
 #include <QStringList>
 
+class FileLock;
+
 class ProcessTools {
 public:
     // Runs dir/vl3client_runscript.sh detached, without arguments, in `dir`.
     static void startVl3Client(const QString& dir);
-    // Runs dir/update detached with `arguments` in `dir`; false when it is missing or could not
-    // be started.
-    static bool startClientUpdater(const QString& dir, const QStringList& arguments);
+    // Runs dir/update detached with `arguments` in `dir`, handing it `session`; false when it is
+    // missing or could not be started.
+    static bool startClientUpdater(const QString& dir, const QStringList& arguments, const FileLock& session);
 };

@@ -18,7 +18,8 @@
 namespace {
 
 const int kPollIntervalMs = 1000;
-// Long enough for the first stage to let go of the session once it has started the second.
+// The first stage hands its session to the second as it starts it. A second stage that did not
+// get it waits this long for a first stage that could not hand it over to end.
 const int kSessionHandOverMs = 5000;
 const quint16 kDefaultProxyPort = 3128;
 
@@ -52,6 +53,7 @@ UpdateEngine::UpdateEngine(Configuration* cfg, QObject* parent)
     m_Timer->setInterval(kPollIntervalMs);
     connect(m_Timer, SIGNAL(timeout()), this, SLOT(onTimer()));
     m_NetworkManager = new QNetworkAccessManager(this);
+    m_SessionLock.takeHandedOver();
     m_Configuration->readUpdateIniSettings();
     applyProxy();
 }
@@ -130,7 +132,10 @@ bool UpdateEngine::initialize()
 
 bool UpdateEngine::holdSession(const QString& sessionDir)
 {
-    switch (m_SessionLock.acquire(sessionDir + "/session.lock", kSessionHandOverMs)) {
+    // A first stage finds the session held only while another update works in it: waiting could
+    // just outlast that update, which removes the session.
+    const int waitMs = m_Configuration->isClientUpdate == 1 ? kSessionHandOverMs : 0;
+    switch (m_SessionLock.acquire(sessionDir + "/session.lock", waitMs)) {
     case FileLock::Held:
         return true;
     case FileLock::HeldByOther:
@@ -266,9 +271,8 @@ void UpdateEngine::cleanup()
     if (m_Configuration->isClientUpdate == 0) {
         // The record stays until the second stage has finished: one that fails or is killed
         // leaves its session directory behind, and only the record leads the next start back to
-        // it instead of into a new one.
+        // it instead of into a new one. The session stays held until it is handed over.
         qDebug() << "Keeping the session record for the second stage" << updateIniPath();
-        m_SessionLock.release();
         return;
     }
 
