@@ -110,17 +110,9 @@ bool UpdateEngine::initialize()
         }
     }
 
-    if (!m_Configuration->initalizeStart(tempDir, clientDir) || !holdSession(m_Configuration->tempDir))
+    if (!m_Configuration->initalizeStart(tempDir, clientDir))
         return false;
-    // Before anything is compiled from the client's files: they must be all old or all new.
-    if (!recoverInterruptedReplacement(m_Configuration->tempDir))
-        return false;
-
-    if (!UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
-                               m_Configuration->clientType)) {
-        qDebug() << "Failed to write to update.ini";
-        emit error(QStringLiteral(
-            "Failed to write update.ini. The updater does not seem to have the required write permissions."));
+    if (!holdSession(m_Configuration->tempDir) || !recordSession()) {
         // Without the record nothing would ever lead back to a directory made for this start.
         if (m_Configuration->tempDir != tempDir)
             discardSessionDirectory(m_Configuration->tempDir);
@@ -128,6 +120,24 @@ bool UpdateEngine::initialize()
     }
     m_State = POST_INIT;
     return true;
+}
+
+bool UpdateEngine::recordSession()
+{
+    // Before anything is compiled from the client's files: they must be all old or all new.
+    if (!recoverInterruptedReplacement(m_Configuration->tempDir))
+        return false;
+    QString reason;
+    if (UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
+                              m_Configuration->clientType, &reason))
+        return true;
+    qDebug() << "Failed to write to update.ini";
+    QString text =
+        QStringLiteral("Failed to write update.ini. The updater does not seem to have the required write permissions.");
+    if (!reason.isEmpty())
+        text += '\n' + reason;
+    emit error(text);
+    return false;
 }
 
 bool UpdateEngine::holdSession(const QString& sessionDir)

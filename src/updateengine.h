@@ -73,6 +73,9 @@ private:
     // with the error sent, while another stage works in it: its record of changes is no leftover
     // to undo.
     bool holdSession(const QString& sessionDir);
+    // Finishes what a killed run left in the session and writes the session record; false, with
+    // the error sent, when either fails.
+    bool recordSession();
     // Lets go of and removes a session directory that this start made but cannot use.
     void discardSessionDirectory(const QString& sessionDir);
 

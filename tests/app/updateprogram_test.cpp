@@ -10,6 +10,7 @@
 #include "qtwait.h"
 #include "releasetools.h"
 #include "signingtools.h"
+#include "smalldisk.h"
 #include "tempdir.h"
 #include "updaterruns.h"
 
@@ -114,6 +115,8 @@ struct StartScene {
     // Bytes one file of the start may hold: prlimit's --fsize.
     QString fileSizeLimit = "unlimited";
     std::unique_ptr<TestHttpServer> server;
+    // The client folder's disk, when it is a small one.
+    std::unique_ptr<SmallDisk> disk;
 };
 
 class UpdateProgramTest : public TempDirTest {
@@ -512,6 +515,24 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene->client + "/waiting"); }, 120000))
             << "the second stage never reached its command";
     };
+    // The client lies on a disk with `sparePages` free pages; $TMPDIR has room.
+    auto clientOnSmallDisk = [](int sparePages) {
+        return [sparePages](StartScene* scene) {
+            scene->disk = std::make_unique<SmallDisk>(scene->client, sparePages);
+            ASSERT_TRUE(scene->disk->mounted());
+        };
+    };
+    // Once the disk has room, the next start completes the update.
+    auto startWithRoom = [this, &display](StartScene* scene) {
+        ASSERT_TRUE(scene->disk->grow(1024));
+        QProcess again;
+        startAsUser(scene, &again);
+        ASSERT_TRUE(waitUntil([&] {
+            display.answerBoxes();
+            return again.state() == QProcess::NotRunning;
+        }, 120000));
+        EXPECT_EQ(again.exitCode(), 0);
+    };
     const struct {
         const char* name;
         std::function<void(StartScene*)> prepare;
@@ -550,6 +571,10 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          2, {"Error"}, "Error shown: \"Failed to start the new updater", false, 1, nullptr},
         {"second start during the second stage", duringSecondStage, 0, {"Error"}, "Another update is running", true,
          0, [](StartScene* scene) { QFile(scene->client + "/go").open(QIODevice::WriteOnly); }},
+        {"client folder without a free page", clientOnSmallDisk(0), staysOpen, {"Error"},
+         "permissions.\\nNo space left on device", true, 0, startWithRoom},
+        {"client folder with one free page", clientOnSmallDisk(1), staysOpen, {"Error"},
+         "permissions.\\nNo space left on device", true, 0, startWithRoom},
         {"read-only client folder",
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);
