@@ -265,7 +265,7 @@ void MainWindow::onStartNewUpdater()
                                 QString::number(m_Configuration->version),
                                 m_Configuration->versionString.isEmpty() ? QStringLiteral("#")
                                                                          : m_Configuration->versionString};
-    if (!ProcessTools::startClientUpdater(m_Configuration->tempDir, arguments)) {
+    if (!ProcessTools::startClientUpdater(m_Configuration->tempDir, arguments, m_Engine->sessionLock())) {
         // Closing as after a hand-over would end the update as if it had gone on.
         onFatalError(tr("Failed to start the new updater in %1. The update cannot continue.")
                          .arg(m_Configuration->tempDir));

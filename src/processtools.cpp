@@ -1,6 +1,7 @@
 #include "processtools.h"
 
 #include "configuration.h"
+#include "filelock.h"
 
 #include <QDebug>
 #include <QFile>
@@ -74,7 +75,7 @@ bool ProcessTools::startVl3Client(const QString& dir, QString* failure)
     return false;
 }
 
-bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments)
+bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arguments, const FileLock& session)
 {
     qDebug() << "startClientUpdater" << dir << arguments;
     const QString path = dir + "/update";
@@ -84,5 +85,9 @@ bool ProcessTools::startClientUpdater(const QString& dir, const QStringList& arg
         return false;
     }
     qDebug() << "starting" << path;
-    return QProcess::startDetached(path, arguments, dir);
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(dir);
+    return session.startDetachedHolding(&process);
 }

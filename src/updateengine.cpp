@@ -18,7 +18,8 @@
 namespace {
 
 const int kPollIntervalMs = 1000;
-// Long enough for the first stage to let go of the session once it has started the second.
+// The first stage hands its session to the second as it starts it. A second stage that did not
+// get it waits this long for a first stage that could not hand it over to end.
 const int kSessionHandOverMs = 5000;
 const quint16 kDefaultProxyPort = 3128;
 
@@ -52,6 +53,7 @@ UpdateEngine::UpdateEngine(Configuration* cfg, QObject* parent)
     m_Timer->setInterval(kPollIntervalMs);
     connect(m_Timer, SIGNAL(timeout()), this, SLOT(onTimer()));
     m_NetworkManager = new QNetworkAccessManager(this);
+    m_SessionLock.takeHandedOver();
     m_Configuration->readUpdateIniSettings();
     applyProxy();
 }
@@ -108,17 +110,9 @@ bool UpdateEngine::initialize()
         }
     }
 
-    if (!m_Configuration->initalizeStart(tempDir, clientDir) || !holdSession(m_Configuration->tempDir))
+    if (!m_Configuration->initalizeStart(tempDir, clientDir))
         return false;
-    // Before anything is compiled from the client's files: they must be all old or all new.
-    if (!recoverInterruptedReplacement(m_Configuration->tempDir))
-        return false;
-
-    if (!UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
-                               m_Configuration->clientType)) {
-        qDebug() << "Failed to write to update.ini";
-        emit error(QStringLiteral(
-            "Failed to write update.ini. The updater does not seem to have the required write permissions."));
+    if (!holdSession(m_Configuration->tempDir) || !recordSession()) {
         // Without the record nothing would ever lead back to a directory made for this start.
         if (m_Configuration->tempDir != tempDir)
             discardSessionDirectory(m_Configuration->tempDir);
@@ -128,9 +122,30 @@ bool UpdateEngine::initialize()
     return true;
 }
 
+bool UpdateEngine::recordSession()
+{
+    // Before anything is compiled from the client's files: they must be all old or all new.
+    if (!recoverInterruptedReplacement(m_Configuration->tempDir))
+        return false;
+    QString reason;
+    if (UpdateIniData::modify(m_Configuration->version, m_Configuration->tempDir, m_Configuration->vl3dir,
+                              m_Configuration->clientType, &reason))
+        return true;
+    qDebug() << "Failed to write to update.ini";
+    QString text =
+        QStringLiteral("Failed to write update.ini. The updater does not seem to have the required write permissions.");
+    if (!reason.isEmpty())
+        text += '\n' + reason;
+    emit error(text);
+    return false;
+}
+
 bool UpdateEngine::holdSession(const QString& sessionDir)
 {
-    switch (m_SessionLock.acquire(sessionDir + "/session.lock", kSessionHandOverMs)) {
+    // A first stage finds the session held only while another update works in it: waiting could
+    // just outlast that update, which removes the session.
+    const int waitMs = m_Configuration->isClientUpdate == 1 ? kSessionHandOverMs : 0;
+    switch (m_SessionLock.acquire(sessionDir + "/session.lock", waitMs)) {
     case FileLock::Held:
         return true;
     case FileLock::HeldByOther:
@@ -266,9 +281,8 @@ void UpdateEngine::cleanup()
     if (m_Configuration->isClientUpdate == 0) {
         // The record stays until the second stage has finished: one that fails or is killed
         // leaves its session directory behind, and only the record leads the next start back to
-        // it instead of into a new one.
+        // it instead of into a new one. The session stays held until it is handed over.
         qDebug() << "Keeping the session record for the second stage" << updateIniPath();
-        m_SessionLock.release();
         return;
     }
 

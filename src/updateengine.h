@@ -36,6 +36,8 @@ public:
     int state() const { return m_State; }
     // The manager, carrying the proxy setting, that every download of the root task uses.
     QNetworkAccessManager* networkManager() const { return m_NetworkManager; }
+    // Held from initialize() on; the first stage hands it to the second with the start.
+    const FileLock& sessionLock() const { return m_SessionLock; }
 
     // Leftovers of earlier updater versions; called by start-up before the window exists.
     static void removeOldFiles(const QString& dir);
@@ -67,9 +69,13 @@ private:
     // false, with the error sent, when the client's files could not be brought back: no update
     // may start over files that are neither the old release nor the new one.
     bool recoverInterruptedReplacement(const QString& sessionDir);
-    // Holds the session directory for this stage; false, with the error sent, while another
-    // stage works in it: its record of changes is no leftover to undo.
+    // Holds the session directory for this stage, or takes it over from the first stage; false,
+    // with the error sent, while another stage works in it: its record of changes is no leftover
+    // to undo.
     bool holdSession(const QString& sessionDir);
+    // Finishes what a killed run left in the session and writes the session record; false, with
+    // the error sent, when either fails.
+    bool recordSession();
     // Lets go of and removes a session directory that this start made but cannot use.
     void discardSessionDirectory(const QString& sessionDir);
 

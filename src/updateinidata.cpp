@@ -1,10 +1,12 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "writtensettings.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
 
@@ -34,6 +36,44 @@ void copyGroup(QSettings& from, QSettings& to, const QString& group)
         to.setValue(key, from.value(key));
     to.endGroup();
     from.endGroup();
+}
+
+struct Record {
+    int version;
+    QString dir;
+    QString vl3dir;
+    QString type;
+};
+
+void setRecord(QSettings& settings, const Record& record)
+{
+    settings.beginGroup(kGroup);
+    settings.setValue(QStringLiteral("version"), record.version);
+    settings.setValue(QStringLiteral("dir"), record.dir);
+    settings.setValue(QStringLiteral("vl3dir"), record.vl3dir);
+    settings.setValue(QStringLiteral("type"), record.type);
+    settings.endGroup();
+}
+
+// Whether the file at `path`, written with `status`, holds `record`; otherwise `failure` gets the
+// system's reason. An empty or cut-off file does not hold it.
+bool holdsRecord(const QString& path, QSettings::Status status, const Record& record, QString* failure)
+{
+    const QVariantMap held = WrittenSettings::groupOnDisk(path, QLatin1String(kGroup));
+    bool versionOk = false;
+    const int version = held.value(QStringLiteral("version")).toInt(&versionOk);
+    if (status == QSettings::NoError && versionOk && version == record.version
+        && held.value(QStringLiteral("dir")).toString() == record.dir
+        && held.value(QStringLiteral("vl3dir")).toString() == record.vl3dir
+        && held.value(QStringLiteral("type")).toString() == record.type)
+        return true;
+    const qint64 bytes = QFileInfo(path).size() + QString::number(record.version).size() + record.dir.toUtf8().size()
+        + record.vl3dir.toUtf8().size() + record.type.toUtf8().size() + 64;
+    const QString reason = WrittenSettings::whyUnwritable(path, bytes);
+    qDebug() << "The record does not read back from" << path << reason;
+    if (failure)
+        *failure = reason;
+    return false;
 }
 
 // Removes the group of the record from the file at `path`, and the file when nothing is left.
@@ -101,49 +141,44 @@ void UpdateIniData::removeSession(const QString& iniPath, const QString& dir)
         removeRecord(iniPath);
 }
 
-bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type)
+bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3dir, const QString& type,
+                          QString* failure)
 {
     const QString path = updateIniPath();
     qDebug() << "modify" << path << version << dir << vl3dir << type;
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(kGroup);
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("vl3dir"), vl3dir);
-    settings.setValue(QStringLiteral("type"), type);
-    settings.endGroup();
-    settings.sync();
-    const QSettings::Status status = settings.status();
+    const Record record{version, dir, vl3dir, type};
+    QSettings::Status status;
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        setRecord(settings, record);
+        settings.sync();
+        status = settings.status();
+    }
     qDebug() << "UpdateiniData::modify write result" << statusName(status);
-    return status == QSettings::NoError;
+    return holdsRecord(path, status, record, failure);
 }
 
-bool UpdateIniData::modifyTempIni(const QString& tempDir)
+bool UpdateIniData::modifyTempIni(const QString& tempDir, QString* failure)
 {
     const QString target = tempDir + "/" + "update.ini";
     qDebug() << "modifyTempIni" << target;
-    int version = 0;
-    QString type;
-    QString dir;
-    QString vl3dir;
-    if (!get(&version, &type, &dir, &vl3dir)) {
+    Record record{0, QString(), QString(), Configuration::defaultClientType(true)};
+    if (!get(&record.version, nullptr, &record.dir, &record.vl3dir)) {
         qDebug() << "Failed to read existing update.ini";
         return false;
     }
 
-    QSettings source(updateIniPath(), QSettings::IniFormat);
-    QSettings settings(target, QSettings::IniFormat);
-    // The second stage reads its proxy, download streams and channel from this copy.
-    copyGroup(source, settings, QStringLiteral("Channel"));
-    copyGroup(source, settings, QStringLiteral("update"));
-    settings.beginGroup(kGroup);
-    settings.setValue(QStringLiteral("version"), version);
-    settings.setValue(QStringLiteral("dir"), dir);
-    settings.setValue(QStringLiteral("vl3dir"), vl3dir);
-    settings.setValue(QStringLiteral("type"), Configuration::defaultClientType(true));
-    settings.endGroup();
-    settings.sync();
-    const QSettings::Status status = settings.status();
+    QSettings::Status status;
+    {
+        QSettings source(updateIniPath(), QSettings::IniFormat);
+        QSettings settings(target, QSettings::IniFormat);
+        // The second stage reads its proxy, download streams and channel from this copy.
+        copyGroup(source, settings, QStringLiteral("Channel"));
+        copyGroup(source, settings, QStringLiteral("update"));
+        setRecord(settings, record);
+        settings.sync();
+        status = settings.status();
+    }
     qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(status);
-    return status == QSettings::NoError;
+    return holdsRecord(target, status, record, failure);
 }

@@ -17,9 +17,11 @@ public:
     // Removes the record from the update.ini at `iniPath` when it names the session directory
     // `dir`, in the same way: the second stage ends the session that the first stage recorded.
     static void removeSession(const QString& iniPath, const QString& dir);
-    // Writes the four keys of "current", keeping the rest of the file.
-    static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type);
+    // Writes the four keys of "current", keeping the rest of the file; true only when the file on
+    // disk holds them. Otherwise `failure` gets the system's reason, when one can be found.
+    static bool modify(int version, const QString& dir, const QString& vl3dir, const QString& type,
+                       QString* failure = nullptr);
     // Copies the record into tempDir/update.ini for the second stage, with its client type, and
-    // the user's channel and download settings with it.
-    static bool modifyTempIni(const QString& tempDir);
+    // the user's channel and download settings with it; checked and reported as modify() is.
+    static bool modifyTempIni(const QString& tempDir, QString* failure = nullptr);
 };

@@ -128,10 +128,14 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
     if (updater.exists() && !updater.isSymLink())
         QFile::setPermissions(newUpdater, QFileDevice::Permissions(0x7777));
 
-    if (!UpdateIniData::modifyTempIni(tempDir)) {
+    QString reason;
+    if (!UpdateIniData::modifyTempIni(tempDir, &reason)) {
         qDebug() << "Failed to write temp update.ini";
-        emit error(QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the required "
-                                  "write permissions."));
+        QString text = QStringLiteral("Failed to write temp update.ini. The updater does not seem to have the required "
+                                      "write permissions.");
+        if (!reason.isEmpty())
+            text += '\n' + reason;
+        emit error(text);
         setFailed();
         return;
     }

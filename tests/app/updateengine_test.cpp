@@ -202,7 +202,8 @@ TEST_F(UpdateEngineTest, UnwritableRecordIsReportedAndMayBeRetried)
     QSignalSpy fatal(&engine, SIGNAL(fatalError(QString)));
     EXPECT_FALSE(engine.initialize());
     EXPECT_EQ(spiedTexts(errors), QStringList{"Failed to write update.ini. The updater does not seem to have the "
-                                         "required write permissions."});
+                                              "required write permissions.\n"
+                                              + QString::fromLocal8Bit(strerror(EISDIR))});
     EXPECT_TRUE(fatal.isEmpty());
     EXPECT_EQ(engine.state(), UpdateEngine::PRE_INIT);
     EXPECT_FALSE(engine.isActive());

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "privatecopy.h"
+#include "smalldisk.h"
 #include "tempdir.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QSettings>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,6 +165,26 @@ TEST_F(SessionRecordTest, UnwritableFileFailsTheWrite)
     // A directory in the file's place cannot be written, not even by root.
     ASSERT_TRUE(QDir().mkdir(iniPath()));
     EXPECT_FALSE(UpdateIniData::modify(3100, sessionDir(), "", "update_linux_amd64"));
+}
+
+// A copy that does not reach the file fails with the system's reason, also where QSettings counts
+// it as done: a full disk leaves no page for QSettings's lock file, or none for the content.
+TEST_F(SessionRecordTest, TempCopyOnAFullDiskFailsWithItsReason)
+{
+    if (!inCopy())
+        return;
+    const QString session = sessionDir();
+    ASSERT_TRUE(UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64"));
+    // A page of content: a disk of size 0 would be unbounded.
+    writeIni(session + "/filler", QByteArray(4096, 'x'));
+    for (const int freePages : {0, 1}) {
+        SCOPED_TRACE(freePages);
+        SmallDisk disk(session, freePages);
+        ASSERT_TRUE(disk.mounted());
+        QString reason;
+        EXPECT_FALSE(UpdateIniData::modifyTempIni(session, &reason));
+        EXPECT_EQ(reason, QString::fromLocal8Bit(strerror(ENOSPC)));
+    }
 }
 
 TEST_F(SessionRecordTest, TempCopyCarriesRecordAndUserSettings)

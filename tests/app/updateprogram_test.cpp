@@ -11,6 +11,7 @@
 #include "qtwait.h"
 #include "releasetools.h"
 #include "signingtools.h"
+#include "smalldisk.h"
 #include "tempdir.h"
 #include "updaterruns.h"
 
@@ -126,6 +127,8 @@ struct StartScene {
     // Bytes one file of the start may hold: prlimit's --fsize.
     QString fileSizeLimit = "unlimited";
     std::unique_ptr<TestHttpServer> server;
+    // The client folder's disk, when it is a small one.
+    std::unique_ptr<SmallDisk> disk;
 };
 
 class UpdateProgramTest : public TempDirTest {
@@ -215,6 +218,15 @@ protected:
             writeFile(scene->name + "/staging/vl3_client_linux_amd64.ini",
                       ("[client]\ndata/new.txt=" + digestAndSize(added) + "\n" + more).toUtf8()),
             scene->release));
+    }
+
+    // The second stage runs `script` as its post-install command, with the client's files new and
+    // the client folder in $dir.
+    void publishPostInstallCommand(StartScene* scene, const QByteArray& script)
+    {
+        const QString command =
+            writeFile(scene->name + "/www/5/client/post.sh", "#!/bin/sh\ndir=\"${1#--dir=}\"\n" + script);
+        publishClientIni(scene, "post.sh=" + digestAndSize(command) + "\n[postinstall]\npost.sh=linux64,dir=__VL3_DIR__\n");
     }
 
     // Starts the installed updater as its user, with the scene's file size limit.
@@ -531,10 +543,8 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     // The second start comes while the second stage of the first waits in its post-install
     // command for "go".
     auto duringSecondStage = [this](StartScene* scene) {
-        const QString wait = writeFile(scene->name + "/www/5/client/post.sh",
-                                       "#!/bin/sh\ndir=\"${1#--dir=}\"\ntouch \"$dir/waiting\"\n"
-                                       "for i in $(seq 1200); do [ -e \"$dir/go\" ] && exit 0; sleep 0.1; done\nexit 1\n");
-        publishClientIni(scene, "post.sh=" + digestAndSize(wait) + "\n[postinstall]\npost.sh=linux64,dir=__VL3_DIR__\n");
+        publishPostInstallCommand(scene, "touch \"$dir/waiting\"\n"
+                                         "for i in $(seq 1200); do [ -e \"$dir/go\" ] && exit 0; sleep 0.1; done\nexit 1\n");
         QProcess first;
         startAsUser(scene, &first);
         ASSERT_TRUE(first.waitForFinished(120000));
@@ -559,6 +569,24 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     // A file of the user's, which a link planted as the marker leads to.
     const QByteArray notes = QByteArray("the user's own notes\n").repeated(50);
     auto notesOf = [](StartScene* scene) { return scene->dir + "/user/notes"; };
+    // The client lies on a disk with `sparePages` free pages; $TMPDIR has room.
+    auto clientOnSmallDisk = [](int sparePages) {
+        return [sparePages](StartScene* scene) {
+            scene->disk = std::make_unique<SmallDisk>(scene->client, sparePages);
+            ASSERT_TRUE(scene->disk->mounted());
+        };
+    };
+    // Once the disk has room, the next start completes the update.
+    auto startWithRoom = [this, &display](StartScene* scene) {
+        ASSERT_TRUE(scene->disk->grow(1024));
+        QProcess again;
+        startAsUser(scene, &again);
+        ASSERT_TRUE(waitUntil([&] {
+            display.answerBoxes();
+            return again.state() == QProcess::NotRunning;
+        }, 120000));
+        EXPECT_EQ(again.exitCode(), 0);
+    };
     const struct {
         const char* name;
         std::function<void(StartScene*)> prepare;
@@ -607,6 +635,10 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          2, {"Error"}, "Error shown: \"Failed to start the new updater", false, 1, nullptr},
         {"second start during the second stage", duringSecondStage, 0, {"Error"}, "Another update is running", true,
          0, [](StartScene* scene) { QFile(scene->client + "/go").open(QIODevice::WriteOnly); }},
+        {"client folder without a free page", clientOnSmallDisk(0), staysOpen, {"Error"},
+         "permissions.\\nNo space left on device", true, 0, startWithRoom},
+        {"client folder with one free page", clientOnSmallDisk(1), staysOpen, {"Error"},
+         "permissions.\\nNo space left on device", true, 0, startWithRoom},
         {"read-only client folder",
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);
@@ -702,6 +734,93 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         else
             EXPECT_FALSE(QFile::exists(scene.tmp + "/voxlane_update_log"));
     }
+}
+
+// A second start at any moment until the second stage of the first holds the session meets the
+// running update: the first stage hands its session to the second as it starts it. The second
+// start is refused as another instance or told that an update runs, and ends with 0; the one
+// update goes on and starts the client once. The runs side by side have an installation, user
+// folders and server each.
+TEST_F(UpdateProgramTest, SecondStartDuringTheHandOverFindsTheUpdateRunning)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the user is started as another account, which needs root";
+    BoxAnsweringDisplay display(path("display"));
+    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
+    m_Env.insert("DISPLAY", display.name());
+    const int kStepMs = 500;
+    const int kSteps = 16;
+    const int kSideBySide = 4;
+
+    struct Run {
+        int offsetMs = 0;
+        StartScene scene;
+        QProcess first;
+        QProcess second;
+        QElapsedTimer clock;
+        qint64 firstEndedMs = -1;
+        bool secondStarted = false;
+    };
+    bool secondCameAfterTheFirstStage = false;
+    for (int batch = 0; batch < kSteps; batch += kSideBySide) {
+        std::vector<std::unique_ptr<Run>> runs;
+        std::vector<std::unique_ptr<ProgramReaper>> reapers;
+        for (int step = batch; step < std::min(batch + kSideBySide, kSteps); ++step) {
+            runs.push_back(std::make_unique<Run>());
+            Run& run = *runs.back();
+            run.offsetMs = step * kStepMs;
+            layOut(&run.scene, QString("h%1").arg(step));
+            // Long enough that every second start has met the second stage before it ends.
+            publishPostInstallCommand(&run.scene, "sleep 6\n");
+            reapers.push_back(std::make_unique<ProgramReaper>(run.scene.tmp + "/"));
+            reapers.push_back(std::make_unique<ProgramReaper>(run.scene.client + "/update"));
+        }
+        for (const auto& run : runs) {
+            startAsUser(&run->scene, &run->first);
+            run->clock.start();
+        }
+        auto report = [&](const Run& run) {
+            return (QString("second start at %1 ms, first stage ended at %2 ms\n").arg(run.offsetMs).arg(run.firstEndedMs)
+                    + QString::fromLocal8Bit(readFile(run.scene.dir + "/output.txt")) + updaterLogs(run.scene.tmp))
+                .toStdString();
+        };
+        // Each run: the second start at its offset; done when the client has started and the second
+        // start has ended.
+        const bool ended = waitUntil([&] {
+            display.answerBoxes();
+            bool all = true;
+            for (const auto& run : runs) {
+                if (run->firstEndedMs < 0 && run->first.state() == QProcess::NotRunning)
+                    run->firstEndedMs = run->clock.elapsed();
+                if (!run->secondStarted && run->clock.elapsed() >= run->offsetMs) {
+                    secondCameAfterTheFirstStage |= run->firstEndedMs >= 0;
+                    startAsUser(&run->scene, &run->second);
+                    run->secondStarted = true;
+                }
+                all = all && run->secondStarted && run->second.state() == QProcess::NotRunning
+                    && QFile::exists(run->scene.client + "/client_started");
+            }
+            return all;
+        }, 180000);
+        for (const auto& run : runs) {
+            SCOPED_TRACE(run->offsetMs);
+            EXPECT_TRUE(ended) << report(*run);
+            EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(run->scene.tmp + "/").isEmpty(); }, 30000));
+            EXPECT_EQ(run->first.exitCode(), 0) << report(*run);
+            EXPECT_EQ(run->second.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(run->second.exitCode(), 0) << report(*run);
+            EXPECT_EQ(readFile(run->scene.client + "/client_started"), "started\n") << report(*run);
+            EXPECT_EQ(readFile(run->scene.client + "/data/new.txt"), "added\n");
+            // The first stage and the second of the one update; the second start never began one.
+            const QString logs = updaterLogs(run->scene.tmp);
+            EXPECT_EQ(logs.count("Update engine initialized"), 2) << report(*run);
+            EXPECT_TRUE(logs.contains("Detected other instance running, aborting")
+                        || logs.contains("Error shown: \"Another update is running. Please wait until it has finished.\""))
+                << report(*run);
+            EXPECT_TRUE(QDir(run->scene.tmp).entryList({"voxlane_temp_*"}, QDir::AllEntries).isEmpty());
+        }
+    }
+    EXPECT_TRUE(secondCameAfterTheFirstStage) << "no second start came during the hand-over";
 }
 
 // Another account turns the log on with a marker of its own, or lays out the log folder with links
