@@ -42,8 +42,12 @@ class BoxAnsweringDisplay {
 public:
     explicit BoxAnsweringDisplay(const QString& numberFile)
     {
-        m_Server.start("sh", {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>\"$0\" 2>/dev/null",
-                              numberFile});
+        // -noreset: by default the server resets whenever its last client leaves, here each
+        // xdotool between the two stages, and drops every connection still in its handshake, such
+        // as that of a second stage starting at that moment.
+        m_Server.start("sh",
+                       {"-c", "exec Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 3>\"$0\" 2>/dev/null",
+                        numberFile});
         if (waitUntil([&] { return contentOf(numberFile).endsWith('\n'); }, 30000))
             m_Name = ":" + QString::fromLatin1(contentOf(numberFile).trimmed());
     }
