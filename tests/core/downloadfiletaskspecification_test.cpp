@@ -153,8 +153,9 @@ TEST_F(DownloadListTest, FilesThatAreNotWhatTheirLineSaysFailTheListAndDoNotStay
         EXPECT_EQ(list->state, TaskSpecification::FAILED);
         EXPECT_EQ(canceled.count(), 1);
         EXPECT_TRUE(messages.contains(c.said)) << messages.join('\n').toStdString();
-        if (!c.notSaid.isEmpty())
+        if (!c.notSaid.isEmpty()) {
             EXPECT_FALSE(messages.join('\n').contains(c.notSaid)) << messages.join('\n').toStdString();
+        }
         EXPECT_EQ(readFile(session("good.bin")), "good") << "a good file stays";
         EXPECT_FALSE(QFileInfo::exists(session("lib/bad.so")));
     }
