@@ -183,6 +183,15 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!readReplyData())
         return;
+    // Qt may finish a reply without error when the server closes the connection early.
+    const QVariant announced = m_Reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && m_BytesReceived < announced.toLongLong()) {
+        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes")
+                        .arg(m_RemotePath)
+                        .arg(m_BytesReceived)
+                        .arg(announced.toLongLong()));
+        return;
+    }
     const QString failure = completeFile();
     if (!failure.isEmpty()) {
         retryOrFail(failure);
