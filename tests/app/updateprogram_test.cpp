@@ -163,6 +163,14 @@ protected:
         process->start(m_Program, arguments);
     }
 
+    // The program's windows show on `display`; false when its server did not start.
+    bool showOn(const BoxAnsweringDisplay& display)
+    {
+        m_Env.insert("DISPLAY", display.name());
+        m_Env.insert("QT_QPA_PLATFORM", "xcb");
+        return !display.name().isEmpty();
+    }
+
     // An alpha channel on a file server that has no release: a started update records its session,
     // fails its first download and waits in its error box.
     void serveNoRelease()
@@ -389,9 +397,7 @@ TEST_F(UpdateProgramTest, RejectedCommandLineShowsTheErrorAndEndsWithOne)
     writeFile("tmp/vl3_update_log");
     // The error box waits for an answer: a real X server and a key press give it one.
     BoxAnsweringDisplay display(path("display"));
-    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
-    m_Env.insert("DISPLAY", display.name());
-    m_Env.insert("QT_QPA_PLATFORM", "xcb");
+    ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
     // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects.
     m_Env.insert("ASAN_OPTIONS", "detect_leaks=1");
     QProcess run;
@@ -531,8 +537,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     if (::geteuid() != 0)
         GTEST_SKIP() << "the user and another account need root";
     BoxAnsweringDisplay display(path("display"));
-    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
-    m_Env.insert("DISPLAY", display.name());
+    ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
     // The window stays open, showing that the update has ended.
     const int staysOpen = -1;
     static const QStringList secondStage{"--clientupdate", "client_linux_amd64", "5", "#"};
@@ -750,8 +755,7 @@ TEST_F(UpdateProgramTest, SecondStartDuringTheHandOverFindsTheUpdateRunning)
     if (::geteuid() != 0)
         GTEST_SKIP() << "the user is started as another account, which needs root";
     BoxAnsweringDisplay display(path("display"));
-    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
-    m_Env.insert("DISPLAY", display.name());
+    ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
     const int kStepMs = 500;
     const int kSteps = 16;
     const int kSideBySide = 4;
@@ -990,7 +994,7 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
     if (::geteuid() != 0)
         GTEST_SKIP() << "a network namespace for the version server needs root";
     BoxAnsweringDisplay display(path("display"));
-    ASSERT_FALSE(display.name().isEmpty()) << "Xvfb did not start";
+    ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
     const int staysOpen = -1;
     const QByteArray junkDigest = QCryptographicHash::hash("the real file", QCryptographicHash::Sha512).toHex();
     // 30 KB of container whose encoded program announces 75 million addresses with their
@@ -1057,8 +1061,6 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         m_Env.insert("TMPDIR", tmp);
         m_Env.insert("XDG_RUNTIME_DIR", makeDir(name + "/run"));
         QFile::setPermissions(base + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_Env.insert("DISPLAY", display.name());
-        m_Env.insert("QT_QPA_PLATFORM", "xcb");
         // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects,
         // and the X libraries keep allocations until exit. Freed memory is held back only a little:
         // the sanitizer's own hoard of it is no growth of the program's.
