@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "identityencoding.h"
+#include "replyheadguard.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -18,6 +19,8 @@ namespace {
 const qint64 kChunkSize = 4096;
 const qint64 kReadBufferSize = 1 << 20;
 }
+
+quint64 DownloadTaskSpecification::s_Deliveries = 0;
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath,
                                                      int version, const QString& localFile, qint64 expectedSize,
@@ -87,6 +90,11 @@ void DownloadTaskSpecification::startDownload()
         // The network thread stops reading the socket while this much waits for us, so a fast
         // server cannot pile the body up in memory faster than the file takes it.
         m_Reply->setReadBufferSize(kReadBufferSize);
+        QNetworkReply* reply = m_Reply;
+        connect(ReplyHeadGuard::watch(reply), &ReplyHeadGuard::refused, this, [this, reply](const QString& reason) {
+            if (m_Reply == reply)
+                retryOrFail(QStringLiteral("%1 came with a %2").arg(m_RemotePath, reason));
+        });
         connect(m_Reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
         connect(m_Reply, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
         connect(m_Reply, SIGNAL(finished()), this, SLOT(onDownloadFinished()));
@@ -130,6 +138,7 @@ bool DownloadTaskSpecification::readReplyData()
             return false;
         }
         m_BytesReceived += read;
+        ++s_Deliveries;
         if (m_BytesTotal > 0)
             setProgress(std::min(1.0, qreal(m_BytesReceived) / qreal(m_BytesTotal)));
     }
@@ -153,6 +162,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isNull())
         return;
+    ++s_Deliveries;
     const int code = status.toInt();
     if (code != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_RemotePath).arg(code));
@@ -256,6 +266,7 @@ void DownloadTaskSpecification::downloadFinished()
 bool DownloadTaskSpecification::retryOrFail(const QString& reason)
 {
     cleanup();
+    qDebug() << "Attempt failed:" << reason;
     emit message(reason);
     if (m_Retries++ < kMaxAttempts - 1) {
         startDownload();

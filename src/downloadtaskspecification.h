@@ -1,6 +1,7 @@
 // One file from the file server: an HTTP GET streamed into a local file in small chunks, with up
 // to five attempts. A transfer that stays silent for 16 progress polls, whose body grows past the
-// most bytes the file may have, or that comes in a content encoding, is a failed attempt.
+// most bytes the file may have, that comes in a content encoding, or whose head is far beyond any
+// real server's, is a failed attempt.
 #pragma once
 
 #include "taskspecification.h"
@@ -42,6 +43,10 @@ public:
     // Base URL + version + "/" + the remote path with every segment percent-encoded.
     QUrl downloadUrl() const;
 
+    // Counts every head and body chunk that reaches any download of this process: what the
+    // network thread delivers.
+    static quint64 deliveries() { return s_Deliveries; }
+
     // Removes the file that the last attempt completed, for a file found unfit afterwards; false
     // when its name no longer holds that very file, which then stays.
     bool removeCompletedFile();
@@ -79,4 +84,6 @@ private:
     bool m_Completed;
     dev_t m_CompletedDevice;
     ino_t m_CompletedInode;
+
+    static quint64 s_Deliveries;
 };

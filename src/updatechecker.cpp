@@ -1,11 +1,15 @@
 #include "updatechecker.h"
 
+#include "connectionwatch.h"
+#include "downloadtaskspecification.h"
 #include "identityencoding.h"
+#include "replyheadguard.h"
 #include "versionsinfo.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -86,12 +90,43 @@ void HTTPDownloader::run()
     QNetworkReply* reply = manager->get(m_Request);
     reply->setReadBufferSize(kReadBufferSize);
     connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { takeData(reply); });
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { m_ReplyProgressed = true; });
+    connect(ReplyHeadGuard::watch(reply), &ReplyHeadGuard::refused, reply, [reply](const QString& reason) {
+        qDebug() << "Version reply refused:" << reason;
+        reply->abort();
+    });
+    ConnectionWatch connection(quint16(m_Request.url().port(80)));
+    QTimer poll;
+    poll.setInterval(1000);
+    connect(&poll, &QTimer::timeout, reply, [this, reply, &connection] { pollReply(reply, &connection); });
+    poll.start();
     exec();
     delete manager;
 }
 
+void HTTPDownloader::pollReply(QNetworkReply* reply, ConnectionWatch* connection)
+{
+    const bool incoming = connection->poll(m_ReplyProgressed);
+    if (m_ReplyProgressed)
+        m_PollsWithoutProgress = 0;
+    else if (incoming)
+        ++m_PollsWithoutProgress;
+    m_ReplyProgressed = false;
+    const bool caught = connection->caught();
+    if (!caught && m_PollsWithoutProgress < DownloadTaskSpecification::kIdlePollLimit)
+        return;
+    qDebug() << "Version reply refused: no head or body byte reached it in" << m_PollsWithoutProgress
+             << "polls of incoming bytes" << (caught ? "(a head without end)" : "");
+    // The abort goes first: the network thread, freed by the shutdown, then drops the reply
+    // instead of sending the request again.
+    reply->abort();
+    if (caught)
+        connection->shutDownCaught();
+}
+
 void HTTPDownloader::takeData(QNetworkReply* reply)
 {
+    m_ReplyProgressed = true;
     m_Body += reply->readAll();
     if (m_Body.size() > kMaxReplySize)
         reply->abort();

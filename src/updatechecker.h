@@ -11,6 +11,7 @@
 #include <QString>
 #include <QThread>
 
+class ConnectionWatch;
 class QNetworkReply;
 
 // Channel name -> (version number in decimal, version string). Empty when the query failed.
@@ -40,7 +41,9 @@ private slots:
 };
 
 // Runs one GET on its own thread and hands the body (empty on any network error, and for a body
-// in a content encoding) to the thread that created it. Deletes itself once its thread has finished.
+// in a content encoding) to the thread that created it. A server may take its time to answer,
+// but a reply that keeps coming without a head or body byte reaching it is given up, as is a head
+// far beyond any real server's. Deletes itself once its thread has finished.
 class HTTPDownloader : public QThread {
     Q_OBJECT
 
@@ -61,8 +64,15 @@ private slots:
 private:
     // Collects the body as it arrives and gives up on one larger than any real reply.
     void takeData(QNetworkReply* reply);
+    // Once a second: gives the reply up once its connection has taken in bytes of which nothing
+    // reached the reply in as many polls as a download may stay silent, or at once when Qt's
+    // network thread is caught in a head without end.
+    void pollReply(QNetworkReply* reply, ConnectionWatch* connection);
 
     QNetworkRequest m_Request;
-    // The body received so far; touched only on the query thread.
+    // Touched only on the query thread: the body received so far, whether the reply got its head
+    // or body bytes since the last poll, and the polls with incoming bytes but nothing for it.
     QByteArray m_Body;
+    bool m_ReplyProgressed = false;
+    int m_PollsWithoutProgress = 0;
 };

@@ -1,6 +1,7 @@
 #include "updateengine.h"
 
 #include "configuration.h"
+#include "downloadtaskspecification.h"
 #include "maintaskspecification.h"
 #include "replacejournal.h"
 #include "rsacrypto.h"
@@ -204,9 +205,31 @@ bool UpdateEngine::startUpdate()
     connect(m_RootTask, SIGNAL(updateProgress(qreal)), this, SIGNAL(updateProgress(qreal)));
     connect(m_RootTask, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
     m_State = RUNNING;
+    m_DownloadConnections = std::make_unique<ConnectionWatch>(downloadPort());
+    m_DownloadProgress = DownloadTaskSpecification::deliveries();
     m_Timer->start(kPollIntervalMs);
     m_RootTask->execute();
     return true;
+}
+
+quint16 UpdateEngine::downloadPort() const
+{
+    const QNetworkProxy proxy = m_NetworkManager->proxy();
+    if (proxy.type() == QNetworkProxy::HttpProxy)
+        return proxy.port();
+    return quint16(QUrl(g_downloadBaseUrl).port(80));
+}
+
+void UpdateEngine::watchDownloadConnections()
+{
+    const quint64 progress = DownloadTaskSpecification::deliveries();
+    m_DownloadConnections->poll(progress != m_DownloadProgress);
+    m_DownloadProgress = progress;
+    // Qt's network thread is caught in a head without end: it will drop that reply, or send its
+    // request again, once it meets the connection's end.
+    if (m_DownloadConnections->caught())
+        qDebug() << "Shut down" << m_DownloadConnections->shutDownCaught()
+                 << "download connection(s) taking in a head without end";
 }
 
 bool UpdateEngine::isActive() const
@@ -218,6 +241,8 @@ void UpdateEngine::onTimer()
 {
     if (m_State != RUNNING || !m_RootTask)
         return;
+    // Before the tasks' poll, which may end the stage and wait for the user.
+    watchDownloadConnections();
     quint64 done = 0;
     quint64 total = 0;
     quint64 speed = 0;

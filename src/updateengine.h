@@ -3,10 +3,13 @@
 // and cleans up when it ends. It has no user interface: everything leaves through its signals.
 #pragma once
 
+#include "connectionwatch.h"
 #include "filelock.h"
 
 #include <QObject>
 #include <QString>
+
+#include <memory>
 
 class Configuration;
 class MainTaskSpecification;
@@ -64,6 +67,10 @@ private:
     // Empties a directory tree without following symbolic links; the directory itself stays.
     static void removeDirectory(const QString& path);
     void applyProxy();
+    // The port that the downloads connect to: the proxy's, or the file server's.
+    quint16 downloadPort() const;
+    // Shuts down a download connection that Qt's network thread is caught in; once a poll.
+    void watchDownloadConnections();
     void releaseRootTask();
     // Finishes or undoes the replacement step that a killed run of the session left behind;
     // false, with the error sent, when the client's files could not be brought back: no update
@@ -86,4 +93,8 @@ private:
     QNetworkAccessManager* m_NetworkManager;
     // A lock file in the session directory, held while this stage works in it.
     FileLock m_SessionLock;
+    // While the root task runs: its download connections, and the deliveries to the downloads
+    // at the last poll.
+    std::unique_ptr<ConnectionWatch> m_DownloadConnections;
+    quint64 m_DownloadProgress = 0;
 };

@@ -986,16 +986,19 @@ TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
 }
 
 // Servers that answer as no real one does, met by a whole update: each fails the update, shows
-// the user why, and leaves neither the program's memory nor the temporary folder much fuller.
-// The version server of a row lives with the program in a network namespace of their own, on the
-// build's default address, so that the program finds it as it finds the real one.
+// the user why, and leaves neither the program's memory nor the temporary folder much fuller. A
+// reply head without end, or far beyond any real server's, is given up as a failed attempt, and
+// its connection is closed with it. The version server of a row lives with the program in a
+// network namespace of their own, on the build's default address, so that the program finds it as
+// it finds the real one. The rows run side by side, each with a program, folders and display of
+// its own: a head without end is only given up after the downloads' time-out, five times.
 TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a network namespace for the version server needs root";
-    BoxAnsweringDisplay display(path("display"));
-    ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
     const int staysOpen = -1;
+    const double kPeakMiB = 200;
+    const qint64 kClosedWithinMs = 5000;
     const QByteArray junkDigest = QCryptographicHash::hash("the real file", QCryptographicHash::Sha512).toHex();
     // 30 KB of container whose encoded program announces 75 million addresses with their
     // relocation table: gigabytes, were it decoded.
@@ -1004,10 +1007,16 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                                  .arg(VL_TEST_SUPPORT_DIR, target)),
                   0);
     };
-    const struct {
+    auto publishUpdaterIni = [&](const QString& versionFolder, const QString& more) {
+        ASSERT_TRUE(publishProductIni(
+            writeFile("hostile-release/update_linux_amd64.ini",
+                      ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n" + more).toUtf8()),
+            versionFolder));
+    };
+    struct Row {
         const char* name;
         // Query parameters of the hostile replies; "only=NAME" keeps them to one file.
-        const char* misbehaviour;
+        QString misbehaviour;
         // The hostile server is the version server; otherwise the channel file names it as file server.
         bool versionServer;
         // Publishes what the version folder of the release holds besides the updater's product ini
@@ -1024,116 +1033,203 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         double growthMiB;
         // The largest file that may stay in the temporary folder, besides the updater's copies.
         qint64 leftBytes;
-    } rows[] = {
+        // Logged as the first attempt is given up; the server must then see its connection closed
+        // at once, and every connection closed by the end. Empty for replies that end.
+        QByteArray givenUp;
+    };
+    const QByteArray versionGivenUp = "Version reply refused: no head or body byte reached it";
+    const QByteArray iniGivenUp = "Attempt failed:";
+    std::vector<Row> rows = {
         {"endless chunked version reply", "endless=1&chunked=1&delay=5000", true, nullptr, 1, "GET /vl3-client-2", 0,
-         {"Error"}, "on_updateAvailable QHash()", 64, 1 << 20},
+         {"Error"}, "on_updateAvailable QHash()", 64, 1 << 20, ""},
         {"size-less listed file served 1 GiB of junk", "only=big.bin&junk=1024&delay=5000", false,
-         [&](const QString& versionFolder) {
-             ASSERT_TRUE(publishProductIni(
-                 writeFile("hostile-release/update_linux_amd64.ini",
-                           ("[updater]\nupdate=" + digestAndSize(m_Program) + "\nbig.bin=" + junkDigest + "::\n").toUtf8()),
-                 versionFolder));
-         },
-         1, "/5/updater/big.bin", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20},
+         [&](const QString& versionFolder) { publishUpdaterIni(versionFolder, "big.bin=" + junkDigest + "::\n"); }, 1,
+         "/5/updater/big.bin", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20, ""},
         {"packed updater ini in the executable form", "delay=5000", false,
          [&](const QString& versionFolder) { publishCrafted(versionFolder + "/update_linux_amd64.ini._lzma2_"); }, 1,
          "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
-         "update_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20},
+         "update_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20, ""},
         {"packed client ini in the executable form", "only=vl3_client_linux_amd64.ini._lzma2_&delay=5000", false,
          [&](const QString& versionFolder) {
-             ASSERT_TRUE(publishProductIni(
-                 writeFile("hostile-release/update_linux_amd64.ini",
-                           ("[updater]\nupdate=" + digestAndSize(m_Program) + "\n").toUtf8()),
-                 versionFolder));
+             publishUpdaterIni(versionFolder, "");
              publishCrafted(versionFolder + "/vl3_client_linux_amd64.ini._lzma2_");
          },
          2, "/5/vl3_client_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
-         "vl3_client_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20},
+         "vl3_client_linux_amd64.ini._lzma2_ is packed as an executable, which this file cannot be", 64, 1 << 20, ""},
+        // Heads far beyond any server's, sent at once before a good body: in fields, and in bytes.
+        {"version reply head of 1,000 fields", "fields=1000&delay=5000", true, nullptr, 1, "GET /vl3-client-2", 0,
+         {"Error"}, "Version reply refused: \"reply head of 10", 64, 1 << 20, ""},
+        {"version reply head of 200,000 fields", "fields=200000&delay=5000", true, nullptr, 1, "GET /vl3-client-2", 0,
+         {"Error"}, "Version reply refused:", 64, 1 << 20, ""},
+        {"updater ini head of 1,000 fields", "fields=1000&delay=5000", false,
+         [&](const QString& versionFolder) { publishUpdaterIni(versionFolder, ""); }, 1,
+         "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
+         "update_linux_amd64.ini._lzma2_ came with a reply head of 10", 64, 1 << 20, ""},
+        {"updater ini head of 200,000 fields", "fields=200000&delay=5000", false,
+         [&](const QString& versionFolder) { publishUpdaterIni(versionFolder, ""); }, 1,
+         "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20, ""},
+    };
+    // Heads without end: sent as fast as the program reads, or slowly.
+    for (const QString& head : {"status", "line", "fields", "chunksize", "status&pace=100"}) {
+        rows.push_back({"version reply head without end", "endlesshead=" + head + "&delay=5000", true, nullptr, 1,
+                        "GET /vl3-client-2", 0, {"Error"}, "on_updateAvailable QHash()", kPeakMiB, 1 << 20,
+                        versionGivenUp});
+        rows.push_back({"updater ini head without end", "endlesshead=" + head + "&delay=5000", false, nullptr, 1,
+                        "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success",
+                        kPeakMiB, 1 << 20, iniGivenUp});
+    }
+
+    struct Run {
+        const Row* row = nullptr;
+        QString name, base, tmp, program, requests;
+        std::unique_ptr<BoxAnsweringDisplay> display;
+        std::unique_ptr<TestHttpServer> fileServer;
+        std::unique_ptr<ProgramReaper> installed, stages;
+        QProcess process;
+        pid_t stage = 0;
+        std::unique_ptr<PeakMemoryGrowth> growth;
+        // Read as the failure is logged, before any box is answered: the answer may end the program.
+        double grown = -1;
+        double peak = -1;
+        QElapsedTimer clock;
+        qint64 givenUpMs = -1;
+        qint64 closedMs = -1;
+        bool done = false;
     };
     const int versionServerPort = QUrl("http://" VL_VERSION_SERVER_HOST "/").port();
-    int number = 0;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const QString name = QString("hostile%1").arg(number++);
-        const QString base = makeDir(name);
-        const QString tmp = makeDir(name + "/tmp");
-        writeFile(name + "/tmp/vl3_update_log");
-        m_Env.insert("TMPDIR", tmp);
-        m_Env.insert("XDG_RUNTIME_DIR", makeDir(name + "/run"));
-        QFile::setPermissions(base + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    std::vector<std::unique_ptr<Run>> runs;
+    for (const Row& row : rows) {
+        runs.push_back(std::make_unique<Run>());
+        Run& run = *runs.back();
+        run.row = &row;
+        run.name = QString("hostile%1").arg(runs.size());
+        run.base = makeDir(run.name);
+        run.tmp = makeDir(run.name + "/tmp");
+        writeFile(run.name + "/tmp/vl3_update_log");
+        run.program = makeDir(run.name + "/app") + "/update";
+        ASSERT_TRUE(QFile::copy(m_Program, run.program));
+        ASSERT_TRUE(QFile::setPermissions(run.program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        run.installed = std::make_unique<ProgramReaper>(run.program);
+        run.stages = std::make_unique<ProgramReaper>(run.tmp + "/");
+        run.display = std::make_unique<BoxAnsweringDisplay>(run.base + "/display");
+        ASSERT_FALSE(run.display->name().isEmpty()) << "Xvfb did not start";
+        QProcessEnvironment env = m_Env;
+        env.insert("TMPDIR", run.tmp);
+        env.insert("XDG_RUNTIME_DIR", makeDir(run.name + "/run"));
+        QFile::setPermissions(run.base + "/run", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env.insert("VL3_CONFIG_DIR", makeDir(run.name + "/config"));
+        env.insert("DISPLAY", run.display->name());
+        env.insert("QT_QPA_PLATFORM", "xcb");
         // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects,
         // and the X libraries keep allocations until exit. Freed memory is held back only a little:
         // the sanitizer's own hoard of it is no growth of the program's.
-        m_Env.insert("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=1");
-        const QString www = makeDir(name + "/www");
-        const QString requests = base + "/requests.log";
+        env.insert("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=1");
+        const QString www = makeDir(run.name + "/www");
+        run.requests = run.base + "/requests.log";
         if (row.release)
-            row.release(makeDir(name + "/www/5"));
-        display.clear();
-
-        const ProgramReaper stages(tmp + "/");
-        const ProgramReaper installed(m_Program);
-        std::unique_ptr<TestHttpServer> fileServer;
-        QProcess run;
-        run.setProcessEnvironment(m_Env);
-        run.setProcessChannelMode(QProcess::ForwardedChannels);
+            row.release(makeDir(run.name + "/www/5"));
+        run.process.setProcessEnvironment(env);
+        run.process.setProcessChannelMode(QProcess::ForwardedChannels);
         if (row.versionServer) {
-            writeFile("config/update.ini", "[Channel]\n");
-            writeFile(name + "/www/vl3-client-2", "");
+            writeFile(run.name + "/config/update.ini", "[Channel]\n");
+            writeFile(run.name + "/www/vl3-client-2", "");
             // The server goes with the program: it ends when its parent does.
             const QString script = "ip link set lo up || exit 97\n"
                                    "python3 \"$1\" --root \"$2\" --port \"$3\" --query \"$4\" --log \"$5\" "
                                    "--port-file \"$6\" --lifetime 600 >/dev/null &\n"
                                    "i=0; until [ -s \"$6\" ]; do i=$((i+1)); [ $i -gt 600 ] && exit 98; sleep 0.05; done\n"
                                    "exec \"$0\"\n";
-            run.start("unshare", {"--net", "sh", "-c", script, m_Program, VL_TEST_SUPPORT_DIR "/httpserver.py", www,
-                                  QString::number(versionServerPort), row.misbehaviour, requests, base + "/port"});
+            run.process.start("unshare", {"--net", "sh", "-c", script, run.program, VL_TEST_SUPPORT_DIR "/httpserver.py",
+                                          www, QString::number(versionServerPort), row.misbehaviour, run.requests,
+                                          run.base + "/port"});
         } else {
-            fileServer = std::make_unique<TestHttpServer>(www, 600, requests);
-            ASSERT_TRUE(fileServer->isRunning());
-            writeFile("config/update.ini", ("[Channel]\nalpha=" + fileServer->baseUrl() + "_do:" + row.misbehaviour
-                                            + "/\nalphaRevno=5\n").toUtf8());
-            run.start(m_Program, QStringList());
+            run.fileServer = std::make_unique<TestHttpServer>(www, 600, run.requests);
+            ASSERT_TRUE(run.fileServer->isRunning());
+            writeFile(run.name + "/config/update.ini", ("[Channel]\nalpha=" + run.fileServer->baseUrl() + "_do:"
+                                                        + row.misbehaviour + "/\nalphaRevno=5\n").toUtf8());
+            run.process.start(run.program, QStringList());
         }
-        auto report = [&] {
-            return (display.titles.join(" / ") + "\n" + QString::fromLocal8Bit(readFile(requests)) + updaterLogs(tmp))
-                .toStdString();
-        };
+        run.clock.start();
+    }
+    auto report = [](const Run& run) {
+        return (run.row->misbehaviour + "\n" + run.display->titles.join(" / ") + "\n"
+                + QString::fromLocal8Bit(readFile(run.requests)) + updaterLogs(run.tmp))
+            .toStdString();
+    };
+    // One step of a run: its stage once the hostile request has come and its window shows, what
+    // that stage has grown by and when it gave up and the server saw the end, the boxes it opens.
+    auto step = [](Run& run) {
+        const Row& row = *run.row;
+        if (!run.growth) {
+            if (!readFile(run.requests).contains(row.request))
+                return;
+            run.stage = row.stage == 1 ? processRunning(run.program) : processesRunningFrom(run.tmp + "/").value(0, 0);
+            if (run.stage != 0 && run.display->shows("Voxlane 3 Client Update"))
+                run.growth = std::make_unique<PeakMemoryGrowth>(run.stage);
+            return;
+        }
+        if (run.grown < 0 && !updaterLogLine(run.tmp, row.logged).isEmpty()) {
+            run.grown = run.growth->mebibytes();
+            run.peak = processStatusKiB("VmHWM", run.stage) / 1024;
+        }
+        if (!row.givenUp.isEmpty()) {
+            if (run.givenUpMs < 0 && !updaterLogLine(run.tmp, row.givenUp).isEmpty())
+                run.givenUpMs = run.clock.elapsed();
+            if (run.closedMs < 0 && readFile(run.requests).contains("\nCLOSED "))
+                run.closedMs = run.clock.elapsed();
+        }
+        // The answer may end the program, and the server with it.
+        if (run.grown < 0 || (!row.givenUp.isEmpty() && run.closedMs < 0))
+            return;
+        run.display->answerBoxes();
+        run.done = run.display->titles.size() == row.boxes.size()
+            && (row.exitCode == staysOpen || run.process.state() == QProcess::NotRunning);
+    };
+    waitUntil([&] {
+        bool all = true;
+        for (const auto& run : runs) {
+            if (!run->done)
+                step(*run);
+            all = all && run->done;
+        }
+        return all;
+    }, 400000);
 
-        ASSERT_TRUE(waitUntil([&] { return readFile(requests).contains(row.request); }, 120000)) << report();
-        const pid_t stage = row.stage == 1 ? processRunning(m_Program) : processesRunningFrom(tmp + "/").value(0, 0);
-        ASSERT_NE(stage, 0) << "stage " << row.stage << " does not run";
-        ASSERT_TRUE(waitUntil([&] { return display.shows("Voxlane 3 Client Update"); }, 30000)) << report();
-        const PeakMemoryGrowth growth(stage);
-        // Read before any box is answered: the answer may end the program.
-        bool failed = false;
-        double grown = 0;
-        ASSERT_TRUE(waitUntil([&] {
-            if (!failed) {
-                failed = !updaterLogLine(tmp, row.logged).isEmpty();
-                if (!failed)
-                    return false;
-                grown = growth.mebibytes();
-            }
-            display.answerBoxes();
-            return display.titles.size() == row.boxes.size()
-                && (row.exitCode == staysOpen || run.state() == QProcess::NotRunning);
-        }, 300000)) << report();
-        EXPECT_GE(grown, 0) << "the program ended before its memory was read";
-        EXPECT_LT(grown, row.growthMiB);
-        if (row.exitCode == staysOpen) {
-            EXPECT_EQ(::kill(stage, 0), 0) << "the window did not stay open";
-            killProcessesRunningFrom(m_Program);
-            killProcessesRunningFrom(tmp + "/");
-            run.waitForFinished(10000);
-        } else {
-            EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(run.exitCode(), row.exitCode) << report();
+    for (const auto& run : runs) {
+        const Row& row = *run->row;
+        SCOPED_TRACE((row.name + (" (" + row.misbehaviour + ")")).toStdString());
+        EXPECT_TRUE(run->done) << report(*run);
+        EXPECT_GE(run->grown, 0) << "the program ended before its memory was read";
+        EXPECT_LT(run->grown, row.growthMiB);
+        EXPECT_LT(run->peak, kPeakMiB);
+        if (!row.givenUp.isEmpty()) {
+            EXPECT_GE(run->givenUpMs, 0) << report(*run);
+            EXPECT_GE(run->closedMs, 0) << report(*run);
+            EXPECT_LT(run->closedMs - run->givenUpMs, kClosedWithinMs) << report(*run);
+            // No connection of the program is read any more: the server saw each one closed.
+            EXPECT_TRUE(waitUntil([&] {
+                const QByteArray requests = readFile(run->requests);
+                return requests.count("CLOSED ") == requests.count("GET ");
+            }, kClosedWithinMs)) << report(*run);
         }
-        EXPECT_EQ(display.titles, row.boxes);
-        EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(tmp + "/").isEmpty(); }, 30000));
-        EXPECT_EQ(filesLargerThan(tmp, row.leftBytes), QStringList());
-        QFile::remove(path("app/update.ini"));
+        // The query is given up, not sent again.
+        if (row.versionServer)
+            EXPECT_EQ(readFile(run->requests).count("GET "), 1) << report(*run);
+        // The query is given up, not sent again.
+        if (row.versionServer)
+            EXPECT_EQ(readFile(run->requests).count("GET "), 1) << report(*run);
+        if (row.exitCode == staysOpen) {
+            EXPECT_EQ(::kill(run->stage, 0), 0) << "the window did not stay open";
+            killProcessesRunningFrom(run->program);
+            killProcessesRunningFrom(run->tmp + "/");
+            run->process.waitForFinished(10000);
+        } else {
+            EXPECT_EQ(run->process.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(run->process.exitCode(), row.exitCode) << report(*run);
+        }
+        EXPECT_EQ(run->display->titles, row.boxes);
+        EXPECT_TRUE(waitUntil([&] { return processesRunningFrom(run->tmp + "/").isEmpty(); }, 30000));
+        EXPECT_EQ(filesLargerThan(run->tmp, row.leftBytes), QStringList());
     }
 }
 

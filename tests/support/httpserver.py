@@ -29,6 +29,12 @@ parameters (they combine where that makes sense):
   encoding=NAME   the file with the header Content-Encoding: NAME, its bytes unchanged
   gzipbomb=MIB    200 with Content-Encoding: gzip, whatever the client asked for: about a
                   thousandth of MIB MiB that inflate to MIB MiB of zero bytes (no file needed)
+  endlesshead=K   a reply head that never ends, sent as fast as the client reads: K is
+                  "status" (one status line), "line" (one header line), "fields" (header fields
+                  without end) or "chunksize" (a whole head, then one chunk-size line); the log
+                  gets "CLOSED <path>" once the client has closed the connection;
+                  with pace=MS, in pieces of 1 KiB sent MS milliseconds apart
+  fields=N        the file with N distinct extra header fields before its body
 
 The same parameters may come in the path, for clients that cannot send a query: a path
 segment "_do:<query>" (e.g. /base/_do:status=404&fail=2/1234/a.bin, percent-encoded or not) is
@@ -135,9 +141,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         state = self.server.state
         state.enter({"method": self.command, "path": self.path, "headers": dict(self.headers.items())})
-        if self.server.log_file:
-            with self.server.log_lock, open(self.server.log_file, "a") as log:
-                log.write("%s %s %s\n" % (self.command, self.path, self.headers.get("Via", "-")))
+        self.log("%s %s %s" % (self.command, self.path, self.headers.get("Via", "-")))
         try:
             self.serve(path, query, head)
         except (BrokenPipeError, ConnectionResetError):
@@ -192,6 +196,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "junk" in query:
             self.send_junk(int(query["junk"]), head)
             return
+        if "endlesshead" in query:
+            self.send_endless_head(query["endlesshead"], int(query.get("pace", "0")))
+            self.log("CLOSED %s" % self.path)
+            return
 
         data = self.read_file(path)
         if data is None:
@@ -212,6 +220,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         else:
             self.send_header("Content-Length", str(len(data)))
+        for n in range(int(query.get("fields", "0"))):
+            self.send_header("X-Field-%d" % n, "v")
         self.end_headers()
         if head:
             return
@@ -255,6 +265,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(data)
         while not STOP.is_set():
             self.wfile.write(padding)
+
+    def send_endless_head(self, kind, pace):
+        """Returns once the client has closed the connection or the server stops."""
+        self.close_connection = True
+        starts = {
+            "status": b"HTTP/1.1 200 OK",
+            "line": b"HTTP/1.1 200 OK\r\nX-Endless: ",
+            "fields": b"HTTP/1.1 200 OK\r\n",
+            "chunksize": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+        }
+        padding = b"".join(b"X-Field-%d: v\r\n" % n for n in range(4096)) if kind == "fields" else b"0" * 65536
+        if pace:
+            padding = padding[:1024]
+        try:
+            self.wfile.write(starts[kind])
+            while not STOP.wait(pace / 1000.0):
+                self.wfile.write(padding)
+        except OSError:
+            pass
+
+    def log(self, line):
+        if self.server.log_file:
+            with self.server.log_lock, open(self.server.log_file, "a") as log:
+                log.write(line + "\n")
 
     def send_junk(self, mebibytes, head):
         self.send_response(200)

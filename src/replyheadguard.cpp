@@ -1,0 +1,49 @@
+#include "replyheadguard.h"
+
+#include <QByteArray>
+#include <QEvent>
+#include <QList>
+#include <QMetaMethod>
+#include <QNetworkReply>
+#include <QPair>
+
+// The one way to see a queued call's arguments before the receiver takes them.
+#include <QtCore/private/qobject_p.h>
+
+namespace {
+
+// Qt's own hand-over of a finished head from its network thread to the reply.
+const char kHeadSlot[] = "replyDownloadMetaData";
+typedef QList<QPair<QByteArray, QByteArray>> HeaderFields;
+
+} // namespace
+
+ReplyHeadGuard::ReplyHeadGuard(QNetworkReply* reply) : QObject(reply)
+{
+    reply->installEventFilter(this);
+}
+
+ReplyHeadGuard* ReplyHeadGuard::watch(QNetworkReply* reply)
+{
+    return new ReplyHeadGuard(reply);
+}
+
+bool ReplyHeadGuard::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::MetaCall)
+        return false;
+    // Calls through functor connections carry no method index; they never match here.
+    const QMetaCallEvent* call = static_cast<const QMetaCallEvent*>(event);
+    const QMetaMethod slot = watched->metaObject()->method(call->id());
+    if (!slot.isValid() || slot.name() != kHeadSlot || slot.parameterCount() < 1
+        || slot.parameterType(0) != qMetaTypeId<HeaderFields>())
+        return false;
+    const HeaderFields& fields = *static_cast<const HeaderFields*>(call->args()[1]);
+    qint64 bytes = 0;
+    for (const auto& field : fields)
+        bytes += field.first.size() + field.second.size() + 4;
+    if (fields.size() <= kMaxFields && bytes <= kMaxBytes)
+        return false;
+    emit refused(QStringLiteral("reply head of %1 fields in %2 bytes").arg(fields.size()).arg(bytes));
+    return true;
+}
