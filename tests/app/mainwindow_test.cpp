@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "prepostinstalltaskspecification.h"
 #include "privatecopy.h"
+#include "privileges.h"
 #include "qtwait.h"
 #include "releasetools.h"
 #include "tempdir.h"
@@ -34,7 +35,9 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -326,28 +329,49 @@ TEST_F(MainWindowTest, FatalErrorsEndTheProgramWithTheirExitCodes)
 
 // The temporary folder is shared: a marker's name held by anything but a file of the user's own
 // is reported and left as it was, and nothing it leads to is touched. Links and named pipes that
-// another account plants are met by the program tests.
+// another account plants are met by the program tests. A file of root's in root's sticky folder
+// opens for another user even where the kernel guards such folders (fs.protected_regular): only
+// its owner tells it apart from the user's own.
 TEST_F(MainWindowTest, MarkerNameTakenByAnythingElseIsReportedAndLeftAsItWas)
 {
+    makeSharedDir("tmp");
     const QByteArray notes = "the user's own notes\n";
     const QString file = writeFile("notes", notes);
     const QString marker = path("tmp/vl3_force_update");
     const struct {
         const char* what;
         std::function<bool()> take;
+        // The window writes as nobody, and what root took is another account's.
+        bool userIsNobody;
     } takers[] = {
         // Cannot be opened as a file, not even by root.
-        {"directory", [&] { return QDir().mkdir(marker); }},
-        {"link to nothing", [&] { return QFile::link(path("created"), marker); }},
+        {"directory", [&] { return QDir().mkdir(marker); }, false},
+        {"link to nothing", [&] { return QFile::link(path("created"), marker); }, false},
         {"second name of a file",
-         [&] { return ::link(QFile::encodeName(file).constData(), QFile::encodeName(marker).constData()) == 0; }},
+         [&] { return ::link(QFile::encodeName(file).constData(), QFile::encodeName(marker).constData()) == 0; },
+         false},
+        {"file of another account that the user may write",
+         [&] {
+             writeFile("tmp/vl3_force_update", "another account's notes\n");
+             return ::chmod(QFile::encodeName(marker).constData(), 0666) == 0;
+         },
+         true},
     };
     for (const auto& t : takers) {
         SCOPED_TRACE(t.what);
+        if (t.userIsNobody && ::geteuid() != 0)
+            GTEST_SKIP() << "a file of another account needs root";
         ASSERT_TRUE(t.take());
+        const QByteArray taken = readFile(marker);
         output()->clear();
-        window()->write_force_update_file("vl3_force_update");
+        {
+            std::optional<ActingAsNobody> user;
+            if (t.userIsNobody)
+                ASSERT_TRUE(user.emplace().acting());
+            window()->write_force_update_file("vl3_force_update");
+        }
         EXPECT_EQ(output()->toPlainText(), "Failed to store force update notice");
+        EXPECT_EQ(readFile(marker), taken);
         EXPECT_EQ(readFile(file), notes);
         EXPECT_FALSE(QFileInfo::exists(path("created")));
         ASSERT_TRUE(QDir().rmdir(marker) || QFile::remove(marker));

@@ -130,6 +130,9 @@ struct StartScene {
     QProcessEnvironment env;
     // Bytes one file of the start may hold: prlimit's --fsize.
     QString fileSizeLimit = "unlimited";
+    // A file that the start inherits a descriptor of, named in VL_HANDED_OVER_LOCK_FD as a first
+    // stage names the lock it hands to the second.
+    QString handedOver;
     std::unique_ptr<TestHttpServer> server;
     // The client folder's disk, when it is a small one.
     std::unique_ptr<SmallDisk> disk;
@@ -241,14 +244,22 @@ protected:
         publishClientIni(scene, "post.sh=" + digestAndSize(command) + "\n[postinstall]\npost.sh=linux64,dir=__VL3_DIR__\n");
     }
 
-    // Starts the installed updater as its user, with the scene's file size limit.
+    // Starts the installed updater as its user, with the scene's file size limit and handed-over
+    // descriptor.
     void startAsUser(StartScene* scene, QProcess* process)
     {
-        process->setProcessEnvironment(scene->env);
+        QProcessEnvironment env = scene->env;
+        QString handOver;
+        if (!scene->handedOver.isEmpty()) {
+            env.insert("VL_HANDED_OVER_LOCK_FD", "9");
+            handOver = "exec 9<>'" + scene->handedOver + "'; ";
+        }
+        process->setProcessEnvironment(env);
         process->setStandardOutputFile(scene->dir + "/output.txt", QIODevice::Append);
         process->setStandardErrorFile(scene->dir + "/output.txt", QIODevice::Append);
         startAsNobody(process, "/bin/sh",
-                      QStringList{"-c", "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\" \"$@\"",
+                      QStringList{"-c",
+                                  handOver + "trap '' XFSZ; prlimit --fsize=" + scene->fileSizeLimit + " \"$0\" \"$@\"",
                                   scene->client + "/update"}
                           + scene->arguments);
     }
@@ -560,6 +571,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         ASSERT_TRUE(waitUntil([&] { return QFile::exists(scene->client + "/waiting"); }, 120000))
             << "the second stage never reached its command";
     };
+    auto secondStageGoesOn = [](StartScene* scene) { QFile(scene->client + "/go").open(QIODevice::WriteOnly); };
     // The updater's release runs a command that asks for a restart, which the user agrees to, after
     // another account has put `plant` (a shell command run in the temporary folder) under the
     // name of the marker that the answer leaves.
@@ -643,7 +655,15 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          },
          2, {"Error"}, "Error shown: \"Failed to start the new updater", false, 1, nullptr},
         {"second start during the second stage", duringSecondStage, 0, {"Error"}, "Another update is running", true,
-         0, [](StartScene* scene) { QFile(scene->client + "/go").open(QIODevice::WriteOnly); }},
+         0, secondStageGoesOn},
+        // The handed-over descriptor is open on a file that it can lock, which holds no session.
+        {"second stage handed a descriptor of another file during the second stage of another update",
+         [&](StartScene* scene) {
+             duringSecondStage(scene);
+             scene->arguments = secondStage;
+             scene->handedOver = scene->dir + "/user/other.lock";
+         },
+         0, {"Error"}, "Another update is running", true, 0, secondStageGoesOn},
         {"client folder without a free page", clientOnSmallDisk(0), staysOpen, {"Error"},
          "permissions.\\nNo space left on device", true, 0, startWithRoom},
         {"client folder with one free page", clientOnSmallDisk(1), staysOpen, {"Error"},

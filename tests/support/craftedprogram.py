@@ -6,10 +6,12 @@ the relocation tables that --table asks for. Every count costs one byte in the p
 payload is LZMA2 chunks of repeated bytes, each run packed once and sent again as often as it
 repeats: 150 MB of payload come to about 30 KB. The diff rebuilds an empty file, so that a
 decoder that assembles the program to the end still fails on the CRC; with --packed-diff it is
-packed (method 2) in a block that unpacks to that many zero bytes.
+packed (method 2) in a block that unpacks to that many zero bytes. With --diff-tail the diff's
+stream goes on for that many 0xFF bytes that the diff never reads: a decoder holds them all the
+same, each page of them written.
 
     craftedprogram.py --addresses N [--rel32 N] [--labels N] [--table none|elf|pe|both]
-                      [--packed-diff BYTES] OUTPUT
+                      [--packed-diff BYTES] [--diff-tail BYTES] OUTPUT
 """
 import argparse
 import lzma
@@ -67,6 +69,7 @@ def main():
     parser.add_argument("--labels", type=int, default=0)
     parser.add_argument("--table", choices=sorted(TABLE_OPS), default="elf")
     parser.add_argument("--packed-diff", type=int, default=0)
+    parser.add_argument("--diff-tail", type=int, default=0)
     parser.add_argument("output")
     args = parser.parse_args()
 
@@ -92,8 +95,8 @@ def main():
         # Method 0, an empty new file, and empty control, diff and extra parts.
         diff = bytes([0]) + varint(0) * 4
     program_length = len(program_header) + sum(size(s) for s in streams)
-    payload = [stream_set_header([program_length, len(diff)]) + program_header]
-    payload += [part for stream in streams for part in stream] + [diff]
+    payload = [stream_set_header([program_length, len(diff) + args.diff_tail]) + program_header]
+    payload += [part for stream in streams for part in stream] + [diff, (0xFF, args.diff_tail)]
 
     # The CRC of an empty file is 0xFFFFFFFF.
     wrong_crc = 0

@@ -484,6 +484,8 @@ TEST(CompressedFile, CraftedProgramsPeakWithinTheirBudget)
         {"--addresses 1 --rel32 3000000 --table none", 4 << 20, true},
         {"--addresses 0 --labels 7000000 --table none", 4 << 20, true},
         {"--addresses 10 --table none --packed-diff 200000000", 4 << 20, true},
+        // A stream longer than the dictionary leaves of the budget, in a payload within it.
+        {"--addresses 10 --table none --diff-tail 32000000", 4 << 20, true},
     };
     constexpr double kMarginMiB = 4;
     for (const auto& c : cases) {
