@@ -1,31 +1,17 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
-#include "writtensettings.h"
+#include "wholeinifile.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
 
 namespace {
 
 const char* const kGroup = "current";
-
-QString statusName(QSettings::Status status)
-{
-    switch (status) {
-    case QSettings::NoError:
-        return QStringLiteral("NoError");
-    case QSettings::AccessError:
-        return QStringLiteral("AccessError");
-    case QSettings::FormatError:
-        return QStringLiteral("FormatError");
-    }
-    return QString::number(int(status));
-}
 
 // Copies every key of `group` from `from` into `to`.
 void copyGroup(QSettings& from, QSettings& to, const QString& group)
@@ -55,38 +41,13 @@ void setRecord(QSettings& settings, const Record& record)
     settings.endGroup();
 }
 
-// Whether the file at `path`, written with `status`, holds `record`; otherwise `failure` gets the
-// system's reason. An empty or cut-off file does not hold it.
-bool holdsRecord(const QString& path, QSettings::Status status, const Record& record, QString* failure)
-{
-    const QVariantMap held = WrittenSettings::groupOnDisk(path, QLatin1String(kGroup));
-    bool versionOk = false;
-    const int version = held.value(QStringLiteral("version")).toInt(&versionOk);
-    if (status == QSettings::NoError && versionOk && version == record.version
-        && held.value(QStringLiteral("dir")).toString() == record.dir
-        && held.value(QStringLiteral("vl3dir")).toString() == record.vl3dir
-        && held.value(QStringLiteral("type")).toString() == record.type)
-        return true;
-    const qint64 bytes = QFileInfo(path).size() + QString::number(record.version).size() + record.dir.toUtf8().size()
-        + record.vl3dir.toUtf8().size() + record.type.toUtf8().size() + 64;
-    const QString reason = WrittenSettings::whyUnwritable(path, bytes);
-    qDebug() << "The record does not read back from" << path << reason;
-    if (failure)
-        *failure = reason;
-    return false;
-}
-
 // Removes the group of the record from the file at `path`, and the file when nothing is left.
+// A record that cannot be taken away stays: it leads nowhere, since its directory is gone by then.
 void removeRecord(const QString& path)
 {
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.remove(kGroup);
-        settings.sync();
-        if (!settings.allKeys().isEmpty())
-            return;
-    }
-    QFile::remove(path);
+    QString reason;
+    if (!WholeIniFile(path).change([](QSettings& settings) { settings.remove(kGroup); }, &reason))
+        qDebug() << "The record stays in" << path << reason;
 }
 
 } // namespace
@@ -147,15 +108,9 @@ bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3di
     const QString path = updateIniPath();
     qDebug() << "modify" << path << version << dir << vl3dir << type;
     const Record record{version, dir, vl3dir, type};
-    QSettings::Status status;
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        setRecord(settings, record);
-        settings.sync();
-        status = settings.status();
-    }
-    qDebug() << "UpdateiniData::modify write result" << statusName(status);
-    return holdsRecord(path, status, record, failure);
+    const bool written = WholeIniFile(path).change([&](QSettings& settings) { setRecord(settings, record); }, failure);
+    qDebug() << "UpdateiniData::modify written" << written;
+    return written;
 }
 
 bool UpdateIniData::modifyTempIni(const QString& tempDir, QString* failure)
@@ -168,17 +123,15 @@ bool UpdateIniData::modifyTempIni(const QString& tempDir, QString* failure)
         return false;
     }
 
-    QSettings::Status status;
-    {
-        QSettings source(updateIniPath(), QSettings::IniFormat);
-        QSettings settings(target, QSettings::IniFormat);
-        // The second stage reads its proxy, download streams and channel from this copy.
-        copyGroup(source, settings, QStringLiteral("Channel"));
-        copyGroup(source, settings, QStringLiteral("update"));
-        setRecord(settings, record);
-        settings.sync();
-        status = settings.status();
-    }
-    qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(status);
-    return holdsRecord(target, status, record, failure);
+    QSettings source(updateIniPath(), QSettings::IniFormat);
+    const bool written = WholeIniFile(target).change(
+        [&](QSettings& settings) {
+            // The second stage reads its proxy, download streams and channel from this copy.
+            copyGroup(source, settings, QStringLiteral("Channel"));
+            copyGroup(source, settings, QStringLiteral("update"));
+            setRecord(settings, record);
+        },
+        failure);
+    qDebug() << "UpdateiniData::modifyTempIni written" << written;
+    return written;
 }

@@ -4,14 +4,21 @@
 #include "privatecopy.h"
 #include "smalldisk.h"
 #include "tempdir.h"
+#include "writefailure.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +42,28 @@ protected:
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(content);
+    }
+
+    // The file's bytes; none when there is no file.
+    static std::optional<QByteArray> contentOf(const QString& file)
+    {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly))
+            return std::nullopt;
+        return f.readAll();
+    }
+
+    // The settings that `content` holds, read through a name that no QSettings has seen.
+    static QMap<QString, QString> settingsIn(const std::optional<QByteArray>& content)
+    {
+        QMap<QString, QString> values;
+        QTemporaryFile file;
+        if (!content || !file.open() || file.write(*content) != content->size() || !file.flush())
+            return values;
+        QSettings settings(file.fileName(), QSettings::IniFormat);
+        for (const QString& key : settings.allKeys())
+            values.insert(key, settings.value(key).toString());
+        return values;
     }
 
     // A session directory as the configuration creates it.
@@ -158,22 +187,34 @@ TEST_F(SessionRecordTest, ModifyKeepsTheOtherGroups)
     EXPECT_EQ(ini.value("current/type").toString(), "update_linux_amd64");
 }
 
+// A file that cannot be written, or read as an ini file, stays as it is; the failure says why.
 TEST_F(SessionRecordTest, UnwritableFileFailsTheWrite)
 {
     if (!inCopy())
         return;
+    const QString session = sessionDir();
     // A directory in the file's place cannot be written, not even by root.
     ASSERT_TRUE(QDir().mkdir(iniPath()));
-    EXPECT_FALSE(UpdateIniData::modify(3100, sessionDir(), "", "update_linux_amd64"));
+    QString reason;
+    EXPECT_FALSE(UpdateIniData::modify(3100, session, "", "update_linux_amd64", &reason));
+    EXPECT_EQ(reason, QString::fromLocal8Bit(strerror(EISDIR)));
+    ASSERT_TRUE(QDir().rmdir(iniPath()));
+
+    const QByteArray unclosedGroup = "[Channel\nbeta=true\n";
+    writeIni(iniPath(), unclosedGroup);
+    EXPECT_FALSE(UpdateIniData::modify(3100, session, "", "update_linux_amd64", &reason));
+    EXPECT_EQ(reason, iniPath() + " is not in the ini format");
+    EXPECT_EQ(contentOf(iniPath()), unclosedGroup);
 }
 
-// A copy that does not reach the file fails with the system's reason, also where QSettings counts
-// it as done: a full disk leaves no page for QSettings's lock file, or none for the content.
+// A copy that does not fit on the disk fails with the system's reason: no page is free, or one
+// where the user's channel settings take two.
 TEST_F(SessionRecordTest, TempCopyOnAFullDiskFailsWithItsReason)
 {
     if (!inCopy())
         return;
     const QString session = sessionDir();
+    writeIni(iniPath(), "[Channel]\nalphaNotes=" + QByteArray(5000, 'x') + "\n");
     ASSERT_TRUE(UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64"));
     // A page of content: a disk of size 0 would be unbounded.
     writeIni(session + "/filler", QByteArray(4096, 'x'));
@@ -185,6 +226,161 @@ TEST_F(SessionRecordTest, TempCopyOnAFullDiskFailsWithItsReason)
         EXPECT_FALSE(UpdateIniData::modifyTempIni(session, &reason));
         EXPECT_EQ(reason, QString::fromLocal8Bit(strerror(ENOSPC)));
     }
+}
+
+// Writing or taking away the record on a disk short of space, beside the program or in the
+// temporary folder where the new content is composed, or under a file size limit that cuts the
+// old content's copy: the file is left as it was (none where there was none), or holds the change
+// and every other setting it held, and no other file is left beside it. Beside the program the
+// change is made wherever the new file fits; one free page was where Qt's own write put its lock
+// file, and then an empty file in the old one's place.
+TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
+{
+    if (!inCopy())
+        return;
+    const QString session = sessionDir();
+    const QByteArray settings = "[Channel]\nbeta=false\n\n[update]\nproxy=http://proxy:3128\nstreams=2\n";
+    const QByteArray record = "[current]\ndir=/old\ntype=old\nversion=1\nvl3dir=/old/client\n\n";
+    const QByteArray sessionRecord = "[current]\ndir=" + QFile::encodeName(session) + "\ntype=old\nversion=1\n\n";
+    // Settings that nearly fill a page: with the record they take two.
+    QByteArray pageOfSettings = settings + "\n[notes]\ntext=";
+    pageOfSettings += QByteArray(4060 - pageOfSettings.size(), 'n') + "\n";
+    const QMap<QString, QString> written{{"current/version", "3100"},
+                                         {"current/dir", session},
+                                         {"current/vl3dir", "/opt/voxlane"},
+                                         {"current/type", "update_linux_amd64"}};
+
+    // Returns whether the record was written; `reason` gets the failure's.
+    using Change = std::function<bool(QString* reason)>;
+    const Change modify = [&](QString* reason) {
+        return UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64", reason);
+    };
+    const Change remove = [](QString*) {
+        UpdateIniData::remove();
+        return false;
+    };
+    const Change removeSession = [&](QString*) {
+        UpdateIniData::removeSession(iniPath(), session);
+        return false;
+    };
+    const struct {
+        const char* name;
+        std::optional<QByteArray> before;
+        Change change;
+        bool writes;
+        // Free pages beside the program in which the change must be made.
+        int pagesNeeded;
+    } cases[] = {
+        {"record beside the user's settings", settings, modify, true, 1},
+        {"record beside a page of the user's settings", pageOfSettings, modify, true, 2},
+        {"record in place of an older one", record + settings, modify, true, 1},
+        {"record without an earlier file", std::nullopt, modify, true, 1},
+        {"record taken away", record + settings, remove, false, 1},
+        {"session's record taken away", settings + sessionRecord, removeSession, false, 1},
+        {"last settings taken away", record, remove, false, 0},
+    };
+
+    using Limit = std::function<std::shared_ptr<void>()>;
+    auto smallDisk = [](const QString& folder, int freePages) -> Limit {
+        return [folder, freePages] {
+            auto disk = std::make_shared<SmallDisk>(folder, freePages);
+            EXPECT_TRUE(disk->mounted());
+            return disk;
+        };
+    };
+    // Below the old content's size, above that of the user's settings alone.
+    const Limit fileSizeLimit = [] { return std::make_shared<FileSizeLimit>(100); };
+    const QString bin = QCoreApplication::applicationDirPath();
+    const QString noSpace = QString::fromLocal8Bit(strerror(ENOSPC));
+    const struct {
+        const char* name;
+        Limit impose;
+        // The reason of a failed write; empty where any will do.
+        QString reason;
+        // Free pages beside the program; -1 where the change may fail whatever it needs.
+        int freePages;
+    } limits[] = {
+        {"no free page beside the program", smallDisk(bin, 0), noSpace, 0},
+        {"one free page beside the program", smallDisk(bin, 1), noSpace, 1},
+        {"two free pages beside the program", smallDisk(bin, 2), noSpace, 2},
+        {"no free page in the temporary folder", smallDisk(QDir::tempPath(), 0), QString(), -1},
+        {"one free page in the temporary folder", smallDisk(QDir::tempPath(), 1), QString(), -1},
+        {"two free pages in the temporary folder", smallDisk(QDir::tempPath(), 2), QString(), -1},
+        {"file size limit", fileSizeLimit, QString(), -1},
+    };
+    for (const auto& limit : limits) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(QString("%1, %2").arg(c.name, limit.name).toStdString());
+            QFile::remove(iniPath());
+            if (c.before)
+                writeIni(iniPath(), *c.before);
+            QString reason;
+            bool done = false;
+            std::optional<QByteArray> after;
+            QStringList beside;
+            {
+                const std::shared_ptr<void> imposed = limit.impose();
+                done = c.change(&reason);
+                after = contentOf(iniPath());
+                beside = QDir(bin).entryList({"update.ini*"}, QDir::AllEntries | QDir::Hidden | QDir::System);
+            }
+            EXPECT_EQ(beside, after ? QStringList{"update.ini"} : QStringList());
+
+            QMap<QString, QString> expected = settingsIn(c.before);
+            for (const QString& key : expected.keys()) {
+                if (key.startsWith("current/"))
+                    expected.remove(key);
+            }
+            if (c.writes)
+                expected.insert(written);
+            const bool changed = c.writes ? done : after != c.before;
+            if (limit.freePages >= c.pagesNeeded) {
+                EXPECT_TRUE(changed);
+            }
+            if (changed) {
+                EXPECT_EQ(settingsIn(after), expected);
+                EXPECT_EQ(after.has_value(), !expected.isEmpty()) << "a file without settings goes";
+            } else {
+                EXPECT_EQ(after, c.before);
+            }
+            if (c.writes && !done) {
+                EXPECT_FALSE(reason.isEmpty());
+                if (!limit.reason.isEmpty()) {
+                    EXPECT_EQ(reason, limit.reason);
+                }
+            }
+        }
+    }
+}
+
+// A new file gets the mode that the user's umask leaves; a changed one keeps its mode, and a link
+// stays a link, whose target gets the change.
+TEST_F(SessionRecordTest, ChangeKeepsTheFilesModeAndLink)
+{
+    if (!inCopy())
+        return;
+    const QString session = sessionDir();
+    auto modeOf = [](const QString& file) {
+        struct stat st;
+        return ::lstat(QFile::encodeName(file).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    ::umask(027);
+    ASSERT_TRUE(UpdateIniData::modify(3100, session, "", "update_linux_amd64"));
+    EXPECT_EQ(modeOf(iniPath()), 0640);
+    ASSERT_EQ(::chmod(QFile::encodeName(iniPath()).constData(), 0604), 0);
+    ASSERT_TRUE(UpdateIniData::modify(3101, session, "", "update_linux_amd64"));
+    EXPECT_EQ(modeOf(iniPath()), 0604);
+
+    const QString target = QDir::tempPath() + "/settings.ini";
+    writeIni(target, "[update]\nstreams=2\n");
+    ASSERT_TRUE(QFile::remove(iniPath()));
+    ASSERT_TRUE(QFile::link(target, iniPath()));
+    ASSERT_TRUE(UpdateIniData::modify(3100, session, "", "update_linux_amd64"));
+    EXPECT_TRUE(QFileInfo(iniPath()).isSymLink());
+    EXPECT_EQ(settingsIn(contentOf(target)).value("current/version"), "3100");
+    UpdateIniData::remove();
+    EXPECT_TRUE(QFileInfo(iniPath()).isSymLink());
+    EXPECT_EQ(settingsIn(contentOf(target)), (QMap<QString, QString>{{"update/streams", "2"}}));
 }
 
 TEST_F(SessionRecordTest, TempCopyCarriesRecordAndUserSettings)

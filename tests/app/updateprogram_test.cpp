@@ -3,7 +3,8 @@
 // each start clears the leftovers of earlier updates, and a failed stage leaves no broken file
 // in its session. Other accounts share the temporary folder with the user and may plant names
 // there. A start that cannot go on tells its user in a box, answered on a display of the test's
-// own, and ends. A hostile server fails the update within bounds of memory and disk.
+// own, and ends; a full disk keeps the user's settings beside the program. A hostile server fails
+// the update within bounds of memory and disk.
 #include "ensemblepatchwriter.h"
 #include "httpserverfixture.h"
 #include "peakmemory.h"
@@ -22,10 +23,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QUrl>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -549,8 +553,10 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         GTEST_SKIP() << "the user and another account need root";
     BoxAnsweringDisplay display(path("display"));
     ASSERT_TRUE(showOn(display)) << "Xvfb did not start";
-    // The window stays open, showing that the update has ended.
+    // The window stays open, showing that the update has ended: the installed updater's, or that
+    // of the second stage, which the installed updater handed the update to.
     const int staysOpen = -1;
+    const int secondStageStaysOpen = -2;
     static const QStringList secondStage{"--clientupdate", "client_linux_amd64", "5", "#"};
     // The second stage has updated the client before it fails to start it, and names the script.
     auto clientUpdated = [](StartScene* scene) {
@@ -607,6 +613,70 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
             return again.state() == QProcess::NotRunning;
         }, 120000));
         EXPECT_EQ(again.exitCode(), 0);
+    };
+    // The user's own settings in the update.ini beside the installed program, which also holds the
+    // session record while an update runs. (A channel there counts only where the config folder
+    // holds no update.ini; the scene's does.) They take more than a page, and so does the file
+    // with the record or without it: one free page does not hold the new file.
+    const QByteArray pageOfNotes = QByteArray("the user's own notes ").repeated(250).trimmed();
+    const QByteArray userSettings = "[Channel]\nbeta=false\n\n[notes]\ntext=" + pageOfNotes + "\n\n[update]\nstreams=2\n";
+    const QMap<QString, QString> userKeys{{"Channel/beta", "false"}, {"notes/text", pageOfNotes}, {"update/streams", "2"}};
+    auto userIniOf = [](StartScene* scene) { return scene->client + "/update.ini"; };
+    auto settingsOf = [](const QString& file) {
+        QSettings ini(file, QSettings::IniFormat);
+        QMap<QString, QString> values;
+        for (const QString& key : ini.allKeys())
+            values.insert(key, ini.value(key).toString());
+        return values;
+    };
+    auto withUserSettings = [&](const std::function<void(StartScene*)>& prepare) {
+        return [&, prepare](StartScene* scene) {
+            writeFile(scene->name + "/user/app/update.ini", userSettings);
+            ASSERT_EQ(runCommand("chown nobody:nogroup '" + userIniOf(scene) + "'"), 0);
+            prepare(scene);
+        };
+    };
+    // Whether a start of the installed updater, not a second stage, logged `text`.
+    auto startLogged = [](StartScene* scene, const QString& text) {
+        const QStringList logs = updaterLogs(scene->tmp).split("==== ");
+        return std::any_of(logs.cbegin(), logs.cend(), [&](const QString& log) {
+            return log.contains("parseCommandLineOptions (\"" + scene->client + "/update\")") && log.contains(text);
+        });
+    };
+    // Once the disk has room, the next start completes the update, through both stages, and
+    // leaves the user's settings without a record.
+    auto settingsKeptByTheStartWithRoom = [&](StartScene* scene) {
+        startWithRoom(scene);
+        ASSERT_TRUE(waitUntil([&] { return processesRunningFrom(scene->tmp + "/").isEmpty(); }, 120000));
+        EXPECT_EQ(settingsOf(userIniOf(scene)), userKeys);
+    };
+    // The failed start leaves the user's file as it was.
+    auto settingsKeptThroughTheFailedStart = [&](StartScene* scene) {
+        EXPECT_EQ(readFile(userIniOf(scene)), userSettings);
+        settingsKeptByTheStartWithRoom(scene);
+    };
+    // The update's post-install command fills the client folder's disk up to one free page, which
+    // the client takes when it notes its start: the record cannot be taken away.
+    auto updateFillingTheDisk = withUserSettings([&](StartScene* scene) {
+        clientOnSmallDisk(1024)(scene);
+        publishPostInstallCommand(scene, "avail=$(df -B4096 --output=avail \"$dir\" | tail -1)\n"
+                                         "head -c $(( (avail - 1) * 4096 )) /dev/zero > \"$dir/filler\"\n");
+    });
+    // The client is updated and started once and the user's settings stay; the next start, with
+    // room, finds no session and starts the client once more.
+    auto settingsKeptThroughTheFullDisk = [&](StartScene* scene) {
+        ASSERT_TRUE(waitUntil([&] { return processesRunningFrom(scene->tmp + "/").isEmpty(); }, 120000));
+        EXPECT_EQ(readFile(scene->client + "/data/new.txt"), "added\n");
+        EXPECT_TRUE(waitUntil([&] { return QFile::exists(scene->client + "/client_started"); }, 120000));
+        EXPECT_EQ(readFile(scene->client + "/client_started"), "started\n");
+        QMap<QString, QString> settings = settingsOf(userIniOf(scene));
+        for (const QString& key : userKeys.keys())
+            EXPECT_EQ(settings.value(key), userKeys[key]) << key.toStdString();
+        ASSERT_TRUE(QFile::remove(scene->client + "/client_started"));
+
+        settingsKeptByTheStartWithRoom(scene);
+        EXPECT_FALSE(startLogged(scene, "Continuing previous session"));
+        EXPECT_FALSE(startLogged(scene, "Cleaning up previous session"));
     };
     const struct {
         const char* name;
@@ -665,9 +735,22 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          },
          0, {"Error"}, "Another update is running", true, 0, secondStageGoesOn},
         {"client folder without a free page", clientOnSmallDisk(0), staysOpen, {"Error"},
-         "permissions.\\nNo space left on device", true, 0, startWithRoom},
-        {"client folder with one free page", clientOnSmallDisk(1), staysOpen, {"Error"},
-         "permissions.\\nNo space left on device", true, 0, startWithRoom},
+         "permissions.\\nNo space left on device", true, 0,
+         [&](StartScene* scene) {
+             EXPECT_FALSE(QFile::exists(userIniOf(scene))) << "a record that could not be written leaves no file";
+             startWithRoom(scene);
+         }},
+        // The record takes the page; replacing the client's file finds none.
+        {"client folder with one free page", clientOnSmallDisk(1), secondStageStaysOpen, {"Update"},
+         "Update ended without success", true, 0,
+         [&](StartScene* scene) {
+             startWithRoom(scene);
+             EXPECT_TRUE(startLogged(scene, "Continuing previous session"));
+         }},
+        {"client folder with one free page and the user's settings", withUserSettings(clientOnSmallDisk(1)), staysOpen,
+         {"Error"}, "permissions.\\nNo space left on device", true, 0, settingsKeptThroughTheFailedStart},
+        {"update filling its client folder", updateFillingTheDisk, 0, {}, "The record stays in", true, 0,
+         settingsKeptThroughTheFullDisk},
         {"read-only client folder",
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);
@@ -724,7 +807,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         };
         QProcess run;
         startAsUser(&scene, &run);
-        if (row.exitCode == staysOpen) {
+        if (row.exitCode == staysOpen || row.exitCode == secondStageStaysOpen) {
             ASSERT_TRUE(waitUntil([&] {
                 display.answerBoxes();
                 return display.titles.size() == row.boxes.size()
@@ -732,8 +815,14 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
             }, 120000)) << report();
             // Long enough for a second try of the start to show its box.
             waitUntil([&] { display.answerBoxes(); return false; }, 3000);
-            EXPECT_EQ(run.state(), QProcess::Running);
+            if (row.exitCode == staysOpen) {
+                EXPECT_EQ(run.state(), QProcess::Running);
+            } else {
+                EXPECT_EQ(run.exitCode(), 0);
+                EXPECT_FALSE(processesRunningFrom(scene.tmp + "/").isEmpty());
+            }
             killProcessesRunningFrom(scene.client + "/update");
+            killProcessesRunningFrom(scene.tmp + "/");
             run.waitForFinished(10000);
         } else {
             ASSERT_TRUE(waitUntil([&] {
