@@ -366,8 +366,9 @@ TEST_F(MainWindowTest, MarkerNameTakenByAnythingElseIsReportedAndLeftAsItWas)
         output()->clear();
         {
             std::optional<ActingAsNobody> user;
-            if (t.userIsNobody)
+            if (t.userIsNobody) {
                 ASSERT_TRUE(user.emplace().acting());
+            }
             window()->write_force_update_file("vl3_force_update");
         }
         EXPECT_EQ(output()->toPlainText(), "Failed to store force update notice");
