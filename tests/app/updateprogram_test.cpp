@@ -1100,7 +1100,8 @@ TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
 // its connection is closed with it. The version server of a row lives with the program in a
 // network namespace of their own, on the build's default address, so that the program finds it as
 // it finds the real one. The rows run side by side, each with a program, folders and display of
-// its own: a head without end is only given up after the downloads' time-out, five times.
+// its own: a download fails only after five attempts, and Qt sends each request of a head
+// without end up to three times.
 TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
 {
     if (::geteuid() != 0)
