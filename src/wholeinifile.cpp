@@ -178,7 +178,13 @@ bool WholeIniFile::change(const std::function<void(QSettings&)>& change, QString
     const QString target = targetOf(m_Path);
     IniBytes old;
     IniBytes composed;
-    if (!readIni(target, &old, failure) || !compose(target, old, change, &composed, failure))
+    if (!readIni(target, &old, failure))
+        return false;
+    // A file that its user may not write keeps its settings, as Qt's own writer kept them: the
+    // rename would otherwise replace it all the same.
+    if (old.exists && ::faccessat(AT_FDCWD, QFile::encodeName(target).constData(), W_OK, AT_EACCESS) != 0)
+        return failWithErrno(failure, errno);
+    if (!compose(target, old, change, &composed, failure))
         return false;
     if (composed.exists)
         return replace(target, composed.bytes, old, failure);

@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "privatecopy.h"
+#include "privileges.h"
 #include "smalldisk.h"
 #include "tempdir.h"
 #include "writefailure.h"
@@ -205,6 +206,22 @@ TEST_F(SessionRecordTest, UnwritableFileFailsTheWrite)
     EXPECT_FALSE(UpdateIniData::modify(3100, session, "", "update_linux_amd64", &reason));
     EXPECT_EQ(reason, iniPath() + " is not in the ini format");
     EXPECT_EQ(contentOf(iniPath()), unclosedGroup);
+
+    // The user's own file, made read-only, in a folder that would take a new one.
+    const QByteArray settings = "[update]\nstreams=2\n";
+    writeIni(iniPath(), settings);
+    const QString bin = QCoreApplication::applicationDirPath();
+    ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(bin).path()).constData(), 0711), 0);
+    for (const QString& folder : {bin, QDir::tempPath()})
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 01777), 0);
+    ASSERT_EQ(runCommand("chown nobody '" + iniPath() + "' && chmod 444 '" + iniPath() + "'"), 0);
+    {
+        ActingAsNobody user;
+        ASSERT_TRUE(user.acting());
+        EXPECT_FALSE(UpdateIniData::modify(3100, session, "", "update_linux_amd64", &reason));
+    }
+    EXPECT_EQ(reason, QString::fromLocal8Bit(strerror(EACCES)));
+    EXPECT_EQ(contentOf(iniPath()), settings);
 }
 
 // A copy that does not fit on the disk fails with the system's reason: no page is free, or one
