@@ -7,7 +7,6 @@
 #pragma once
 
 #include <QHash>
-#include <QSet>
 #include <QtGlobal>
 
 class ConnectionWatch {

@@ -117,8 +117,8 @@ void HTTPDownloader::pollReply(QNetworkReply* reply, ConnectionWatch* connection
         return;
     qDebug() << "Version reply refused: no head or body byte reached it in" << m_PollsWithoutProgress
              << "polls of incoming bytes" << (caught ? "(a head without end)" : "");
-    // The abort goes first: the network thread, freed by the shutdown, then drops the reply
-    // instead of sending the request again.
+    // The abort is queued to the network thread before the shutdown frees it, so that it drops
+    // the reply before it can send the request again on meeting the connection's end.
     reply->abort();
     if (caught)
         connection->shutDownCaught();
