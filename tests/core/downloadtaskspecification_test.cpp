@@ -167,8 +167,8 @@ TEST_F(DownloadTest, HostileBodiesFailEveryAttemptWithoutFillingTheDiskOrMemory)
         qint64 maxSize;
         const char* refusal;
     } cases[] = {// Qt's network thread may read a reply before it hears of the read buffer's bound, and
-                 // holds what it read meanwhile. Over loopback that is hundreds of MiB for each 10 ms
-                 // the program is not scheduled; the round trip of any real link covers the gap.
+                 // holds what it read meanwhile: over loopback, some 60 MiB when the program is not
+                 // scheduled for 10 ms in between. The round trip of any real link covers the gap.
                  {"endless=1&delay=250", 65536, "a.bin is larger than 65536 bytes"},
                  {"", 65535, "a.bin is 65536 bytes, larger than 65535 bytes"},
                  // Inflated, 1 GiB; as sent, a little more than a listed 1 MiB file may have.
