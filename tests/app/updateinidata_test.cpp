@@ -29,10 +29,15 @@ namespace {
 // and with its own system temporary directory, where session directories live.
 class SessionRecordTest : public TempDirTest {
 protected:
-    bool inCopy()
+    // `preload`: a library that the copy loads before any other.
+    bool inCopy(const QString& preload = QString())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", makeDir("tmp"));
+        if (!preload.isEmpty()) {
+            env.insert("LD_PRELOAD", preload);
+            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        }
         return runInPrivateCopy(path("bin"), QStringList(), env);
     }
 
@@ -240,14 +245,15 @@ TEST_F(SessionRecordTest, TempCopyOnAFullDiskFailsWithItsReason)
 }
 
 // Writing or taking away the record on a disk short of space, beside the program or in the
-// temporary folder where the new content is composed, or under a file size limit that cuts the
-// old content's copy: the file is left as it was (none where there was none), or holds the change
-// and every other setting that Qt reads in it, and no other file is left beside it. Beside the
-// program the change is made wherever the new file fits; one free page was where Qt's own write
-// put its lock file, and then an empty file in the old one's place.
+// temporary folder where the new content is composed, under a file size limit that cuts the old
+// content's copy, or on a disk that fails to sync or close the new file: the file is left as it
+// was (none where there was none), or holds the change and every other setting that Qt reads in
+// it, and no other file is left beside it. Beside the program the change is made exactly where the
+// new file fits; one free page was where Qt's own write put its lock file, and then an empty file
+// in the old one's place.
 TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
 {
-    if (!inCopy())
+    if (!inCopy(VL_FAIL_SHIM))
         return;
     const QString session = sessionDir();
     const QByteArray settings = "[Channel]\nbeta=false\n\n[update]\nproxy=http://proxy:3128\nstreams=2\n";
@@ -314,6 +320,9 @@ TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
     };
     // Below the old content's size, above that of the user's settings alone.
     const Limit fileSizeLimit = [] { return std::make_shared<FileSizeLimit>(100); };
+    auto failing = [](const char* call) -> Limit {
+        return [call] { return std::make_shared<FailingCall>(call, "update.ini."); };
+    };
     const QString bin = QCoreApplication::applicationDirPath();
     const QString noSpace = QString::fromLocal8Bit(strerror(ENOSPC));
     const struct {
@@ -321,7 +330,9 @@ TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
         Limit impose;
         // The reason of a failed write; empty where any will do.
         QString reason;
-        // Free pages beside the program; -1 where the change may fail whatever it needs.
+        // Free pages beside the program: the change is made where it needs no more. A new file
+        // that the disk does not confirm is as good as none. -1 where the change may fail
+        // whatever it needs.
         int freePages;
     } limits[] = {
         {"no free page beside the program", smallDisk(bin, 0), noSpace, 0},
@@ -331,6 +342,8 @@ TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
         {"one free page in the temporary folder", smallDisk(QDir::tempPath(), 1), QString(), -1},
         {"two free pages in the temporary folder", smallDisk(QDir::tempPath(), 2), QString(), -1},
         {"file size limit", fileSizeLimit, QString(), -1},
+        {"fsync of the new file failing", failing("fsync"), QString::fromLocal8Bit(strerror(EIO)), 0},
+        {"close of the new file failing", failing("close"), QString::fromLocal8Bit(strerror(EIO)), 0},
     };
     for (const auto& limit : limits) {
         for (const auto& c : cases) {
@@ -358,8 +371,8 @@ TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
             if (c.writes)
                 expected.insert(written);
             const bool changed = c.writes ? done : after != c.before;
-            if (limit.freePages >= c.pagesNeeded) {
-                EXPECT_TRUE(changed);
+            if (limit.freePages >= 0) {
+                EXPECT_EQ(changed, limit.freePages >= c.pagesNeeded);
             }
             if (changed) {
                 EXPECT_EQ(settingsIn(after), expected);
