@@ -759,6 +759,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          "permissions.\\nNo space left on device", true, 0,
          [&](StartScene* scene) {
              EXPECT_FALSE(QFile::exists(userIniOf(scene))) << "a record that could not be written leaves no file";
+             EXPECT_TRUE(startLogged(scene, "UpdateiniData::modify write result AccessError"));
              startWithRoom(scene);
          }},
         // The record takes the page; replacing the client's file finds none.
