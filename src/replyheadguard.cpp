@@ -1,6 +1,7 @@
 #include "replyheadguard.h"
 
 #include <QByteArray>
+#include <QDebug>
 #include <QEvent>
 #include <QList>
 #include <QMetaMethod>
@@ -20,12 +21,26 @@ typedef QList<QPair<QByteArray, QByteArray>> HeaderFields;
 
 ReplyHeadGuard::ReplyHeadGuard(QNetworkReply* reply) : QObject(reply)
 {
-    reply->installEventFilter(this);
+    static const bool known = [] {
+        const bool same = knowsEventsOf(QT_VERSION_STR, qVersion());
+        if (!same)
+            qWarning().noquote() << QStringLiteral("Reply heads go unchecked: built with Qt %1, running with Qt %2, "
+                                                   "whose private events may be laid out differently")
+                                        .arg(QLatin1String(QT_VERSION_STR), QLatin1String(qVersion()));
+        return same;
+    }();
+    if (known)
+        reply->installEventFilter(this);
 }
 
 ReplyHeadGuard* ReplyHeadGuard::watch(QNetworkReply* reply)
 {
     return new ReplyHeadGuard(reply);
+}
+
+bool ReplyHeadGuard::knowsEventsOf(const char* builtWith, const char* running)
+{
+    return qstrcmp(builtWith, running) == 0;
 }
 
 bool ReplyHeadGuard::eventFilter(QObject* watched, QEvent* event)

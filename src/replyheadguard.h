@@ -16,8 +16,13 @@ public:
     static constexpr int kMaxFields = 100;
     static constexpr int kMaxBytes = 64 * 1024;
 
-    // Watches `reply` and lives as its child; `refused` comes instead of the head's fields.
+    // Watches `reply` and lives as its child; `refused` comes instead of the head's fields. Under
+    // a Qt other than the one built against, it lets every head through.
     static ReplyHeadGuard* watch(QNetworkReply* reply);
+
+    // Whether Qt's private event layout that the guard reads is known under the Qt `running`:
+    // only the one of the Qt `builtWith` is.
+    static bool knowsEventsOf(const char* builtWith, const char* running);
 
 signals:
     // The head's fields did not reach the reply, which is left to the receiver to give up.

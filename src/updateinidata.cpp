@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QMetaEnum>
 #include <QSettings>
 #include <QVariant>
 
@@ -48,6 +49,13 @@ void removeRecord(const QString& path)
     QString reason;
     if (!WholeIniFile(path).change([](QSettings& settings) { settings.remove(kGroup); }, &reason))
         qDebug() << "The record stays in" << path << reason;
+}
+
+// A write's outcome by the name QSettings gives it: lines that Qt cannot read are left out, not
+// a failure, so a write either holds or failed to reach the disk.
+const char* statusName(bool written)
+{
+    return QMetaEnum::fromType<QSettings::Status>().valueToKey(written ? QSettings::NoError : QSettings::AccessError);
 }
 
 } // namespace
@@ -109,7 +117,7 @@ bool UpdateIniData::modify(int version, const QString& dir, const QString& vl3di
     qDebug() << "modify" << path << version << dir << vl3dir << type;
     const Record record{version, dir, vl3dir, type};
     const bool written = WholeIniFile(path).change([&](QSettings& settings) { setRecord(settings, record); }, failure);
-    qDebug() << "UpdateiniData::modify written" << written;
+    qDebug() << "UpdateiniData::modify write result" << statusName(written);
     return written;
 }
 
@@ -132,6 +140,6 @@ bool UpdateIniData::modifyTempIni(const QString& tempDir, QString* failure)
             setRecord(settings, record);
         },
         failure);
-    qDebug() << "UpdateiniData::modifyTempIni written" << written;
+    qDebug() << "UpdateiniData::modifyTempIni write result" << statusName(written);
     return written;
 }

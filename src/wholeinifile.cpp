@@ -1,5 +1,6 @@
 #include "wholeinifile.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -100,8 +101,8 @@ bool readsBack(QSettings& expected, const QString& path)
         && std::all_of(keys.cbegin(), keys.cend(), [&](const QString& key) { return written.value(key) == expected.value(key); });
 }
 
-// The ini text of `old` with `change` applied, in QSettings's own format and escaping; no file
-// when no setting is left. QSettings counts a write that ran out of space as done, leaving an
+// The ini text of `old` with `change` applied, in QSettings's own format and escaping, without the
+// lines that QSettings cannot read; no file when no setting is left. QSettings counts a write that ran out of space as done, leaving an
 // empty or cut-off file: it writes in a private folder, and its text counts once it reads back.
 bool compose(const QString& path, const IniBytes& old, const std::function<void(QSettings&)>& change,
              IniBytes* composed, QString* failure)
@@ -115,8 +116,10 @@ bool compose(const QString& path, const IniBytes& old, const std::function<void(
     QSettings settings(oldCopy, QSettings::IniFormat);
     change(settings);
     settings.sync();
+    // Users edit the file by hand; Qt skips the lines it cannot read, keeps the rest, and its own
+    // writer left those lines out. So does this one, rather than block every later update.
     if (settings.status() == QSettings::FormatError)
-        return fail(failure, QStringLiteral("%1 is not in the ini format").arg(path));
+        qWarning().noquote() << "Lines of" << path << "that Qt could not read are left out";
     if (settings.allKeys().isEmpty())
         return true;
     // A fresh name: a QSettings on the old one could answer from the cache that QSettings keeps.

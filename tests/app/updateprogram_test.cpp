@@ -629,12 +629,23 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
             values.insert(key, ini.value(key).toString());
         return values;
     };
+    auto withSettings = [&](const QByteArray& settings) {
+        return [&, settings](StartScene* scene) {
+            writeFile(scene->name + "/user/app/update.ini", settings);
+            ASSERT_EQ(runCommand("chown nobody:nogroup '" + userIniOf(scene) + "'"), 0);
+        };
+    };
     auto withUserSettings = [&](const std::function<void(StartScene*)>& prepare) {
         return [&, prepare](StartScene* scene) {
-            writeFile(scene->name + "/user/app/update.ini", userSettings);
-            ASSERT_EQ(runCommand("chown nobody:nogroup '" + userIniOf(scene) + "'"), 0);
+            withSettings(userSettings)(scene);
             prepare(scene);
         };
+    };
+    // Settings edited by hand, with a line that Qt's ini reader skips.
+    const QByteArray handEditedSettings = "[Channel]\nbeta=false\n\n[update]\nstreams=2\n";
+    auto handEditedWith = [&](const QByteArray& before, const QByteArray& within) {
+        const int update = handEditedSettings.indexOf("streams=");
+        return withSettings(before + handEditedSettings.left(update) + within + handEditedSettings.mid(update));
     };
     // Whether a start of the installed updater, not a second stage, logged `text`.
     auto startLogged = [](StartScene* scene, const QString& text) {
@@ -677,6 +688,16 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         settingsKeptByTheStartWithRoom(scene);
         EXPECT_FALSE(startLogged(scene, "Continuing previous session"));
         EXPECT_FALSE(startLogged(scene, "Cleaning up previous session"));
+    };
+    // The update runs through both stages, and the file keeps both settings, without the line
+    // that Qt skipped and without the record.
+    auto handEditedSettingsKept = [&](StartScene* scene) {
+        ASSERT_TRUE(waitUntil([&] { return processesRunningFrom(scene->tmp + "/").isEmpty(); }, 120000));
+        EXPECT_EQ(readFile(scene->client + "/data/new.txt"), "added\n");
+        EXPECT_EQ(settingsOf(userIniOf(scene)),
+                  (QMap<QString, QString>{{"Channel/beta", "false"}, {"update/streams", "2"}}));
+        EXPECT_TRUE(startLogged(scene, "UpdateiniData::modify write result NoError"));
+        EXPECT_FALSE(updaterLogLine(scene->tmp, "UpdateiniData::modifyTempIni write result NoError").isEmpty());
     };
     const struct {
         const char* name;
@@ -738,6 +759,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          "permissions.\\nNo space left on device", true, 0,
          [&](StartScene* scene) {
              EXPECT_FALSE(QFile::exists(userIniOf(scene))) << "a record that could not be written leaves no file";
+             EXPECT_TRUE(startLogged(scene, "UpdateiniData::modify write result AccessError"));
              startWithRoom(scene);
          }},
         // The record takes the page; replacing the client's file finds none.
@@ -751,6 +773,12 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
          {"Error"}, "permissions.\\nNo space left on device", true, 0, settingsKeptThroughTheFailedStart},
         {"update filling its client folder", updateFillingTheDisk, 0, {}, "The record stays in", true, 0,
          settingsKeptThroughTheFullDisk},
+        {"user's settings with a comment", handEditedWith("", "# streams lowered for the slow line at home\n"), 0, {},
+         "that Qt could not read are left out", true, 0, handEditedSettingsKept},
+        {"user's settings after a byte-order mark", handEditedWith("\xef\xbb\xbf", ""), 0, {},
+         "that Qt could not read are left out", true, 0, handEditedSettingsKept},
+        {"user's settings with a line without a value", handEditedWith("", "slow line\n"), 0, {},
+         "that Qt could not read are left out", true, 0, handEditedSettingsKept},
         {"read-only client folder",
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("chown root:root '" + scene->client + "' && chmod 755 '" + scene->client + "'"), 0);

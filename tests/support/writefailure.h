@@ -1,11 +1,13 @@
 // For tests of failed writes: a file size limit that stops writes half-way, the way a full disk
-// does but also for root, and the names a failed write may have left in a directory.
+// does but also for root, calls that a failing disk fails, and the names a failed write may have
+// left in a directory.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <dirent.h>
 #include <string>
 #include <sys/resource.h>
@@ -33,6 +35,24 @@ public:
 private:
     rlimit m_Saved{};
     void (*m_SavedHandler)(int) = nullptr;
+};
+
+// While it lives, the shim preloaded from failshim.c makes `call` ("fsync" or "close") fail with
+// EIO on the files whose path contains `path`.
+class FailingCall {
+public:
+    FailingCall(const char* call, const char* path)
+    {
+        setenv("VL_FAIL_CALL", call, 1);
+        setenv("VL_FAIL_PATH", path, 1);
+    }
+    ~FailingCall()
+    {
+        unsetenv("VL_FAIL_CALL");
+        unsetenv("VL_FAIL_PATH");
+    }
+    FailingCall(const FailingCall&) = delete;
+    FailingCall& operator=(const FailingCall&) = delete;
 };
 
 // The sorted names in the directory, without "." and "..".
