@@ -102,8 +102,9 @@ bool readsBack(QSettings& expected, const QString& path)
 }
 
 // The ini text of `old` with `change` applied, in QSettings's own format and escaping, without the
-// lines that QSettings cannot read; no file when no setting is left. QSettings counts a write that ran out of space as done, leaving an
-// empty or cut-off file: it writes in a private folder, and its text counts once it reads back.
+// lines that QSettings cannot read; no file when no setting is left. QSettings counts a write that
+// ran out of space as done, leaving an empty or cut-off file: it writes in a private folder, and
+// its text counts once it reads back.
 bool compose(const QString& path, const IniBytes& old, const std::function<void(QSettings&)>& change,
              IniBytes* composed, QString* failure)
 {
