@@ -18,6 +18,8 @@ public:
 
     // Watches `reply` and lives as its child; `refused` comes instead of the head's fields.
     static ReplyHeadGuard* watch(QNetworkReply* reply);
+    // About the bytes of the head that `reply` came with: its status line and fields.
+    static qint64 headBytes(const QNetworkReply& reply);
 
 signals:
     // The head's fields did not reach the reply, which is left to the receiver to give up.
