@@ -7,7 +7,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <linux/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,9 +19,11 @@
 namespace {
 
 // Calls `visit` with a private duplicate of every TCP socket of this process connected to `port`,
-// its inode and its received bytes. The duplicate keeps the socket itself in hand even where its
-// owner closes the descriptor and the number is taken again meanwhile.
-void forEachConnection(quint16 port, const std::function<void(int fd, quint64 inode, quint64 received)>& visit)
+// its inode, the bytes it received and the bytes of those that wait unread. The duplicate keeps
+// the socket itself in hand even where its owner closes the descriptor and the number is taken
+// again meanwhile.
+void forEachConnection(quint16 port,
+                       const std::function<void(int fd, quint64 inode, quint64 received, quint64 unread)>& visit)
 {
     const QStringList descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
     for (const QString& name : descriptors) {
@@ -45,8 +49,12 @@ void forEachConnection(quint16 port, const std::function<void(int fd, quint64 in
                 peerPort = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
             else if (peer.ss_family == AF_INET6)
                 peerPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
-            if (peerPort == port && ::getsockopt(copy, IPPROTO_TCP, TCP_INFO, &tcp, &tcpLength) == 0)
-                visit(copy, quint64(info.st_ino), tcp.tcpi_bytes_received);
+            // Unread bytes asked for after the received ones: what arrives in between counts as
+            // not yet read, never as read.
+            int unread = 0;
+            if (peerPort == port && ::getsockopt(copy, IPPROTO_TCP, TCP_INFO, &tcp, &tcpLength) == 0
+                && ::ioctl(copy, SIOCINQ, &unread) == 0)
+                visit(copy, quint64(info.st_ino), tcp.tcpi_bytes_received, quint64(qMax(unread, 0)));
         }
         ::close(copy);
     }
@@ -54,29 +62,36 @@ void forEachConnection(quint16 port, const std::function<void(int fd, quint64 in
 
 } // namespace
 
-ConnectionWatch::ConnectionWatch(quint16 port) : m_Port(port) {}
-
-bool ConnectionWatch::poll(bool progressed)
+ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
+    : m_Port(port), m_HealthyUnreadBytes(4 * readBufferSize)
 {
-    QHash<quint64, quint64> received;
-    QHash<quint64, int> caughtPolls;
+}
+
+bool ConnectionWatch::poll(quint64 deliveredBytes)
+{
+    QHash<quint64, Connection> connections;
     bool grew = false;
-    forEachConnection(m_Port, [&](int, quint64 inode, quint64 bytes) {
-        received.insert(inode, bytes);
-        const quint64 before = m_Received.value(inode, 0);
-        grew = grew || bytes > before;
-        if (!progressed && bytes > before + kCaughtBytesPerPoll)
-            caughtPolls.insert(inode, m_CaughtPolls.value(inode, 0) + 1);
+    forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
+        const Connection before = m_Connections.value(inode);
+        Connection now;
+        now.received = received;
+        now.taken = received - qMin(unread, received);
+        grew = grew || received > before.received;
+        // Every byte that a healthy connection gave this process reaches a reply, or waits in
+        // one of Qt's buffers; what reached other replies meanwhile is counted in its favour.
+        const quint64 taken = now.taken > before.taken ? now.taken - before.taken : 0;
+        const quint64 unexplained = before.unexplained + taken;
+        now.unexplained = unexplained > deliveredBytes ? unexplained - deliveredBytes : 0;
+        connections.insert(inode, now);
     });
-    m_Received = received;
-    m_CaughtPolls = caughtPolls;
+    m_Connections = connections;
     return grew;
 }
 
 bool ConnectionWatch::caught() const
 {
-    for (const int polls : m_CaughtPolls) {
-        if (polls >= kCaughtPolls)
+    for (const Connection& connection : m_Connections) {
+        if (connection.unexplained > m_HealthyUnreadBytes)
             return true;
     }
     return false;
@@ -85,8 +100,9 @@ bool ConnectionWatch::caught() const
 int ConnectionWatch::shutDownCaught()
 {
     int count = 0;
-    forEachConnection(m_Port, [&](int fd, quint64 inode, quint64) {
-        if (m_CaughtPolls.value(inode, 0) < kCaughtPolls)
+    forEachConnection(m_Port, [&](int fd, quint64 inode, quint64, quint64) {
+        const auto connection = m_Connections.find(inode);
+        if (connection == m_Connections.end() || connection->unexplained <= m_HealthyUnreadBytes)
             return;
         // Reset rather than closed: a server kept waiting for room to send learns at once that
         // nobody reads. What waits unread goes as well, so that Qt's thread meets the end at once.
@@ -97,7 +113,7 @@ int ConnectionWatch::shutDownCaught()
         ++count;
         while (::recv(fd, nullptr, 1 << 30, MSG_TRUNC | MSG_DONTWAIT) > 0) {
         }
-        m_CaughtPolls.remove(inode);
+        connection->unexplained = 0;
     });
     return count;
 }

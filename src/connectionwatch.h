@@ -1,9 +1,9 @@
-// Watches this process's TCP connections to one port, as the system counts what they receive, for
-// one that Qt's network thread is caught in, and shuts that one down. Qt 5 reads a reply's head,
-// and a chunk-size line, byte by byte for as long as the socket has data, without returning to its
-// thread's event loop: a server that sends one without end as fast as it is read holds that
-// thread, which then neither drops a reply when told to nor serves any other, while the line
-// grows in memory. Only a shutdown of the socket from outside ends that loop.
+// Watches this process's TCP connections to one port for one whose reply head never ends, and
+// shuts that one down. A healthy connection is read only as fast as its reply is taken: Qt keeps
+// no more than a few buffers of it unread. A head without end is read as fast as it comes and
+// grows in memory: through a proxy Qt reads it in blocks; straight from a server it reads it byte
+// by byte without returning to its thread's event loop, which then neither drops a reply when
+// told to nor serves any other. Only a shutdown of the socket from outside ends that loop.
 #pragma once
 
 #include <QHash>
@@ -11,26 +11,32 @@
 
 class ConnectionWatch {
 public:
-    // More than any real head, taken in within one poll.
-    static constexpr quint64 kCaughtBytesPerPoll = 64 * 1024;
-    // Polls in a row that show it: a reply's bytes may lag a moment behind the connection's.
-    static constexpr int kCaughtPolls = 2;
+    // For replies read through a buffer of `readBufferSize` bytes. Qt holds at most that buffer
+    // twice over of a healthy connection before its reply takes it, once in its network thread
+    // and once in the reply (measured with 1 MiB at full speed, with every CPU busy, and after the
+    // process was stopped and continued); a connection counts as caught beyond twice that again.
+    ConnectionWatch(quint16 port, quint64 readBufferSize);
 
-    explicit ConnectionWatch(quint16 port);
-
-    // Called once a poll, with whether a head or body bytes reached any reply since the last one.
-    // True when the connections took in bytes since then.
-    bool poll(bool progressed);
-    // Whether a connection took in more than kCaughtBytesPerPoll in each of the last
-    // kCaughtPolls polls while nothing reached a reply.
+    // Called once a poll, with the bytes of heads and bodies that reached any reply since the
+    // last one. True when the connections received bytes since then.
+    bool poll(quint64 deliveredBytes);
+    // Whether a connection took in more than a healthy one can hold beyond what reached the
+    // replies while it took it in.
     bool caught() const;
     // Shuts the caught connections down, so that Qt's thread meets their end; their number.
     int shutDownCaught();
 
 private:
+    struct Connection {
+        // Bytes the system received on it, and of those the bytes this process has read.
+        quint64 received = 0;
+        quint64 taken = 0;
+        // Bytes read beyond what reached the replies, over the stretch where that grew most.
+        quint64 unexplained = 0;
+    };
+
     quint16 m_Port;
-    // Bytes received by each connection at the last poll, by socket inode.
-    QHash<quint64, quint64> m_Received;
-    // Polls in a row in which each connection looked caught.
-    QHash<quint64, int> m_CaughtPolls;
+    quint64 m_HealthyUnreadBytes;
+    // By socket inode.
+    QHash<quint64, Connection> m_Connections;
 };

@@ -17,10 +17,9 @@
 
 namespace {
 const qint64 kChunkSize = 4096;
-const qint64 kReadBufferSize = 1 << 20;
 }
 
-quint64 DownloadTaskSpecification::s_Deliveries = 0;
+quint64 DownloadTaskSpecification::s_DeliveredBytes = 0;
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, const QString& remotePath,
                                                      int version, const QString& localFile, qint64 expectedSize,
@@ -87,8 +86,6 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     if (m_Reply->isRunning()) {
-        // The network thread stops reading the socket while this much waits for us, so a fast
-        // server cannot pile the body up in memory faster than the file takes it.
         m_Reply->setReadBufferSize(kReadBufferSize);
         QNetworkReply* reply = m_Reply;
         connect(ReplyHeadGuard::watch(reply), &ReplyHeadGuard::refused, this, [this, reply](const QString& reason) {
@@ -138,7 +135,7 @@ bool DownloadTaskSpecification::readReplyData()
             return false;
         }
         m_BytesReceived += read;
-        ++s_Deliveries;
+        s_DeliveredBytes += quint64(read);
         if (m_BytesTotal > 0)
             setProgress(std::min(1.0, qreal(m_BytesReceived) / qreal(m_BytesTotal)));
     }
@@ -162,7 +159,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isNull())
         return;
-    ++s_Deliveries;
+    s_DeliveredBytes += quint64(ReplyHeadGuard::headBytes(*m_Reply));
     const int code = status.toInt();
     if (code != 200) {
         retryOrFail(QStringLiteral("%1 returned %2").arg(m_RemotePath).arg(code));

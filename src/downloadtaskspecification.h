@@ -23,6 +23,9 @@ public:
     static constexpr int kMaxAttempts = 5;
     // Polls in a row without data that end an attempt.
     static constexpr int kIdlePollLimit = 16;
+    // What the network thread reads of a reply ahead of the task: a fast server cannot pile the
+    // body up in memory faster than the file takes it.
+    static constexpr qint64 kReadBufferSize = 1 << 20;
 
     // `remotePath` is "/"-separated below the version folder; `expectedSize` -1 means unknown.
     // No attempt writes more than `maxSize` bytes: a server that sends more is not trusted with
@@ -43,9 +46,9 @@ public:
     // Base URL + version + "/" + the remote path with every segment percent-encoded.
     QUrl downloadUrl() const;
 
-    // Counts every head and body chunk that reaches any download of this process: what the
+    // Counts the bytes of every head and body that reach any download of this process: what the
     // network thread delivers.
-    static quint64 deliveries() { return s_Deliveries; }
+    static quint64 deliveredBytes() { return s_DeliveredBytes; }
 
     // Removes the file that the last attempt completed, for a file found unfit afterwards; false
     // when its name no longer holds that very file, which then stays.
@@ -85,5 +88,5 @@ private:
     dev_t m_CompletedDevice;
     ino_t m_CompletedInode;
 
-    static quint64 s_Deliveries;
+    static quint64 s_DeliveredBytes;
 };

@@ -17,6 +17,15 @@ namespace {
 const char kHeadSlot[] = "replyDownloadMetaData";
 typedef QList<QPair<QByteArray, QByteArray>> HeaderFields;
 
+// Each field as it came: name, ": ", value and the line's end.
+qint64 fieldBytes(const HeaderFields& fields)
+{
+    qint64 bytes = 0;
+    for (const auto& field : fields)
+        bytes += field.first.size() + field.second.size() + 4;
+    return bytes;
+}
+
 } // namespace
 
 ReplyHeadGuard::ReplyHeadGuard(QNetworkReply* reply) : QObject(reply)
@@ -43,6 +52,14 @@ bool ReplyHeadGuard::knowsEventsOf(const char* builtWith, const char* running)
     return qstrcmp(builtWith, running) == 0;
 }
 
+qint64 ReplyHeadGuard::headBytes(const QNetworkReply& reply)
+{
+    // "HTTP/1.1 200 " and the reason, the status line's end and the head's.
+    const qint64 statusLine =
+        13 + reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray().size() + 4;
+    return statusLine + fieldBytes(reply.rawHeaderPairs());
+}
+
 bool ReplyHeadGuard::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() != QEvent::MetaCall)
@@ -54,9 +71,7 @@ bool ReplyHeadGuard::eventFilter(QObject* watched, QEvent* event)
         || slot.parameterType(0) != qMetaTypeId<HeaderFields>())
         return false;
     const HeaderFields& fields = *static_cast<const HeaderFields*>(call->args()[1]);
-    qint64 bytes = 0;
-    for (const auto& field : fields)
-        bytes += field.first.size() + field.second.size() + 4;
+    const qint64 bytes = fieldBytes(fields);
     if (fields.size() <= kMaxFields && bytes <= kMaxBytes)
         return false;
     emit refused(QStringLiteral("reply head of %1 fields in %2 bytes").arg(fields.size()).arg(bytes));

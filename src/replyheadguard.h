@@ -19,6 +19,8 @@ public:
     // Watches `reply` and lives as its child; `refused` comes instead of the head's fields. Under
     // a Qt other than the one built against, it lets every head through.
     static ReplyHeadGuard* watch(QNetworkReply* reply);
+    // About the bytes of the head that `reply` came with: its status line and fields.
+    static qint64 headBytes(const QNetworkReply& reply);
 
     // Whether Qt's private event layout that the guard reads is known under the Qt `running`:
     // only the one of the Qt `builtWith` is.

@@ -90,12 +90,13 @@ void HTTPDownloader::run()
     QNetworkReply* reply = manager->get(m_Request);
     reply->setReadBufferSize(kReadBufferSize);
     connect(reply, &QNetworkReply::readyRead, reply, [this, reply] { takeData(reply); });
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { m_ReplyProgressed = true; });
+    connect(reply, &QNetworkReply::metaDataChanged, reply,
+            [this, reply] { m_DeliveredBytes += quint64(ReplyHeadGuard::headBytes(*reply)); });
     connect(ReplyHeadGuard::watch(reply), &ReplyHeadGuard::refused, reply, [reply](const QString& reason) {
         qDebug() << "Version reply refused:" << reason;
         reply->abort();
     });
-    ConnectionWatch connection(quint16(m_Request.url().port(80)));
+    ConnectionWatch connection(quint16(m_Request.url().port(80)), kReadBufferSize);
     QTimer poll;
     poll.setInterval(1000);
     connect(&poll, &QTimer::timeout, reply, [this, reply, &connection] { pollReply(reply, &connection); });
@@ -106,12 +107,12 @@ void HTTPDownloader::run()
 
 void HTTPDownloader::pollReply(QNetworkReply* reply, ConnectionWatch* connection)
 {
-    const bool incoming = connection->poll(m_ReplyProgressed);
-    if (m_ReplyProgressed)
+    const bool incoming = connection->poll(m_DeliveredBytes);
+    if (m_DeliveredBytes > 0)
         m_PollsWithoutProgress = 0;
     else if (incoming)
         ++m_PollsWithoutProgress;
-    m_ReplyProgressed = false;
+    m_DeliveredBytes = 0;
     const bool caught = connection->caught();
     if (!caught && m_PollsWithoutProgress < DownloadTaskSpecification::kIdlePollLimit)
         return;
@@ -126,8 +127,9 @@ void HTTPDownloader::pollReply(QNetworkReply* reply, ConnectionWatch* connection
 
 void HTTPDownloader::takeData(QNetworkReply* reply)
 {
-    m_ReplyProgressed = true;
-    m_Body += reply->readAll();
+    const QByteArray data = reply->readAll();
+    m_DeliveredBytes += quint64(data.size());
+    m_Body += data;
     if (m_Body.size() > kMaxReplySize)
         reply->abort();
 }

@@ -65,14 +65,15 @@ private:
     // Collects the body as it arrives and gives up on one larger than any real reply.
     void takeData(QNetworkReply* reply);
     // Once a second: gives the reply up once its connection has taken in bytes of which nothing
-    // reached the reply in as many polls as a download may stay silent, or at once when Qt's
-    // network thread is caught in a head without end.
+    // reached the reply in as many polls as a download may stay silent, or at once when the
+    // connection takes in a head without end.
     void pollReply(QNetworkReply* reply, ConnectionWatch* connection);
 
     QNetworkRequest m_Request;
-    // Touched only on the query thread: the body received so far, whether the reply got its head
-    // or body bytes since the last poll, and the polls with incoming bytes but nothing for it.
+    // Touched only on the query thread: the body received so far, the bytes of head and body
+    // that reached the reply since the last poll, and the polls with incoming bytes but nothing
+    // for it.
     QByteArray m_Body;
-    bool m_ReplyProgressed = false;
+    quint64 m_DeliveredBytes = 0;
     int m_PollsWithoutProgress = 0;
 };

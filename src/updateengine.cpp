@@ -19,6 +19,7 @@
 namespace {
 
 const int kPollIntervalMs = 1000;
+const int kWatchIntervalMs = 100;
 // The first stage hands its session to the second as it starts it. A second stage that did not
 // get it waits this long for a first stage that could not hand it over to end.
 const int kSessionHandOverMs = 5000;
@@ -53,6 +54,9 @@ UpdateEngine::UpdateEngine(Configuration* cfg, QObject* parent)
     m_Timer = new QTimer(this);
     m_Timer->setInterval(kPollIntervalMs);
     connect(m_Timer, SIGNAL(timeout()), this, SLOT(onTimer()));
+    m_WatchTimer = new QTimer(this);
+    m_WatchTimer->setInterval(kWatchIntervalMs);
+    connect(m_WatchTimer, &QTimer::timeout, this, &UpdateEngine::watchDownloadConnections);
     m_NetworkManager = new QNetworkAccessManager(this);
     m_SessionLock.takeHandedOver();
     m_Configuration->readUpdateIniSettings();
@@ -205,9 +209,10 @@ bool UpdateEngine::startUpdate()
     connect(m_RootTask, SIGNAL(updateProgress(qreal)), this, SIGNAL(updateProgress(qreal)));
     connect(m_RootTask, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
     m_State = RUNNING;
-    m_DownloadConnections = std::make_unique<ConnectionWatch>(downloadPort());
-    m_DownloadProgress = DownloadTaskSpecification::deliveries();
+    m_DownloadConnections = std::make_unique<ConnectionWatch>(downloadPort(), DownloadTaskSpecification::kReadBufferSize);
+    m_DeliveredBytes = DownloadTaskSpecification::deliveredBytes();
     m_Timer->start(kPollIntervalMs);
+    m_WatchTimer->start();
     m_RootTask->execute();
     return true;
 }
@@ -222,11 +227,11 @@ quint16 UpdateEngine::downloadPort() const
 
 void UpdateEngine::watchDownloadConnections()
 {
-    const quint64 progress = DownloadTaskSpecification::deliveries();
-    m_DownloadConnections->poll(progress != m_DownloadProgress);
-    m_DownloadProgress = progress;
-    // Qt's network thread is caught in a head without end: it will drop that reply, or send its
-    // request again, once it meets the connection's end.
+    const quint64 delivered = DownloadTaskSpecification::deliveredBytes();
+    m_DownloadConnections->poll(delivered - m_DeliveredBytes);
+    m_DeliveredBytes = delivered;
+    // Qt drops the reply of a connection that took in a head without end, or sends its request
+    // again, once it meets the connection's end.
     if (m_DownloadConnections->caught())
         qDebug() << "Shut down" << m_DownloadConnections->shutDownCaught()
                  << "download connection(s) taking in a head without end";
@@ -241,8 +246,6 @@ void UpdateEngine::onTimer()
 {
     if (m_State != RUNNING || !m_RootTask)
         return;
-    // Before the tasks' poll, which may end the stage and wait for the user.
-    watchDownloadConnections();
     quint64 done = 0;
     quint64 total = 0;
     quint64 speed = 0;
@@ -263,6 +266,7 @@ void UpdateEngine::cancelUpdate()
 void UpdateEngine::onTaskFinished()
 {
     m_Timer->stop();
+    m_WatchTimer->stop();
     cleanup();
     m_State = FINISHED;
     emit message(QStringLiteral("Update successfully finished"));
@@ -274,6 +278,7 @@ void UpdateEngine::onTaskFinished()
 void UpdateEngine::onTaskCanceled()
 {
     m_Timer->stop();
+    m_WatchTimer->stop();
     m_State = CANCELED;
     if (m_RootTask && m_RootTask->state == TaskSpecification::CANCELED)
         emit message(QStringLiteral("User aborted update"));

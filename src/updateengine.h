@@ -69,7 +69,8 @@ private:
     void applyProxy();
     // The port that the downloads connect to: the proxy's, or the file server's.
     quint16 downloadPort() const;
-    // Shuts down a download connection that Qt's network thread is caught in; once a poll.
+    // Shuts down a download connection that takes in a head without end; several times a second,
+    // for such a head grows by tens of MiB a second.
     void watchDownloadConnections();
     void releaseRootTask();
     // Finishes or undoes the replacement step that a killed run of the session left behind;
@@ -90,11 +91,12 @@ private:
     Configuration* m_Configuration;
     MainTaskSpecification* m_RootTask;
     QTimer* m_Timer;
+    QTimer* m_WatchTimer;
     QNetworkAccessManager* m_NetworkManager;
     // A lock file in the session directory, held while this stage works in it.
     FileLock m_SessionLock;
-    // While the root task runs: its download connections, and the deliveries to the downloads
-    // at the last poll.
+    // While the root task runs: its download connections, and the bytes delivered to the
+    // downloads at the last look at them.
     std::unique_ptr<ConnectionWatch> m_DownloadConnections;
-    quint64 m_DownloadProgress = 0;
+    quint64 m_DeliveredBytes = 0;
 };

@@ -140,6 +140,8 @@ struct StartScene {
     std::unique_ptr<TestHttpServer> server;
     // The client folder's disk, when it is a small one.
     std::unique_ptr<SmallDisk> disk;
+    // The HTTP proxy of the update.ini beside the installed updater, when it names one.
+    std::unique_ptr<TestHttpServer> proxy;
 };
 
 class UpdateProgramTest : public TempDirTest {
@@ -699,6 +701,43 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         EXPECT_TRUE(startLogged(scene, "UpdateiniData::modify write result NoError"));
         EXPECT_FALSE(updaterLogLine(scene->tmp, "UpdateiniData::modifyTempIni write result NoError").isEmpty());
     };
+    // Six streams of large files at full speed, straight from the file server or through a proxy:
+    // every file comes in its first attempt, and no connection is taken for one that takes in a
+    // head without end.
+    const int largeFiles = 6;
+    auto largeFilesOnce = [&](bool throughProxy) {
+        return [=](StartScene* scene) {
+            QString settings = "[update]\nstreams=6\n";
+            if (throughProxy) {
+                scene->proxy = std::make_unique<TestHttpServer>(scene->dir + "/www", 600, scene->dir + "/proxy.log");
+                ASSERT_TRUE(scene->proxy->isRunning());
+                settings += QString("proxy=127.0.0.1:%1\n").arg(scene->proxy->port());
+            }
+            writeFile(scene->name + "/user/app/update.ini", settings.toUtf8());
+            ASSERT_EQ(runCommand("chown nobody:nogroup '" + userIniOf(scene) + "'"), 0);
+            const QString large = scene->dir + "/www/5/client/data/large0.bin";
+            ASSERT_EQ(runCommand("head -c 33554432 /dev/urandom > '" + large + "'"), 0);
+            QString lines;
+            for (int n = 1; n <= largeFiles; ++n) {
+                const QString name = QString("data/large%1.bin").arg(n);
+                ASSERT_TRUE(QFile::copy(large, scene->dir + "/www/5/client/" + name));
+                lines += name + "=" + digestAndSize(large) + "\n";
+            }
+            publishClientIni(scene, lines);
+        };
+    };
+    auto largeFilesCameWhole = [&](bool throughProxy) {
+        return [=](StartScene* scene) {
+            ASSERT_TRUE(waitUntil([&] { return processesRunningFrom(scene->tmp + "/").isEmpty(); }, 120000));
+            const QString logs = updaterLogs(scene->tmp);
+            EXPECT_FALSE(logs.contains("Shut down")) << logs.toStdString();
+            EXPECT_FALSE(logs.contains("Attempt failed")) << logs.toStdString();
+            for (int n = 1; n <= largeFiles; ++n) {
+                EXPECT_EQ(QFileInfo(scene->client + QString("/data/large%1.bin").arg(n)).size(), 33554432) << n;
+            }
+            EXPECT_EQ(readFile(scene->dir + "/proxy.log").count("/5/client/data/large"), throughProxy ? largeFiles : 0);
+        };
+    };
     const struct {
         const char* name;
         std::function<void(StartScene*)> prepare;
@@ -816,6 +855,10 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
              EXPECT_TRUE(output.contains("could not connect to display")) << output.toStdString();
              EXPECT_TRUE(output.contains("no Qt platform plugin could be initialized")) << output.toStdString();
          }},
+        {"large files at full speed", largeFilesOnce(false), 0, {}, "Download finished: \"client/data/large6.bin\"", true,
+         0, largeFilesCameWhole(false)},
+        {"large files through a proxy at full speed", largeFilesOnce(true), 0, {},
+         "Download finished: \"client/data/large6.bin\"", true, 0, largeFilesCameWhole(true)},
     };
     int number = 0;
     for (const auto& row : starts) {
@@ -1174,6 +1217,9 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         // Logged as the first attempt is given up; the server must then see its connection closed
         // at once, and every connection closed by the end. Empty for replies that end.
         QByteArray givenUp;
+        // The hostile server answers as the HTTP proxy of the program's update.ini; the file
+        // server that the channel names is never reached.
+        bool throughProxy = false;
     };
     const QByteArray versionGivenUp = "Version reply refused: no head or body byte reached it";
     const QByteArray iniGivenUp = "Attempt failed:";
@@ -1216,12 +1262,19 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                         "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success",
                         kPeakMiB, 1 << 20, iniGivenUp});
     }
+    // Qt reads a connection to a proxy in blocks rather than byte by byte: its network thread is
+    // not caught, and the head grows as fast as it comes.
+    for (const char* head : {"status", "line", "fields", "chunksize"}) {
+        rows.push_back({"updater ini head without end through a proxy", QString("endlesshead=") + head + "&delay=5000",
+                        false, nullptr, 1, "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
+                        "Update ended without success", kPeakMiB, 1 << 20, iniGivenUp, true});
+    }
 
     struct Run {
         const Row* row = nullptr;
         QString name, base, tmp, program, requests;
         std::unique_ptr<BoxAnsweringDisplay> display;
-        std::unique_ptr<TestHttpServer> fileServer;
+        std::unique_ptr<TestHttpServer> fileServer, unreached;
         std::unique_ptr<ProgramReaper> installed, stages;
         QProcess process;
         pid_t stage = 0;
@@ -1283,8 +1336,17 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         } else {
             run.fileServer = std::make_unique<TestHttpServer>(www, 600, run.requests);
             ASSERT_TRUE(run.fileServer->isRunning());
-            writeFile(run.name + "/config/update.ini", ("[Channel]\nalpha=" + run.fileServer->baseUrl() + "_do:"
-                                                        + row.misbehaviour + "/\nalphaRevno=5\n").toUtf8());
+            QString base = run.fileServer->baseUrl();
+            if (row.throughProxy) {
+                run.unreached = std::make_unique<TestHttpServer>(makeDir(run.name + "/unreached"), 600,
+                                                                 run.base + "/unreached.log");
+                ASSERT_TRUE(run.unreached->isRunning());
+                base = run.unreached->baseUrl();
+                writeFile(run.name + "/app/update.ini",
+                          QString("[update]\nproxy=127.0.0.1:%1\n").arg(run.fileServer->port()).toUtf8());
+            }
+            writeFile(run.name + "/config/update.ini",
+                      ("[Channel]\nalpha=" + base + "_do:" + row.misbehaviour + "/\nalphaRevno=5\n").toUtf8());
             run.process.start(run.program, QStringList());
         }
         run.clock.start();
@@ -1349,6 +1411,9 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                 const QByteArray requests = readFile(run->requests);
                 return requests.count("CLOSED ") == requests.count("GET ");
             }, kClosedWithinMs)) << report(*run);
+        }
+        if (row.throughProxy) {
+            EXPECT_EQ(readFile(run->base + "/unreached.log"), "") << "a request passed the proxy by";
         }
         // The query is given up, not sent again.
         if (row.versionServer) {
