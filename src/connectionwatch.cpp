@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -63,38 +65,57 @@ void forEachConnection(quint16 port,
 } // namespace
 
 ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
-    : m_Port(port), m_HealthyUnreadBytes(4 * readBufferSize)
+    : m_Port(port), m_HeldBytes(2 * readBufferSize)
 {
 }
 
 bool ConnectionWatch::poll(quint64 deliveredBytes)
 {
-    QHash<quint64, Connection> connections;
+    struct Sample {
+        quint64 inode;
+        Connection before;
+        Connection now;
+        quint64 taken;
+    };
+    std::vector<Sample> samples;
+    quint64 takenByAll = 0;
     bool grew = false;
     forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
-        const Connection before = m_Connections.value(inode);
-        Connection now;
-        now.received = received;
-        now.taken = received - qMin(unread, received);
-        grew = grew || received > before.received;
-        // Every byte that a healthy connection gave this process reaches a reply, or waits in
-        // one of Qt's buffers; what reached other replies meanwhile is counted in its favour.
-        const quint64 taken = now.taken > before.taken ? now.taken - before.taken : 0;
-        const quint64 unexplained = before.unexplained + taken;
-        now.unexplained = unexplained > deliveredBytes ? unexplained - deliveredBytes : 0;
-        connections.insert(inode, now);
+        Sample sample{inode, m_Connections.value(inode), Connection(), 0};
+        sample.now.received = received;
+        sample.now.taken = received - qMin(unread, received);
+        sample.taken = sample.now.taken > sample.before.taken ? sample.now.taken - sample.before.taken : 0;
+        grew = grew || received > sample.before.received;
+        takenByAll += sample.taken;
+        samples.push_back(sample);
     });
+    // Every byte that a healthy connection gave this process reaches a reply, or waits in one of
+    // Qt's buffers. A sixteenth more is allowed for what reaches no reply of a healthy stream: its
+    // chunk-size lines, and the framing of the heads beyond their count.
+    auto lessCredit = [](quint64 value, quint64 credit) { return value > credit ? value - credit : 0; };
+    const quint64 credit = deliveredBytes + deliveredBytes / 16;
+    QHash<quint64, Connection> connections;
+    for (Sample& sample : samples) {
+        sample.now.beyondAll = lessCredit(sample.before.beyondAll + sample.taken, credit);
+        const quint64 takenByOthers = takenByAll - sample.taken;
+        sample.now.beyondOthers =
+            lessCredit(sample.before.beyondOthers + sample.taken, lessCredit(credit, takenByOthers));
+        connections.insert(sample.inode, sample.now);
+    }
     m_Connections = connections;
     return grew;
 }
 
+bool ConnectionWatch::isCaught(const Connection& connection) const
+{
+    return connection.beyondAll > 2 * m_HeldBytes
+        || connection.beyondOthers > quint64(kConnectionsPerServer + 2) * m_HeldBytes;
+}
+
 bool ConnectionWatch::caught() const
 {
-    for (const Connection& connection : m_Connections) {
-        if (connection.unexplained > m_HealthyUnreadBytes)
-            return true;
-    }
-    return false;
+    return std::any_of(m_Connections.cbegin(), m_Connections.cend(),
+                       [this](const Connection& connection) { return isCaught(connection); });
 }
 
 int ConnectionWatch::shutDownCaught()
@@ -102,7 +123,7 @@ int ConnectionWatch::shutDownCaught()
     int count = 0;
     forEachConnection(m_Port, [&](int fd, quint64 inode, quint64, quint64) {
         const auto connection = m_Connections.find(inode);
-        if (connection == m_Connections.end() || connection->unexplained <= m_HealthyUnreadBytes)
+        if (connection == m_Connections.end() || !isCaught(*connection))
             return;
         // Reset rather than closed: a server kept waiting for room to send learns at once that
         // nobody reads. What waits unread goes as well, so that Qt's thread meets the end at once.
@@ -113,7 +134,8 @@ int ConnectionWatch::shutDownCaught()
         ++count;
         while (::recv(fd, nullptr, 1 << 30, MSG_TRUNC | MSG_DONTWAIT) > 0) {
         }
-        connection->unexplained = 0;
+        connection->beyondAll = 0;
+        connection->beyondOthers = 0;
     });
     return count;
 }

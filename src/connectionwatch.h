@@ -11,10 +11,14 @@
 
 class ConnectionWatch {
 public:
+    // Qt opens at most six connections to one server, and a stage downloads at most six files at
+    // once.
+    static constexpr int kConnectionsPerServer = 6;
+
     // For replies read through a buffer of `readBufferSize` bytes. Qt holds at most that buffer
-    // twice over of a healthy connection before its reply takes it, once in its network thread
-    // and once in the reply (measured with 1 MiB at full speed, with every CPU busy, and after the
-    // process was stopped and continued); a connection counts as caught beyond twice that again.
+    // twice over of a healthy reply before the reader takes it, once in its network thread and
+    // once in the reply (measured at full speed, with every CPU busy, and after the process was
+    // stopped and continued).
     ConnectionWatch(quint16 port, quint64 readBufferSize);
 
     // Called once a poll, with the bytes of heads and bodies that reached any reply since the
@@ -31,12 +35,24 @@ private:
         // Bytes the system received on it, and of those the bytes this process has read.
         quint64 received = 0;
         quint64 taken = 0;
-        // Bytes read beyond what reached the replies, over the stretch where that grew most.
-        quint64 unexplained = 0;
+        // Bytes read beyond what reached any reply, over the stretch where that grew most.
+        quint64 beyondAll = 0;
+        // The same, where the bytes that the other connections read meanwhile are taken to be
+        // the ones that reached the replies.
+        quint64 beyondOthers = 0;
     };
 
+    // Counting every byte that reached a reply in its favour, a connection is caught beyond twice
+    // what one reply holds: a head without end while nothing else comes, as when it holds Qt's
+    // network thread. Beside downloads that take their bytes faster than such a head grows,
+    // the bytes that the others read count against it, and what they hold in Qt's buffers with
+    // them: it is caught beyond twice what all replies hold at once. So may a download beside
+    // it be, whose bytes look the same from here; it costs that download an attempt.
+    bool isCaught(const Connection& connection) const;
+
     quint16 m_Port;
-    quint64 m_HealthyUnreadBytes;
+    // What one healthy reply holds at most in Qt's buffers.
+    quint64 m_HeldBytes;
     // By socket inode.
     QHash<quint64, Connection> m_Connections;
 };

@@ -25,7 +25,7 @@ public:
     static constexpr int kIdlePollLimit = 16;
     // What the network thread reads of a reply ahead of the task: a fast server cannot pile the
     // body up in memory faster than the file takes it.
-    static constexpr qint64 kReadBufferSize = 1 << 20;
+    static constexpr qint64 kReadBufferSize = 256 << 10;
 
     // `remotePath` is "/"-separated below the version folder; `expectedSize` -1 means unknown.
     // No attempt writes more than `maxSize` bytes: a server that sends more is not trusted with
