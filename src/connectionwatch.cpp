@@ -84,22 +84,23 @@ bool ConnectionWatch::poll(quint64 deliveredBytes)
         Sample sample{inode, m_Connections.value(inode), Connection(), 0};
         sample.now.received = received;
         sample.now.taken = received - qMin(unread, received);
-        sample.taken = sample.now.taken > sample.before.taken ? sample.now.taken - sample.before.taken : 0;
+        // A sixty-fourth of what a connection reads need not reach a reply: the chunk-size lines
+        // of a healthy stream, and the framing of its heads beyond their count.
+        const quint64 taken = sample.now.taken > sample.before.taken ? sample.now.taken - sample.before.taken : 0;
+        sample.taken = taken - taken / 64;
         grew = grew || received > sample.before.received;
         takenByAll += sample.taken;
         samples.push_back(sample);
     });
     // Every byte that a healthy connection gave this process reaches a reply, or waits in one of
-    // Qt's buffers. A sixteenth more is allowed for what reaches no reply of a healthy stream: its
-    // chunk-size lines, and the framing of the heads beyond their count.
+    // Qt's buffers.
     auto lessCredit = [](quint64 value, quint64 credit) { return value > credit ? value - credit : 0; };
-    const quint64 credit = deliveredBytes + deliveredBytes / 16;
     QHash<quint64, Connection> connections;
     for (Sample& sample : samples) {
-        sample.now.beyondAll = lessCredit(sample.before.beyondAll + sample.taken, credit);
+        sample.now.beyondAll = lessCredit(sample.before.beyondAll + sample.taken, deliveredBytes);
         const quint64 takenByOthers = takenByAll - sample.taken;
         sample.now.beyondOthers =
-            lessCredit(sample.before.beyondOthers + sample.taken, lessCredit(credit, takenByOthers));
+            lessCredit(sample.before.beyondOthers + sample.taken, lessCredit(deliveredBytes, takenByOthers));
         connections.insert(sample.inode, sample.now);
     }
     m_Connections = connections;

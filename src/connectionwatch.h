@@ -46,8 +46,10 @@ private:
     // what one reply holds: a head without end while nothing else comes, as when it holds Qt's
     // network thread. Beside downloads that take their bytes faster than such a head grows,
     // the bytes that the others read count against it, and what they hold in Qt's buffers with
-    // them: it is caught beyond twice what all replies hold at once. So may a download beside
-    // it be, whose bytes look the same from here; it costs that download an attempt.
+    // them: it is caught beyond what all replies hold at once and twice what one holds. So may a
+    // download beside it be, whose bytes look the same from here; it costs that download an
+    // attempt. Connections that come and go between two polls are not seen: what they deliver
+    // counts in the others' favour.
     bool isCaught(const Connection& connection) const;
 
     quint16 m_Port;

@@ -114,18 +114,25 @@ bool compose(const QString& path, const IniBytes& old, const std::function<void(
     const QString oldCopy = dir.filePath(QStringLiteral("old.ini"));
     if (old.exists && !writeNewFile(oldCopy, old.bytes, failure))
         return false;
-    QSettings settings(oldCopy, QSettings::IniFormat);
-    change(settings);
-    settings.sync();
+    const QSettings oldSettings(oldCopy, QSettings::IniFormat);
+    const QStringList oldKeys = oldSettings.allKeys();
     // Users edit the file by hand; Qt skips the lines it cannot read, keeps the rest, and its own
     // writer left those lines out. So does this one, rather than block every later update.
-    if (settings.status() == QSettings::FormatError)
+    if (oldSettings.status() == QSettings::FormatError)
         qWarning().noquote() << "Lines of" << path << "that Qt could not read are left out";
+    // The settings go into a new file, not into the old one: Qt would write that one in the
+    // encoding its byte-order mark names, which a reader without the mark does not share.
+    const QString newCopy = dir.filePath(QStringLiteral("new.ini"));
+    QSettings settings(newCopy, QSettings::IniFormat);
+    for (const QString& key : oldKeys)
+        settings.setValue(key, oldSettings.value(key));
+    change(settings);
+    settings.sync();
     if (settings.allKeys().isEmpty())
         return true;
-    // A fresh name: a QSettings on the old one could answer from the cache that QSettings keeps.
-    const QString written = dir.filePath(QStringLiteral("new.ini"));
-    if (!QFile::rename(oldCopy, written) || !readsBack(settings, written))
+    // A fresh name: a QSettings on the same one could answer from the cache that QSettings keeps.
+    const QString written = dir.filePath(QStringLiteral("written.ini"));
+    if (!QFile::rename(newCopy, written) || !readsBack(settings, written))
         return fail(failure, QStringLiteral("The settings could not be written in the temporary folder %1").arg(QDir::tempPath()));
     return readIni(written, composed, failure);
 }

@@ -267,15 +267,17 @@ TEST_F(SessionRecordTest, ChangeOnAFullDiskLeavesTheOldOrTheWholeNewFile)
     // Settings that nearly fill a page: with the record they take two.
     QByteArray pageOfSettings = settings + "\n[notes]\ntext=";
     pageOfSettings += QByteArray(4060 - pageOfSettings.size(), 'n') + "\n";
+    // A client folder outside ASCII, as a user's name may give it.
+    const QString client = QString::fromUtf8("/home/jos\xc3\xa9/voxlane");
     const QMap<QString, QString> written{{"current/version", "3100"},
                                          {"current/dir", session},
-                                         {"current/vl3dir", "/opt/voxlane"},
+                                         {"current/vl3dir", client},
                                          {"current/type", "update_linux_amd64"}};
 
     // Returns whether the record was written; `reason` gets the failure's.
     using Change = std::function<bool(QString* reason)>;
     const Change modify = [&](QString* reason) {
-        return UpdateIniData::modify(3100, session, "/opt/voxlane", "update_linux_amd64", reason);
+        return UpdateIniData::modify(3100, session, client, "update_linux_amd64", reason);
     };
     const Change remove = [](QString*) {
         UpdateIniData::remove();

@@ -815,7 +815,7 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         {"user's settings with a comment", handEditedWith("", "# streams lowered for the slow line at home\n"), 0, {},
          "that Qt could not read are left out", true, 0, handEditedSettingsKept},
         {"user's settings after a byte-order mark", handEditedWith("\xef\xbb\xbf", ""), 0, {},
-         "that Qt could not read are left out", true, 0, handEditedSettingsKept},
+         "UpdateiniData::modifyTempIni write result NoError", true, 0, handEditedSettingsKept},
         {"user's settings with a line without a value", handEditedWith("", "slow line\n"), 0, {},
          "that Qt could not read are left out", true, 0, handEditedSettingsKept},
         {"read-only client folder",
