@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -38,21 +38,32 @@ private:
 };
 
 // While it lives, the shim preloaded from failshim.c makes `call` ("fsync" or "close") fail with
-// EIO on the files whose path contains `path`.
+// EIO on the files whose path contains `path`; both texts must outlive it. Without the shim it
+// fails the test.
 class FailingCall {
 public:
-    FailingCall(const char* call, const char* path)
+    FailingCall(const char* call, const char* path) : m_Choose(shimChoice())
     {
-        setenv("VL_FAIL_CALL", call, 1);
-        setenv("VL_FAIL_PATH", path, 1);
+        EXPECT_NE(m_Choose, nullptr) << "the process runs without the preloaded fail shim";
+        if (m_Choose)
+            m_Choose(call, path);
     }
     ~FailingCall()
     {
-        unsetenv("VL_FAIL_CALL");
-        unsetenv("VL_FAIL_PATH");
+        if (m_Choose)
+            m_Choose(nullptr, nullptr);
     }
     FailingCall(const FailingCall&) = delete;
     FailingCall& operator=(const FailingCall&) = delete;
+
+private:
+    using Choose = void (*)(const char* call, const char* path);
+    static Choose shimChoice()
+    {
+        return reinterpret_cast<Choose>(dlsym(RTLD_DEFAULT, "vl_fail_shim_choose"));
+    }
+
+    Choose m_Choose;
 };
 
 // The sorted names in the directory, without "." and "..".
