@@ -31,7 +31,7 @@ qint64 fieldBytes(const HeaderFields& fields)
 ReplyHeadGuard::ReplyHeadGuard(QNetworkReply* reply) : QObject(reply)
 {
     static const bool known = [] {
-        const bool same = knowsEventsOf(QT_VERSION_STR, qVersion());
+        const bool same = qstrcmp(QT_VERSION_STR, qVersion()) == 0;
         if (!same)
             qWarning().noquote() << QStringLiteral("Reply heads go unchecked: built with Qt %1, running with Qt %2, "
                                                    "whose private events may be laid out differently")
@@ -45,11 +45,6 @@ ReplyHeadGuard::ReplyHeadGuard(QNetworkReply* reply) : QObject(reply)
 ReplyHeadGuard* ReplyHeadGuard::watch(QNetworkReply* reply)
 {
     return new ReplyHeadGuard(reply);
-}
-
-bool ReplyHeadGuard::knowsEventsOf(const char* builtWith, const char* running)
-{
-    return qstrcmp(builtWith, running) == 0;
 }
 
 qint64 ReplyHeadGuard::headBytes(const QNetworkReply& reply)

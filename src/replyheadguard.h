@@ -22,10 +22,6 @@ public:
     // About the bytes of the head that `reply` came with: its status line and fields.
     static qint64 headBytes(const QNetworkReply& reply);
 
-    // Whether Qt's private event layout that the guard reads is known under the Qt `running`:
-    // only the one of the Qt `builtWith` is.
-    static bool knowsEventsOf(const char* builtWith, const char* running);
-
 signals:
     // The head's fields did not reach the reply, which is left to the receiver to give up.
     void refused(const QString& reason);

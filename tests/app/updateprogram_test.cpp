@@ -706,15 +706,14 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
     // head without end.
     const int largeFiles = 6;
     auto largeFilesOnce = [&](bool throughProxy) {
-        return [=](StartScene* scene) {
+        return [&, throughProxy](StartScene* scene) {
             QString settings = "[update]\nstreams=6\n";
             if (throughProxy) {
                 scene->proxy = std::make_unique<TestHttpServer>(scene->dir + "/www", 600, scene->dir + "/proxy.log");
                 ASSERT_TRUE(scene->proxy->isRunning());
                 settings += QString("proxy=127.0.0.1:%1\n").arg(scene->proxy->port());
             }
-            writeFile(scene->name + "/user/app/update.ini", settings.toUtf8());
-            ASSERT_EQ(runCommand("chown nobody:nogroup '" + userIniOf(scene) + "'"), 0);
+            withSettings(settings.toUtf8())(scene);
             const QString large = scene->dir + "/www/5/client/data/large0.bin";
             ASSERT_EQ(runCommand("head -c 33554432 /dev/urandom > '" + large + "'"), 0);
             QString lines;
