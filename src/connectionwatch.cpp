@@ -1,9 +1,14 @@
 #include "connectionwatch.h"
 
 #include <QByteArray>
+#include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkProxy>
 #include <QStringList>
+#include <QThread>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,8 +20,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
-#include <vector>
 
 namespace {
 
@@ -62,55 +67,114 @@ void forEachConnection(quint16 port,
     }
 }
 
+// Resident memory of this process that no file backs: where a head without end grows.
+quint64 anonymousMemory()
+{
+    FILE* statm = std::fopen("/proc/self/statm", "re");
+    unsigned long long size = 0, resident = 0, shared = 0;
+    const bool read = statm && std::fscanf(statm, "%llu %llu %llu", &size, &resident, &shared) == 3;
+    if (statm)
+        std::fclose(statm);
+    return read && resident > shared ? quint64(resident - shared) * quint64(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// Growth of that memory, since the last probe, that calls for one: far beyond what the replies'
+// buffers take, and well below what would strain the machine.
+const quint64 kSuspectGrowth = 32 << 20;
+// A probe looks this often, and takes a connection to have stopped once it took nothing for
+// kSettleMs.
+const int kProbeStepMs = 10;
+const int kSettleMs = 50;
+
 } // namespace
 
 ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
-    : m_Port(port), m_HeldBytes(2 * readBufferSize)
+    // While its reply takes nothing, Qt reads a connection until the reply holds one buffer, the
+    // parser one more and the sockets theirs; one-byte chunks frame each body byte in six.
+    : m_Port(port),
+      m_CaughtBytes(16 * readBufferSize),
+      m_SuspectBytes(32 * readBufferSize),
+      m_LeastMemory(anonymousMemory())
 {
+}
+
+quint16 ConnectionWatch::portFor(const QUrl& url, const QNetworkProxy& proxy)
+{
+    if (proxy.type() == QNetworkProxy::HttpProxy)
+        return proxy.port();
+    const bool https = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+    return quint16(url.port(https ? 443 : 80));
+}
+
+template <typename Step>
+bool ConnectionWatch::sample(Step step)
+{
+    QHash<quint64, Connection> seen;
+    forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
+        Connection connection = m_Connections.value(inode);
+        // Unread bytes are asked for after the received ones: what arrives in between counts as
+        // not yet read, for a moment less than before.
+        const quint64 taken = std::max(connection.taken, received - std::min(unread, received));
+        const quint64 newlyTaken = taken - connection.taken;
+        const quint64 newlyReceived = received > connection.received ? received - connection.received : 0;
+        connection.received = received;
+        connection.taken = taken;
+        step(inode, connection, newlyTaken, newlyReceived);
+        seen.insert(inode, connection);
+    });
+    m_Connections = seen;
+    return !seen.isEmpty();
 }
 
 bool ConnectionWatch::poll(quint64 deliveredBytes)
 {
-    struct Sample {
-        quint64 inode;
-        Connection before;
-        Connection now;
-        quint64 taken;
-    };
-    std::vector<Sample> samples;
     quint64 takenByAll = 0;
     bool grew = false;
-    forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
-        Sample sample{inode, m_Connections.value(inode), Connection(), 0};
-        sample.now.received = received;
-        sample.now.taken = received - qMin(unread, received);
-        // A sixty-fourth of what a connection reads need not reach a reply: the chunk-size lines
-        // of a healthy stream, and the framing of its heads beyond their count.
-        const quint64 taken = sample.now.taken > sample.before.taken ? sample.now.taken - sample.before.taken : 0;
-        sample.taken = taken - taken / 64;
-        grew = grew || received > sample.before.received;
-        takenByAll += sample.taken;
-        samples.push_back(sample);
+    const bool any = sample([&](quint64, Connection& connection, quint64 newlyTaken, quint64 newlyReceived) {
+        grew = grew || newlyReceived > 0;
+        takenByAll += newlyTaken;
+        // A byte that reached a reply ends every connection's stretch: it may have been its own.
+        connection.unreached = deliveredBytes > 0 ? 0 : connection.unreached + newlyTaken;
     });
-    // Every byte that a healthy connection gave this process reaches a reply, or waits in one of
-    // Qt's buffers.
-    auto lessCredit = [](quint64 value, quint64 credit) { return value > credit ? value - credit : 0; };
-    QHash<quint64, Connection> connections;
-    for (Sample& sample : samples) {
-        sample.now.beyondAll = lessCredit(sample.before.beyondAll + sample.taken, deliveredBytes);
-        const quint64 takenByOthers = takenByAll - sample.taken;
-        sample.now.beyondOthers =
-            lessCredit(sample.before.beyondOthers + sample.taken, lessCredit(deliveredBytes, takenByOthers));
-        connections.insert(sample.inode, sample.now);
+    m_Unaccounted = m_Unaccounted + takenByAll > deliveredBytes ? m_Unaccounted + takenByAll - deliveredBytes : 0;
+    // Connections that come and go between two polls are not seen here, and what they deliver
+    // hides another's bytes from that count; not from the memory a head takes.
+    const quint64 memory = anonymousMemory();
+    m_LeastMemory = std::min(m_LeastMemory, memory);
+    if (any && !caught() && (m_Unaccounted > m_SuspectBytes || memory - m_LeastMemory > kSuspectGrowth)) {
+        qDebug() << "Probing the connections to port" << m_Port << "after" << m_Unaccounted
+                 << "bytes taken in beyond those delivered and" << (memory - m_LeastMemory) << "bytes grown";
+        probe();
     }
-    m_Connections = connections;
     return grew;
+}
+
+void ConnectionWatch::probe()
+{
+    QElapsedTimer clock;
+    clock.start();
+    // When each connection last took bytes in, in ms since the probe began.
+    QHash<quint64, qint64> lastTaken;
+    for (;;) {
+        QThread::msleep(kProbeStepMs);
+        const qint64 now = clock.elapsed();
+        bool settled = true;
+        sample([&](quint64 inode, Connection& connection, quint64 newlyTaken, quint64) {
+            connection.unreached += newlyTaken;
+            if (newlyTaken > 0)
+                lastTaken[inode] = now;
+            settled = settled && (isCaught(connection) || now - lastTaken.value(inode) >= kSettleMs);
+        });
+        if (settled || now >= kMaxProbeMs)
+            break;
+    }
+    m_Unaccounted = 0;
+    m_LeastMemory = anonymousMemory();
 }
 
 bool ConnectionWatch::isCaught(const Connection& connection) const
 {
-    return connection.beyondAll > 2 * m_HeldBytes
-        || connection.beyondOthers > quint64(kConnectionsPerServer + 2) * m_HeldBytes;
+    return connection.unreached > m_CaughtBytes;
 }
 
 bool ConnectionWatch::caught() const
@@ -135,8 +199,7 @@ int ConnectionWatch::shutDownCaught()
         ++count;
         while (::recv(fd, nullptr, 1 << 30, MSG_TRUNC | MSG_DONTWAIT) > 0) {
         }
-        connection->beyondAll = 0;
-        connection->beyondOthers = 0;
+        connection->unreached = 0;
     });
     return count;
 }

@@ -1,60 +1,71 @@
 // Watches this process's TCP connections to one port for one whose reply head never ends, and
-// shuts that one down. A healthy connection is read only as fast as its reply is taken: Qt keeps
-// no more than a few buffers of it unread. A head without end is read as fast as it comes and
-// grows in memory: through a proxy Qt reads it in blocks; straight from a server it reads it byte
-// by byte without returning to its thread's event loop, which then neither drops a reply when
-// told to nor serves any other. Only a shutdown of the socket from outside ends that loop.
+// shuts that one down. A head without end is read as fast as it comes and grows in memory that no
+// reply receives: through a proxy or over TLS Qt reads it in blocks; straight from a server it
+// reads it byte by byte without returning to its thread's event loop, which then neither drops a
+// reply when told to nor serves any other. Only a shutdown of the socket from outside ends that.
+//
+// What a healthy connection reads is told apart by what it does while no reply takes anything:
+// Qt fills the reply's buffers and then reads no more of it, however its bytes are framed (chunks,
+// TLS records) and whether or not its reply is wanted at all (an error's body). A head goes on.
+// Such a stretch comes by itself when a head holds Qt's network thread; otherwise the watch makes
+// one, a probe, by holding the thread that takes the replies for a moment, once the connections
+// took in more than reached the replies or the process grew.
 #pragma once
 
 #include <QHash>
 #include <QtGlobal>
 
+class QNetworkProxy;
+class QUrl;
+
 class ConnectionWatch {
 public:
-    // Qt opens at most six connections to one server, and a stage downloads at most six files at
-    // once.
-    static constexpr int kConnectionsPerServer = 6;
-
-    // For replies read through a buffer of `readBufferSize` bytes. Qt holds at most that buffer
-    // twice over of a healthy reply before the reader takes it, once in its network thread and
-    // once in the reply (measured at full speed, with every CPU busy, and after the process was
-    // stopped and continued).
+    // For replies read through a buffer of `readBufferSize` bytes.
     ConnectionWatch(quint16 port, quint64 readBufferSize);
 
-    // Called once a poll, with the bytes of heads and bodies that reached any reply since the
-    // last one. True when the connections received bytes since then.
+    // The port that the connections for `url` go to: the HTTP proxy's when one is set, otherwise
+    // the URL's own or its scheme's.
+    static quint16 portFor(const QUrl& url, const QNetworkProxy& proxy);
+
+    // Called once a poll, on the thread that takes the replies, with the bytes of heads and bodies
+    // that reached them since the last one; it may hold that thread for a probe of at most
+    // kMaxProbeMs. True when the connections received bytes since the last poll.
     bool poll(quint64 deliveredBytes);
-    // Whether a connection took in more than a healthy one can hold beyond what reached the
-    // replies while it took it in.
+    // Whether a connection went on taking in bytes beyond what a healthy one holds while no reply
+    // took anything.
     bool caught() const;
     // Shuts the caught connections down, so that Qt's thread meets their end; their number.
     int shutDownCaught();
+
+    static constexpr int kMaxProbeMs = 1500;
 
 private:
     struct Connection {
         // Bytes the system received on it, and of those the bytes this process has read.
         quint64 received = 0;
         quint64 taken = 0;
-        // Bytes read beyond what reached any reply, over the stretch where that grew most.
-        quint64 beyondAll = 0;
-        // The same, where the bytes that the other connections read meanwhile are taken to be
-        // the ones that reached the replies.
-        quint64 beyondOthers = 0;
+        // Bytes read since a byte last reached any reply.
+        quint64 unreached = 0;
     };
 
-    // Counting every byte that reached a reply in its favour, a connection is caught beyond twice
-    // what one reply holds: a head without end while nothing else comes, as when it holds Qt's
-    // network thread. Beside downloads that take their bytes faster than such a head grows,
-    // the bytes that the others read count against it, and what they hold in Qt's buffers with
-    // them: it is caught beyond what all replies hold at once and twice what one holds. So may a
-    // download beside it be, whose bytes look the same from here; it costs that download an
-    // attempt. Connections that come and go between two polls are not seen: what they deliver
-    // counts in the others' favour.
+    // Reads every connection's counts; `step` gets each one's new bytes taken. False when no
+    // connection is left.
+    template <typename Step>
+    bool sample(Step step);
+    // Holds the calling thread until every connection has either stopped taking bytes or is
+    // caught, at most kMaxProbeMs.
+    void probe();
     bool isCaught(const Connection& connection) const;
 
     quint16 m_Port;
-    // What one healthy reply holds at most in Qt's buffers.
-    quint64 m_HeldBytes;
+    // Beyond what a healthy connection takes in while its reply takes nothing.
+    quint64 m_CaughtBytes;
+    // What the connections may take in beyond what reached the replies before a probe.
+    quint64 m_SuspectBytes;
     // By socket inode.
     QHash<quint64, Connection> m_Connections;
+    // Since the last probe: bytes taken beyond those that reached the replies, over the stretch
+    // where that grew most, and the least anonymous memory the process held.
+    quint64 m_Unaccounted = 0;
+    quint64 m_LeastMemory;
 };

@@ -190,13 +190,12 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!readReplyData())
         return;
-    // Qt may finish a reply without error when the server closes the connection early.
+    // Qt finishes a reply without error when its connection ends early, a chunked one too: a
+    // body short of its length, or of the size the release signed, was cut.
     const QVariant announced = m_Reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && m_BytesReceived < announced.toLongLong()) {
-        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes")
-                        .arg(m_RemotePath)
-                        .arg(m_BytesReceived)
-                        .arg(announced.toLongLong()));
+    const qint64 whole = std::max(announced.isValid() ? announced.toLongLong() : 0, m_ExpectedSize);
+    if (m_BytesReceived < whole) {
+        retryOrFail(QStringLiteral("%1 ended after %2 of %3 bytes").arg(m_RemotePath).arg(m_BytesReceived).arg(whole));
         return;
     }
     const QString failure = completeFile();

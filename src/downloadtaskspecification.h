@@ -1,7 +1,7 @@
 // One file from the file server: an HTTP GET streamed into a local file in small chunks, with up
 // to five attempts. A transfer that stays silent for 16 progress polls, whose body grows past the
-// most bytes the file may have, that comes in a content encoding, or whose head is far beyond any
-// real server's, is a failed attempt.
+// most bytes the file may have or ends short of its length or expected size, that comes in a
+// content encoding, or whose head is far beyond any real server's, is a failed attempt.
 #pragma once
 
 #include "taskspecification.h"

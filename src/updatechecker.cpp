@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
@@ -96,7 +97,7 @@ void HTTPDownloader::run()
         qDebug() << "Version reply refused:" << reason;
         reply->abort();
     });
-    ConnectionWatch connection(quint16(m_Request.url().port(80)), kReadBufferSize);
+    ConnectionWatch connection(ConnectionWatch::portFor(m_Request.url(), manager->proxy()), kReadBufferSize);
     QTimer poll;
     poll.setInterval(1000);
     connect(&poll, &QTimer::timeout, reply, [this, reply, &connection] { pollReply(reply, &connection); });

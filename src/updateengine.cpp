@@ -209,20 +209,14 @@ bool UpdateEngine::startUpdate()
     connect(m_RootTask, SIGNAL(updateProgress(qreal)), this, SIGNAL(updateProgress(qreal)));
     connect(m_RootTask, SIGNAL(message(QString)), this, SIGNAL(message(QString)));
     m_State = RUNNING;
-    m_DownloadConnections = std::make_unique<ConnectionWatch>(downloadPort(), DownloadTaskSpecification::kReadBufferSize);
+    m_DownloadConnections = std::make_unique<ConnectionWatch>(
+        ConnectionWatch::portFor(QUrl(g_downloadBaseUrl), m_NetworkManager->proxy()),
+        DownloadTaskSpecification::kReadBufferSize);
     m_DeliveredBytes = DownloadTaskSpecification::deliveredBytes();
     m_Timer->start(kPollIntervalMs);
     m_WatchTimer->start();
     m_RootTask->execute();
     return true;
-}
-
-quint16 UpdateEngine::downloadPort() const
-{
-    const QNetworkProxy proxy = m_NetworkManager->proxy();
-    if (proxy.type() == QNetworkProxy::HttpProxy)
-        return proxy.port();
-    return quint16(QUrl(g_downloadBaseUrl).port(80));
 }
 
 void UpdateEngine::watchDownloadConnections()

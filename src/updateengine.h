@@ -67,10 +67,8 @@ private:
     // Empties a directory tree without following symbolic links; the directory itself stays.
     static void removeDirectory(const QString& path);
     void applyProxy();
-    // The port that the downloads connect to: the proxy's, or the file server's.
-    quint16 downloadPort() const;
     // Shuts down a download connection that takes in a head without end; several times a second,
-    // for such a head grows by tens of MiB a second.
+    // for such a head grows by tens of MiB a second. It may hold the thread for a moment.
     void watchDownloadConnections();
     void releaseRootTask();
     // Finishes or undoes the replacement step that a killed run of the session left behind;

@@ -278,6 +278,35 @@ TEST_F(UpdateEngineTest, ProxySetting)
     }
 }
 
+// The download connections are watched where they go: to the proxy when there is one, otherwise
+// to the file server's port, which an https address without one has at 443.
+TEST_F(UpdateEngineTest, WatchedPortIsTheOneTheDownloadsConnectTo)
+{
+    if (!inCopy())
+        return;
+    const struct {
+        const char* baseUrl;
+        const char* proxy;
+        quint16 port;
+    } cases[] = {
+        {"http://files.example/vl3/", "", 80},
+        {"http://files.example:8080/vl3/", "", 8080},
+        {"https://files.example/vl3/", "", 443},
+        {"HTTPS://files.example/vl3/", "", 443},
+        {"https://files.example:8443/vl3/", "", 8443},
+        {"http://files.example/vl3/", "proxy.example:8081", 8081},
+        {"https://files.example/vl3/", "proxy.example", 3128},
+        {"https://files.example:8443/vl3/", "http://proxy.example:8082", 8082},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.baseUrl) + " through '" + c.proxy + "'");
+        writeIni(QByteArray("[update]\nproxy=\"") + c.proxy + "\"\n");
+        Configuration cfg;
+        UpdateEngine engine(&cfg, nullptr);
+        EXPECT_EQ(ConnectionWatch::portFor(QUrl(c.baseUrl), engine.networkManager()->proxy()), c.port);
+    }
+}
+
 TEST_F(UpdateEngineTest, PollDrivesDownloadTimeOutsUntilTheStageFails)
 {
     if (!inCopy())
