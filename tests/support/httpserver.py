@@ -2,8 +2,9 @@
 """HTTP server for tests: serves files from a directory and misbehaves on request.
 
 Binds 127.0.0.1 only. With --port 0 (the default) it takes a free port and reports it as a
-line "PORT <n>" on stdout and, with --port-file, in that file (written atomically). It exits
-by itself after --lifetime seconds, or as soon as its parent process goes away.
+line "PORT <n>" on stdout and, with --port-file, in that file (written atomically); --port N
+takes port N (443 needs root). It exits by itself after --lifetime seconds, or as soon as its
+parent process goes away.
 
 Every GET or HEAD for a path outside /_control/ serves the file under --root, shaped by query
 parameters (they combine where that makes sense):
@@ -11,6 +12,8 @@ parameters (they combine where that makes sense):
   status=N        answer with status N and a short text body instead of the file
   redirect=URL    answer 302 (or redirectstatus=N) with Location: URL
   fail=N          the first N requests for this path (or key=K) answer failstatus (500), then normal
+  failbody=BYTES  with fail=N: each failing reply has a body of BYTES bytes and its Content-Length;
+                  the connection stays open
   key=K           counter name for fail=N; default is the path
   nolength=1      200 without Content-Length; the body ends when the connection closes
   empty=1         200 with an empty body and Content-Length: 0
@@ -33,8 +36,20 @@ parameters (they combine where that makes sense):
                   "status" (one status line), "line" (one header line), "fields" (header fields
                   without end) or "chunksize" (a whole head, then one chunk-size line); the log
                   gets "CLOSED <path>" once the client has closed the connection;
-                  with pace=MS, in pieces of 1 KiB sent MS milliseconds apart
+                  with pace=MS, in pieces of 1 KiB sent MS milliseconds apart; piece=BYTES
+                  makes them BYTES bytes (for "fields": whole header lines, as many as fit but
+                  at least one, each with a new field name)
   fields=N        the file with N distinct extra header fields before its body
+  chunks=N        the file in chunked transfer encoding, chunks of N bytes (the last one may be
+                  shorter), then the zero chunk; the connection stays open
+  records=M       the body (plain or chunked) goes out in writes of M bytes each; over TLS each
+                  write is a record of its own (for M up to 16384)
+  cutonce=BYTES   the first request for this path (or key=K) gets only BYTES bytes of its body,
+                  as framed (chunks=N), and then the connection closes; later ones get it whole
+  close=1         the reply carries "Connection: close" and the connection closes after it
+  proxyauth=endless  407 with Proxy-Authenticate: Basic and a chunked body without end, 64 KiB
+                  chunks of zero bytes as fast as the client reads; the log gets "CLOSED <path>"
+                  once the client has closed the connection
 
 The same parameters may come in the path, for clients that cannot send a query: a path
 segment "_do:<query>" (e.g. /base/_do:status=404&fail=2/1234/a.bin, percent-encoded or not) is
@@ -50,16 +65,24 @@ Control URLs (not counted as requests):
 
 --log FILE appends one line per request: method, path, and the Via header if any.
 --query QUERY adds its parameters to every request, for clients whose URL is fixed.
+
+--tls-cert FILE --tls-key FILE: connections that open with a TLS handshake speak https; plain
+text on the same port is served only for /_control/, so the fixture reads the state as before.
+--tls-version 1.2|1.3 allows that version only; --tls-ciphers LIST sets the TLS 1.2 ciphers
+(OpenSSL names, e.g. AES128-SHA). tests/support/maketlscert.sh makes a CA and a certificate.
 """
 
 import argparse
 import functools
 import http.server
+import itertools
 import json
 import os
 import select
 import shutil
+import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -113,6 +136,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # Headers and body go out in separate writes: with Nagle's algorithm the body of every
     # keep-alive reply would wait for the client's delayed acknowledgement of the headers.
     disable_nagle_algorithm = True
+    # Set for each request from its parameters.
+    records = 0
+    close_after = False
 
     def log_message(self, fmt, *args):
         pass
@@ -136,8 +162,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         query = dict(urllib.parse.parse_qsl(self.server.query, keep_blank_values=True), **query)
         if "only" in query and not path.endswith(query["only"]):
             query = {}
+        self.records = int(query.get("records", "0"))
+        self.close_after = "close" in query
         if path.startswith("/_control/"):
             self.control(path[len("/_control/"):])
+            return
+        if self.server.tls and not isinstance(self.connection, ssl.SSLSocket):
+            self.close_connection = True
             return
         state = self.server.state
         state.enter({"method": self.command, "path": self.path, "headers": dict(self.headers.items())})
@@ -176,7 +207,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "fail" in query:
             key = query.get("key", path)
             if self.server.state.count_failure(key, int(query["fail"])):
-                self.send_text(int(query.get("failstatus", "500")), "failing on purpose")
+                if "failbody" in query:
+                    self.send_bytes(int(query.get("failstatus", "500")), b"f" * int(query["failbody"]),
+                                    "text/plain")
+                else:
+                    self.send_text(int(query.get("failstatus", "500")), "failing on purpose")
                 return
         if "status" in query:
             self.send_text(int(query["status"]), "status on request")
@@ -197,7 +232,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_junk(int(query["junk"]), head)
             return
         if "endlesshead" in query:
-            self.send_endless_head(query["endlesshead"], int(query.get("pace", "0")))
+            self.send_endless_head(query["endlesshead"], int(query.get("pace", "0")), query.get("piece"))
+            self.log("CLOSED %s" % self.path)
+            return
+        if query.get("proxyauth") == "endless":
+            self.send_endless_proxy_auth(head)
             self.log("CLOSED %s" % self.path)
             return
 
@@ -210,7 +249,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if "encoding" in query:
             self.send_header("Content-Encoding", query["encoding"])
-        if "endless" in query and "chunked" in query:
+        if ("endless" in query and "chunked" in query) or "chunks" in query:
             self.send_header("Transfer-Encoding", "chunked")
         elif "nolength" in query or "endless" in query:
             self.send_header("Connection", "close")
@@ -225,6 +264,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if head:
             return
+        if "chunks" in query and "endless" not in query:
+            data = frame_chunks(data, max(1, int(query["chunks"])))
+        if "cutonce" in query and self.server.state.count_failure("cut " + query.get("key", path), 1):
+            self.write_body(data[: int(query["cutonce"])])
+            self.close_connection = True
+            return
         if "stall" in query:
             self.wfile.write(data[: len(data) // 2])
             self.wfile.flush()
@@ -232,7 +277,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wait_for_disconnect()
             return
         if "endless" in query:
-            self.send_endless(data, "chunked" in query)
+            self.send_endless(data, "chunked" in query or "chunks" in query)
             return
         if "drip" in query:
             pause = int(query["drip"]) / 1000.0
@@ -243,7 +288,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if STOP.wait(pause):
                     return
             return
-        self.wfile.write(data)
+        self.write_body(data)
+
+    def end_headers(self):
+        # Not from close_connection: a client's own "Connection: close" sets that too.
+        sent = b"".join(self._headers_buffer).lower()
+        if self.close_after and b"\r\nconnection:" not in sent:
+            self.send_header("Connection", "close")
+        super().end_headers()
+
+    def write_body(self, body):
+        step = self.records or len(body) or 1
+        view = memoryview(body)
+        for start in range(0, len(body), step):
+            self.wfile.write(view[start:start + step])
 
     def send_gzip_bomb(self, mebibytes, head):
         body = gzip_bomb(mebibytes)
@@ -266,7 +324,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         while not STOP.is_set():
             self.wfile.write(padding)
 
-    def send_endless_head(self, kind, pace):
+    def send_endless_proxy_auth(self, head):
+        """Returns once the client has closed the connection or the server stops."""
+        self.close_connection = True
+        self.send_response(407)
+        self.send_header("Proxy-Authenticate", 'Basic realm="test"')
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        if head:
+            return
+        chunk = b"10000\r\n%s\r\n" % bytes(65536)
+        try:
+            while not STOP.is_set():
+                self.wfile.write(chunk)
+        except OSError:
+            pass
+
+    def send_endless_head(self, kind, pace, piece):
         """Returns once the client has closed the connection or the server stops."""
         self.close_connection = True
         starts = {
@@ -275,13 +349,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "fields": b"HTTP/1.1 200 OK\r\n",
             "chunksize": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
         }
-        padding = b"".join(b"X-Field-%d: v\r\n" % n for n in range(4096)) if kind == "fields" else b"0" * 65536
-        if pace:
-            padding = padding[:1024]
+        if kind == "fields" and (pace or piece):
+            pieces = field_pieces(int(piece or 1024))
+        elif kind == "fields":
+            pieces = itertools.repeat(b"".join(b"X-Field-%d: v\r\n" % n for n in range(4096)))
+        else:
+            pieces = itertools.repeat(b"0" * int(piece or (1024 if pace else 65536)))
         try:
             self.wfile.write(starts[kind])
             while not STOP.wait(pace / 1000.0):
-                self.wfile.write(padding)
+                self.wfile.write(next(pieces))
         except OSError:
             pass
 
@@ -331,7 +408,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(body)
+            self.write_body(body)
+
+
+@functools.lru_cache(maxsize=4)
+def frame_chunks(data, size):
+    """`data` in chunked transfer encoding. Built by joins, not a write per chunk: with one-byte
+    chunks a loop would take longer than the client's patience."""
+    full = len(data) - len(data) % size
+    parts = []
+    if full:
+        separator = b"\r\n%x\r\n" % size
+        parts += [b"%x\r\n" % size, separator.join([data[i:i + size] for i in range(0, full, size)]), b"\r\n"]
+    if full < len(data):
+        parts.append(b"%x\r\n%s\r\n" % (len(data) - full, data[full:]))
+    parts.append(b"0\r\n\r\n")
+    return b"".join(parts)
 
 
 @functools.lru_cache(maxsize=None)
@@ -353,6 +445,45 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
+    tls = None
+
+    def finish_request(self, request, client_address):
+        # TLS is taken up per connection, in the connection's own thread: a client that stalls in
+        # its handshake holds up nobody else, and plain control requests still get through.
+        if self.tls:
+            try:
+                if request.recv(1, socket.MSG_PEEK) == b"\x16":
+                    request = self.tls.wrap_socket(request, server_side=True)
+            except OSError:
+                return
+        try:
+            super().finish_request(request, client_address)
+        finally:
+            if isinstance(request, ssl.SSLSocket):
+                close_tls(request)
+
+
+def close_tls(connection):
+    """Sends close_notify, so that a body that ends with the connection is seen to end whole."""
+    try:
+        connection.settimeout(1.0)
+        connection.unwrap()
+    except (OSError, ValueError):
+        pass
+    connection.close()
+
+
+def field_pieces(size):
+    """Header lines with names never used before, as many as fit in `size` bytes (at least one) a
+    piece: a line cut in two would make a malformed head, not one without end."""
+    number, piece = 0, bytearray()
+    while True:
+        line = b"X-Field-%d: v\r\n" % number
+        if piece and len(piece) + len(line) > size:
+            yield bytes(piece)
+            piece.clear()
+        piece += line
+        number += 1
 
 
 def watchdog(lifetime, parent):
@@ -374,6 +505,10 @@ def main():
     parser.add_argument("--lifetime", type=float, default=300.0, help="seconds until the server exits")
     parser.add_argument("--log", help="file that receives one line per request")
     parser.add_argument("--query", default="", help="parameters added to every request")
+    parser.add_argument("--tls-cert", help="PEM certificate (chain): speak https")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    parser.add_argument("--tls-version", choices=["1.2", "1.3"], help="the only TLS version allowed")
+    parser.add_argument("--tls-ciphers", help="TLS 1.2 cipher list in OpenSSL's notation")
     args = parser.parse_args()
 
     server = Server(("127.0.0.1", args.port), Handler)
@@ -382,6 +517,14 @@ def main():
     server.log_file = args.log
     server.query = args.query
     server.log_lock = threading.Lock()
+    if args.tls_cert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.tls_cert, args.tls_key)
+        if args.tls_version:
+            version = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}[args.tls_version]
+            server.tls.minimum_version = server.tls.maximum_version = version
+        if args.tls_ciphers:
+            server.tls.set_ciphers(args.tls_ciphers)
     port = server.server_address[1]
 
     threading.Thread(target=watchdog, args=(args.lifetime, os.getppid()), daemon=True).start()

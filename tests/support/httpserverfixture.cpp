@@ -55,7 +55,9 @@ QByteArray httpGet(quint16 port, const QByteArray& path)
 
 } // namespace
 
-TestHttpServer::TestHttpServer(const QString& root, int lifetimeSeconds, const QString& logFile)
+TestHttpServer::TestHttpServer(const QString& root, int lifetimeSeconds, const QString& logFile,
+                               const QStringList& extraArgs)
+    : m_Tls(extraArgs.contains(QStringLiteral("--tls-cert")))
 {
     const QString portFile = m_StateDir.filePath("port");
     std::vector<QByteArray> args = {"python3", kScript, "--root", QFile::encodeName(root),
@@ -65,6 +67,9 @@ TestHttpServer::TestHttpServer(const QString& root, int lifetimeSeconds, const Q
         args.push_back("--log");
         args.push_back(QFile::encodeName(logFile));
     }
+    // Control requests below stay plain http: the script answers them so on a TLS port too.
+    for (const QString& a : extraArgs)
+        args.push_back(QFile::encodeName(a));
     std::vector<char*> argv;
     for (QByteArray& a : args)
         argv.push_back(a.data());
@@ -112,7 +117,7 @@ void TestHttpServer::stop()
 
 QString TestHttpServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_Port);
+    return QStringLiteral("%1://127.0.0.1:%2/").arg(m_Tls ? "https" : "http").arg(m_Port);
 }
 
 QUrl TestHttpServer::url(const QString& pathAndQuery) const

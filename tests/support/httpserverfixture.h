@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <memory>
@@ -21,15 +22,18 @@ public:
 
     // Starts the server on a free port and waits until it answers; check isRunning().
     // The server exits by itself after `lifetimeSeconds` even if nobody stops it.
+    // `extraArgs` go to the script as they are, e.g. {"--tls-cert", c, "--tls-key", k} or
+    // {"--port", "443"}.
     explicit TestHttpServer(const QString& root, int lifetimeSeconds = 120,
-                            const QString& logFile = QString());
+                            const QString& logFile = QString(),
+                            const QStringList& extraArgs = QStringList());
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer&) = delete;
     TestHttpServer& operator=(const TestHttpServer&) = delete;
 
     bool isRunning() const { return m_Port != 0; }
     quint16 port() const { return m_Port; }
-    // "http://127.0.0.1:<port>/"
+    // "http://127.0.0.1:<port>/", or "https://..." when started with --tls-cert
     QString baseUrl() const;
     // baseUrl() + pathAndQuery, e.g. url("a.bin?fail=2")
     QUrl url(const QString& pathAndQuery) const;
@@ -46,6 +50,7 @@ private:
     QTemporaryDir m_StateDir;
     pid_t m_Pid = -1;
     quint16 m_Port = 0;
+    bool m_Tls = false;
 };
 
 // A temporary directory whose "www" folder is served by a TestHttpServer for the test's duration.
