@@ -89,8 +89,10 @@ const int kSettleMs = 50;
 } // namespace
 
 ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
-    // While its reply takes nothing, Qt reads a connection until the reply holds one buffer, the
-    // parser one more and the sockets theirs; one-byte chunks frame each body byte in six.
+    // While its reply takes nothing, Qt reads a connection until the reply holds one buffer of
+    // body bytes, its parser one more and the sockets theirs: with one-byte chunks, which frame
+    // each body byte in six, some eight buffers of bytes. A connection is caught beyond twice
+    // that, and a probe called for once all took in twice as much beyond what reached the replies.
     : m_Port(port),
       m_CaughtBytes(16 * readBufferSize),
       m_SuspectBytes(32 * readBufferSize),
@@ -140,10 +142,12 @@ bool ConnectionWatch::poll(quint64 deliveredBytes)
     // Connections that come and go between two polls are not seen here, and what they deliver
     // hides another's bytes from that count; not from the memory a head takes.
     const quint64 memory = anonymousMemory();
-    m_LeastMemory = std::min(m_LeastMemory, memory);
-    if (any && !caught() && (m_Unaccounted > m_SuspectBytes || memory - m_LeastMemory > kSuspectGrowth)) {
+    if (memory > 0)
+        m_LeastMemory = m_LeastMemory > 0 ? std::min(m_LeastMemory, memory) : memory;
+    const quint64 grown = memory > m_LeastMemory ? memory - m_LeastMemory : 0;
+    if (any && !caught() && (m_Unaccounted > m_SuspectBytes || grown > kSuspectGrowth)) {
         qDebug() << "Probing the connections to port" << m_Port << "after" << m_Unaccounted
-                 << "bytes taken in beyond those delivered and" << (memory - m_LeastMemory) << "bytes grown";
+                 << "bytes taken in beyond those delivered and" << grown << "bytes grown";
         probe();
     }
     return grew;
