@@ -16,11 +16,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
@@ -94,6 +97,61 @@ protected:
     }
 
     Configuration config;
+};
+
+// Keeps the debug log while it lives: a connection that the engine shuts down shows only there
+// when Qt sends its request again without a word to the download.
+class DebugLog {
+public:
+    DebugLog()
+    {
+        QMutexLocker lock(&s_Mutex);
+        s_Lines.clear();
+        s_Previous = qInstallMessageHandler(&DebugLog::handle);
+    }
+    ~DebugLog() { qInstallMessageHandler(s_Previous); }
+
+    static QStringList lines(const QString& start)
+    {
+        QMutexLocker lock(&s_Mutex);
+        QStringList found;
+        for (const QString& line : qAsConst(s_Lines)) {
+            if (line.startsWith(start))
+                found << line;
+        }
+        return found;
+    }
+
+private:
+    // Qt's own threads log too.
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        QMutexLocker lock(&s_Mutex);
+        s_Lines << text;
+    }
+
+    static inline QMutex s_Mutex;
+    static inline QStringList s_Lines;
+    static inline QtMessageHandler s_Previous = nullptr;
+};
+
+// The process trusts a CA of its own making while this lives, as the system's store would.
+class TrustedCa {
+public:
+    explicit TrustedCa(const QString& caFile) : m_Previous(QSslConfiguration::defaultConfiguration())
+    {
+        const QList<QSslCertificate> ca = QSslCertificate::fromPath(caFile);
+        EXPECT_EQ(ca.size(), 1) << caFile.toStdString();
+        QSslConfiguration trusting = m_Previous;
+        trusting.addCaCertificates(ca);
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    ~TrustedCa() { QSslConfiguration::setDefaultConfiguration(m_Previous); }
+    TrustedCa(const TrustedCa&) = delete;
+    TrustedCa& operator=(const TrustedCa&) = delete;
+
+private:
+    const QSslConfiguration m_Previous;
 };
 
 } // namespace
@@ -498,12 +556,19 @@ protected:
         return runInPrivateCopy(session, QStringList(), env);
     }
 
-    void prepareStage()
+    // `serverArgs` go to the test server; `parameters` shape every reply, in the base URL as
+    // the server reads them there. Whatever an earlier stage of the test left goes first: a
+    // finished one took the session directory with it.
+    void prepareStage(const QStringList& serverArgs = QStringList(), const QString& parameters = QString())
     {
-        server = std::make_unique<TestHttpServer>(makeDir("www"));
+        server.reset();
+        ASSERT_TRUE(QDir(path("www")).removeRecursively() && QDir(path("client")).removeRecursively());
+        server = std::make_unique<TestHttpServer>(makeDir("www"), 120, QString(), serverArgs);
         ASSERT_TRUE(server->isRunning());
-        g_downloadBaseUrl = server->baseUrl();
+        g_downloadBaseUrl = server->baseUrl() + (parameters.isEmpty() ? QString() : "_do:" + parameters + "/");
         session = QCoreApplication::applicationDirPath();
+        ASSERT_TRUE(QDir().mkpath(session));
+        QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         client = makeDir("client");
         writeFile("client/bin/tool", "old tool\n");
         writeFile("client/data/keep.txt", "kept\n");
@@ -523,13 +588,31 @@ protected:
         setUpConfiguration(1);
     }
 
+    // A new client file of `size` bytes, served plain and listed with its digest and size; its
+    // path in the release.
+    QString addClientFile(const QString& name, int size)
+    {
+        // No two blocks alike: one lost, doubled or swapped changes the digest.
+        QByteArray content(size, Qt::Uninitialized);
+        quint32 x = 2463534242u;
+        for (int i = 0; i + 4 <= size; i += 4) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            std::memcpy(content.data() + i, &x, 4);
+        }
+        const QString served = writeFile(QString("www/%1/client/%2").arg(kVersion).arg(name), content);
+        productIni.replace("[client]\n", "[client]\n" + (name + '=' + digestAndSize(served)).toUtf8() + '\n');
+        return served;
+    }
+
     // Runs the stage to its end; false when it did not end in time.
-    bool runStage(UpdateEngine& engine)
+    bool runStage(UpdateEngine& engine, int timeoutMs = 30000)
     {
         if (!engine.initialize() || !engine.startUpdate())
             return false;
         return waitUntil([&] { return engine.state() == UpdateEngine::FINISHED || engine.state() == UpdateEngine::CANCELED; },
-                         30000);
+                         timeoutMs);
     }
 
     std::unique_ptr<TestHttpServer> server;
@@ -592,6 +675,53 @@ TEST_F(SecondStageTest, ProductIniFailingItsCheckEndsTheStageBeforeAnyChange)
     // The session stays for the next start.
     EXPECT_TRUE(QFile::exists(iniPath()));
     EXPECT_EQ(QSettings(iniPath(), QSettings::IniFormat).value("current/dir").toString(), session);
+}
+
+// Small TLS records, and chunks inside them, make a healthy download read in many small pieces
+// over a long time: the watch must not take that for a head without end and cut it.
+TEST_F(SecondStageTest, ClientFilesOverHttpsInSmallRecordsComeWholeWithoutACut)
+{
+    if (!inSession())
+        return;
+    ASSERT_EQ(runCommand(QString("'%1/maketlscert.sh' '%2'").arg(VL_TEST_SUPPORT_DIR, path("tls"))), 0);
+    const TrustedCa trusted(path("tls/ca.pem"));
+    const QStringList certificate{"--tls-cert", path("tls/server.pem"), "--tls-key", path("tls/server.key")};
+    const struct {
+        const char* name;
+        QStringList tls;
+        const char* parameters;
+        int mebibytes;
+    } rows[] = {
+        {"TLS 1.3, 512-byte records", {"--tls-version", "1.3"}, "records=512", 64},
+        {"TLS 1.2 AES128-SHA, 1400-byte records", {"--tls-version", "1.2", "--tls-ciphers", "AES128-SHA"},
+         "records=1400", 128},
+        {"TLS 1.3, 16-byte chunks in 512-byte records", {"--tls-version", "1.3"}, "chunks=16&records=512", 8},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        prepareStage(certificate + row.tls, row.parameters);
+        const QString served = addClientFile("data/large.bin", row.mebibytes << 20);
+        publishProductIni("vl3_client_linux_amd64.ini", productIni);
+
+        const DebugLog log;
+        Configuration configuration;
+        setUp(&configuration, 1);
+        UpdateEngine engine(&configuration, nullptr);
+        // Else the watch would look at other connections and pass whatever it does.
+        ASSERT_EQ(ConnectionWatch::portFor(QUrl(g_downloadBaseUrl), engine.networkManager()->proxy()), server->port())
+            << g_downloadBaseUrl.toStdString();
+        QSignalSpy messages(&engine, SIGNAL(message(QString)));
+        QSignalSpy finished(&engine, SIGNAL(updateFinished()));
+        // Sanitizers and a busy machine slow these down; the server lives 120 s.
+        ASSERT_TRUE(runStage(engine, 90000)) << spiedTexts(messages).join("\n").toStdString();
+        const QStringList all = spiedTexts(messages);
+        EXPECT_EQ(finished.size(), 1) << all.join("\n").toStdString();
+        EXPECT_EQ(DebugLog::lines("Shut down"), QStringList());
+        EXPECT_EQ(DebugLog::lines("Attempt failed"), QStringList());
+        EXPECT_EQ(digestAndSize(client + "/data/large.bin"), digestAndSize(served));
+        EXPECT_EQ(readFile(client + "/bin/tool"), "new tool\n");
+        EXPECT_EQ(readFile(client + "/data/new.txt"), "added\n");
+    }
 }
 
 TEST_F(UpdateEngineTest, SecondStageCleanupWithoutAValidRecordDeletesNothing)
