@@ -4,6 +4,7 @@
 #include "updateengine.h"
 
 #include "configuration.h"
+#include "debuglog.h"
 #include "httpserverfixture.h"
 #include "privatecopy.h"
 #include "qtwait.h"
@@ -16,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QRegularExpression>
@@ -97,42 +97,6 @@ protected:
     }
 
     Configuration config;
-};
-
-// Keeps the debug log while it lives: a connection that the engine shuts down shows only there
-// when Qt sends its request again without a word to the download.
-class DebugLog {
-public:
-    DebugLog()
-    {
-        QMutexLocker lock(&s_Mutex);
-        s_Lines.clear();
-        s_Previous = qInstallMessageHandler(&DebugLog::handle);
-    }
-    ~DebugLog() { qInstallMessageHandler(s_Previous); }
-
-    static QStringList lines(const QString& start)
-    {
-        QMutexLocker lock(&s_Mutex);
-        QStringList found;
-        for (const QString& line : qAsConst(s_Lines)) {
-            if (line.startsWith(start))
-                found << line;
-        }
-        return found;
-    }
-
-private:
-    // Qt's own threads log too.
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
-    {
-        QMutexLocker lock(&s_Mutex);
-        s_Lines << text;
-    }
-
-    static inline QMutex s_Mutex;
-    static inline QStringList s_Lines;
-    static inline QtMessageHandler s_Previous = nullptr;
 };
 
 // The process trusts a CA of its own making while this lives, as the system's store would.
@@ -703,6 +667,7 @@ TEST_F(SecondStageTest, ClientFilesOverHttpsInSmallRecordsComeWholeWithoutACut)
         const QString served = addClientFile("data/large.bin", row.mebibytes << 20);
         publishProductIni("vl3_client_linux_amd64.ini", productIni);
 
+        // A connection shut down shows only there when Qt sends its request again without a word.
         const DebugLog log;
         Configuration configuration;
         setUp(&configuration, 1);
@@ -716,8 +681,8 @@ TEST_F(SecondStageTest, ClientFilesOverHttpsInSmallRecordsComeWholeWithoutACut)
         ASSERT_TRUE(runStage(engine, 90000)) << spiedTexts(messages).join("\n").toStdString();
         const QStringList all = spiedTexts(messages);
         EXPECT_EQ(finished.size(), 1) << all.join("\n").toStdString();
-        EXPECT_EQ(DebugLog::lines("Shut down"), QStringList());
-        EXPECT_EQ(DebugLog::lines("Attempt failed"), QStringList());
+        EXPECT_EQ(DebugLog::lines().filter("Shut down"), QStringList());
+        EXPECT_EQ(DebugLog::lines().filter("Attempt failed"), QStringList());
         EXPECT_EQ(digestAndSize(client + "/data/large.bin"), digestAndSize(served));
         EXPECT_EQ(readFile(client + "/bin/tool"), "new tool\n");
         EXPECT_EQ(readFile(client + "/data/new.txt"), "added\n");

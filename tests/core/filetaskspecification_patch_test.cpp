@@ -1,10 +1,10 @@
 #include "filetaskspecification_patch.h"
+#include "debuglog.h"
 #include "ensemblepatchwriter.h"
 #include "taskrun.h"
 #include "tempdir.h"
 
 #include <QFile>
-#include <QMutex>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -19,30 +19,6 @@ QByteArray arrayOf(const ByteVector& v)
 {
     return QByteArray(reinterpret_cast<const char*>(v.data()), int(v.size()));
 }
-
-// Collects the debug log while it lives; the patch worker writes it from a pool thread.
-class DebugLog {
-public:
-    DebugLog() { s_Previous = qInstallMessageHandler(&DebugLog::handle); }
-    ~DebugLog() { qInstallMessageHandler(s_Previous); }
-
-    static QStringList lines()
-    {
-        QMutexLocker lock(&s_Mutex);
-        return s_Lines;
-    }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& text)
-    {
-        QMutexLocker lock(&s_Mutex);
-        s_Lines << text;
-    }
-
-    static inline QMutex s_Mutex;
-    static inline QStringList s_Lines;
-    static inline QtMessageHandler s_Previous = nullptr;
-};
 
 class PatchTaskTest : public TempDirTest {
 protected:
