@@ -1,70 +1,82 @@
 #include "connectionwatch.h"
 
-#include <QByteArray>
 #include <QDebug>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QNetworkProxy>
-#include <QStringList>
 #include <QThread>
 #include <QUrl>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
+
+quint16 peerPortOf(const sockaddr_storage& peer)
+{
+    if (peer.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    if (peer.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    return 0;
+}
 
 // Calls `visit` with a private duplicate of every TCP socket of this process connected to `port`,
 // its inode, the bytes it received and the bytes of those that wait unread. The duplicate keeps
 // the socket itself in hand even where its owner closes the descriptor and the number is taken
-// again meanwhile.
-void forEachConnection(quint16 port,
-                       const std::function<void(int fd, quint64 inode, quint64 received, quint64 unread)>& visit)
+// again meanwhile. Looked at many times a second: it reads the descriptor table on the stack,
+// without allocating.
+template <typename Visit>
+void forEachConnection(quint16 port, Visit visit)
 {
-    const QStringList descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
-    for (const QString& name : descriptors) {
-        if (!QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + name).contains(QLatin1String("socket:[")))
-            continue;
-        bool ok = false;
-        const int fd = name.toInt(&ok);
-        const int copy = ok ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-        if (copy < 0)
-            continue;
-        struct stat info;
-        int type = 0;
-        socklen_t typeLength = sizeof type;
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        struct tcp_info tcp{};
-        socklen_t tcpLength = sizeof tcp;
-        if (::fstat(copy, &info) == 0 && S_ISSOCK(info.st_mode)
-            && ::getsockopt(copy, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM
-            && ::getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-            quint16 peerPort = 0;
-            if (peer.ss_family == AF_INET)
-                peerPort = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-            else if (peer.ss_family == AF_INET6)
-                peerPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    const int table = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (table < 0)
+        return;
+    alignas(8) char entries[8192];
+    long length;
+    while ((length = ::syscall(SYS_getdents64, table, entries, sizeof entries)) > 0) {
+        for (long offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(entries + offset);
+            offset += entry->d_reclen;
+            char target[32];
+            const ssize_t targetLength = ::readlinkat(table, entry->d_name, target, sizeof target);
+            static const char kSocket[] = "socket:[";
+            if (targetLength < ssize_t(sizeof kSocket - 1) || std::memcmp(target, kSocket, sizeof kSocket - 1) != 0)
+                continue;
+            char* end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            const int copy = *end == '\0' && fd != table ? ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0) : -1;
+            if (copy < 0)
+                continue;
+            struct stat info;
+            sockaddr_storage peer{};
+            socklen_t peerLength = sizeof peer;
+            struct tcp_info tcp{};
+            socklen_t tcpLength = sizeof tcp;
+            int unread = 0;
             // Unread bytes asked for after the received ones: what arrives in between counts as
             // not yet read, never as read.
-            int unread = 0;
-            if (peerPort == port && ::getsockopt(copy, IPPROTO_TCP, TCP_INFO, &tcp, &tcpLength) == 0
+            if (::fstat(copy, &info) == 0 && S_ISSOCK(info.st_mode)
+                && ::getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0
+                && peerPortOf(peer) == port && ::getsockopt(copy, IPPROTO_TCP, TCP_INFO, &tcp, &tcpLength) == 0
                 && ::ioctl(copy, SIOCINQ, &unread) == 0)
                 visit(copy, quint64(info.st_ino), tcp.tcpi_bytes_received, quint64(qMax(unread, 0)));
+            ::close(copy);
         }
-        ::close(copy);
     }
+    ::close(table);
 }
 
 // Resident memory of this process that no file backs: where a head without end grows.
@@ -80,7 +92,7 @@ quint64 anonymousMemory()
 
 // Growth of that memory, since the last probe, that calls for one: far beyond what the replies'
 // buffers take, and well below what would strain the machine.
-const quint64 kSuspectGrowth = 32 << 20;
+const quint64 kSuspectGrowth = 16 << 20;
 // A probe looks this often, and takes a connection to have stopped once it took nothing for
 // kSettleMs.
 const int kProbeStepMs = 10;
@@ -92,10 +104,9 @@ ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
     // While its reply takes nothing, Qt reads a connection until the reply holds one buffer of
     // body bytes, its parser one more and the sockets theirs: with one-byte chunks, which frame
     // each body byte in six, some eight buffers of bytes. A connection is caught beyond twice
-    // that, and a probe called for once all took in twice as much beyond what reached the replies.
+    // that, and a probe called for once all took in as much beyond what reached the replies.
     : m_Port(port),
       m_CaughtBytes(16 * readBufferSize),
-      m_SuspectBytes(32 * readBufferSize),
       m_LeastMemory(anonymousMemory())
 {
 }
@@ -111,9 +122,9 @@ quint16 ConnectionWatch::portFor(const QUrl& url, const QNetworkProxy& proxy)
 template <typename Step>
 bool ConnectionWatch::sample(Step step)
 {
-    QHash<quint64, Connection> seen;
+    ++m_Sample;
     forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
-        Connection connection = m_Connections.value(inode);
+        Connection& connection = m_Connections[inode];
         // Unread bytes are asked for after the received ones: what arrives in between counts as
         // not yet read, for a moment less than before.
         const quint64 taken = std::max(connection.taken, received - std::min(unread, received));
@@ -121,11 +132,16 @@ bool ConnectionWatch::sample(Step step)
         const quint64 newlyReceived = received > connection.received ? received - connection.received : 0;
         connection.received = received;
         connection.taken = taken;
+        connection.sample = m_Sample;
         step(inode, connection, newlyTaken, newlyReceived);
-        seen.insert(inode, connection);
     });
-    m_Connections = seen;
-    return !seen.isEmpty();
+    for (auto connection = m_Connections.begin(); connection != m_Connections.end();) {
+        if (connection->sample == m_Sample)
+            ++connection;
+        else
+            connection = m_Connections.erase(connection);
+    }
+    return !m_Connections.isEmpty();
 }
 
 bool ConnectionWatch::poll(quint64 deliveredBytes)
@@ -145,7 +161,7 @@ bool ConnectionWatch::poll(quint64 deliveredBytes)
     if (memory > 0)
         m_LeastMemory = m_LeastMemory > 0 ? std::min(m_LeastMemory, memory) : memory;
     const quint64 grown = memory > m_LeastMemory ? memory - m_LeastMemory : 0;
-    if (any && !caught() && (m_Unaccounted > m_SuspectBytes || grown > kSuspectGrowth)) {
+    if (any && !caught() && (m_Unaccounted > m_CaughtBytes || grown > kSuspectGrowth)) {
         qDebug() << "Probing the connections to port" << m_Port << "after" << m_Unaccounted
                  << "bytes taken in beyond those delivered and" << grown << "bytes grown";
         probe();

@@ -46,6 +46,8 @@ private:
         quint64 taken = 0;
         // Bytes read since a byte last reached any reply.
         quint64 unreached = 0;
+        // The last sample that saw it.
+        quint64 sample = 0;
     };
 
     // Reads every connection's counts; `step` gets each one's new bytes taken. False when no
@@ -58,12 +60,12 @@ private:
     bool isCaught(const Connection& connection) const;
 
     quint16 m_Port;
-    // Beyond what a healthy connection takes in while its reply takes nothing.
+    // Beyond what a healthy connection takes in while its reply takes nothing; what all may take
+    // in beyond what reached the replies before a probe.
     quint64 m_CaughtBytes;
-    // What the connections may take in beyond what reached the replies before a probe.
-    quint64 m_SuspectBytes;
-    // By socket inode.
+    // By socket inode, as the last sample saw them.
     QHash<quint64, Connection> m_Connections;
+    quint64 m_Sample = 0;
     // Since the last probe: bytes taken beyond those that reached the replies, over the stretch
     // where that grew most, and the least anonymous memory the process held.
     quint64 m_Unaccounted = 0;

@@ -67,8 +67,9 @@ private:
     // Empties a directory tree without following symbolic links; the directory itself stays.
     static void removeDirectory(const QString& path);
     void applyProxy();
-    // Shuts down a download connection that takes in a head without end; several times a second,
-    // for such a head grows by tens of MiB a second. It may hold the thread for a moment.
+    // Shuts down a download connection that takes in a head without end; a hundred times a
+    // second, for such a head grows by hundreds of MiB a second. It may hold the thread for a
+    // moment.
     void watchDownloadConnections();
     void releaseRootTask();
     // Finishes or undoes the replacement step that a killed run of the session left behind;

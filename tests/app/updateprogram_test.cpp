@@ -208,8 +208,7 @@ protected:
             executable));
         scene->server = std::make_unique<TestHttpServer>(makeDir(name + "/www"), 600);
         ASSERT_TRUE(scene->server->isRunning());
-        writeFile(name + "/user/config/update.ini",
-                  ("[Channel]\nalpha=" + scene->server->baseUrl() + "\nalphaRevno=5\n").toUtf8());
+        publishChannel(scene, "");
         makeDir(name + "/user/home");
         ASSERT_EQ(runCommand(QString("chown -R nobody:nogroup '%1' && chmod 700 '%1'").arg(user)), 0);
         ASSERT_EQ(runCommand("touch '" + scene->tmp + "/vl3_update_log'", true), 0);
@@ -229,6 +228,14 @@ protected:
         // libxkbcommon hands unterminated buffers to strndup, which a strict string check rejects,
         // and the X libraries keep allocations until exit.
         scene->env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    }
+
+    // The user's channel file: the alpha channel on the scene's server, whose replies take the
+    // test server's `parameters`, given in a path segment of the channel URL.
+    void publishChannel(StartScene* scene, const QString& parameters)
+    {
+        const QString url = scene->server->baseUrl() + (parameters.isEmpty() ? "" : "_do:" + parameters + "/");
+        writeFile(scene->name + "/user/config/update.ini", ("[Channel]\nalpha=" + url + "\nalphaRevno=5\n").toUtf8());
     }
 
     // The client's product ini: the added file, and `more` lines after it.
@@ -701,43 +708,58 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         EXPECT_TRUE(startLogged(scene, "UpdateiniData::modify write result NoError"));
         EXPECT_FALSE(updaterLogLine(scene->tmp, "UpdateiniData::modifyTempIni write result NoError").isEmpty());
     };
-    // Six streams of large files at full speed, straight from the file server or through a proxy:
-    // every file comes in its first attempt, and no connection is taken for one that takes in a
-    // head without end.
-    const int largeFiles = 6;
-    auto largeFilesOnce = [&](bool throughProxy) {
-        return [&, throughProxy](StartScene* scene) {
-            QString settings = "[update]\nstreams=6\n";
-            if (throughProxy) {
+    // Files of random bytes, straight from the file server or through the user's proxy, in
+    // replies that the server (the proxy, where there is one) frames as `framing` says. Framed
+    // however it may be, a healthy download is never taken for one that takes in a head without
+    // end: every file comes whole, and where no reply fails on purpose, in its first attempt.
+    struct Served {
+        const char* name;
+        int count;
+        qint64 bytes;
+        QString framing;
+        bool throughProxy = false;
+        int streams = 6;
+    };
+    auto filesServed = [&](const Served& served) {
+        return [&, served](StartScene* scene) {
+            QString settings = QString("[update]\nstreams=%1\n").arg(served.streams);
+            if (served.throughProxy) {
                 scene->proxy = std::make_unique<TestHttpServer>(scene->dir + "/www", 600, scene->dir + "/proxy.log");
                 ASSERT_TRUE(scene->proxy->isRunning());
                 settings += QString("proxy=127.0.0.1:%1\n").arg(scene->proxy->port());
             }
             withSettings(settings.toUtf8())(scene);
-            const QString large = scene->dir + "/www/5/client/data/large0.bin";
-            ASSERT_EQ(runCommand("head -c 33554432 /dev/urandom > '" + large + "'"), 0);
+            publishChannel(scene, served.framing);
+            const QString file = scene->dir + "/www/5/client/data/file0.bin";
+            ASSERT_EQ(runCommand(QString("head -c %1 /dev/urandom > '%2'").arg(served.bytes).arg(file)), 0);
+            const QString digest = digestAndSize(file);
             QString lines;
-            for (int n = 1; n <= largeFiles; ++n) {
-                const QString name = QString("data/large%1.bin").arg(n);
-                ASSERT_TRUE(QFile::copy(large, scene->dir + "/www/5/client/" + name));
-                lines += name + "=" + digestAndSize(large) + "\n";
+            for (int n = 1; n <= served.count; ++n) {
+                const QString name = QString("data/file%1.bin").arg(n);
+                ASSERT_TRUE(QFile::copy(file, scene->dir + "/www/5/client/" + name));
+                lines += name + "=" + digest + "\n";
             }
             publishClientIni(scene, lines);
         };
     };
-    auto largeFilesCameWhole = [&](bool throughProxy) {
+    auto filesCameWhole = [&](const Served& served) {
         return [=](StartScene* scene) {
             ASSERT_TRUE(waitUntil([&] { return processesRunningFrom(scene->tmp + "/").isEmpty(); }, 120000));
             const QString logs = updaterLogs(scene->tmp);
             EXPECT_FALSE(logs.contains("Shut down")) << logs.toStdString();
-            EXPECT_FALSE(logs.contains("Attempt failed")) << logs.toStdString();
-            for (int n = 1; n <= largeFiles; ++n) {
-                EXPECT_EQ(QFileInfo(scene->client + QString("/data/large%1.bin").arg(n)).size(), 33554432) << n;
+            if (served.framing.contains("cutonce="))
+                EXPECT_TRUE(logs.contains(" ended after ")) << logs.toStdString();
+            else if (!served.framing.contains("fail="))
+                EXPECT_FALSE(logs.contains("Attempt failed")) << logs.toStdString();
+            for (int n = 1; n <= served.count; ++n) {
+                const QFileInfo file(scene->client + QString("/data/file%1.bin").arg(n));
+                EXPECT_TRUE(file.exists() && file.size() == served.bytes) << n;
             }
-            EXPECT_EQ(readFile(scene->dir + "/proxy.log").count("/5/client/data/large"), throughProxy ? largeFiles : 0);
+            EXPECT_EQ(readFile(scene->dir + "/proxy.log").count("/5/client/data/file"),
+                      served.throughProxy ? served.count : 0);
         };
     };
-    const struct {
+    struct Start {
         const char* name;
         std::function<void(StartScene*)> prepare;
         int exitCode;
@@ -748,7 +770,8 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
         int sessionsLeft;
         // What comes after the start has ended.
         std::function<void(StartScene*)> then;
-    } starts[] = {
+    };
+    std::vector<Start> starts = {
         {"runtime folder of another account",
          [](StartScene* scene) {
              ASSERT_EQ(runCommand("mkdir -m 777 '" + scene->tmp + "/voxlane_runtime_65534'"), 0);
@@ -854,11 +877,30 @@ TEST_F(UpdateProgramTest, EachStartEndsAsItsUserIsTold)
              EXPECT_TRUE(output.contains("could not connect to display")) << output.toStdString();
              EXPECT_TRUE(output.contains("no Qt platform plugin could be initialized")) << output.toStdString();
          }},
-        {"large files at full speed", largeFilesOnce(false), 0, {}, "Download finished: \"client/data/large6.bin\"", true,
-         0, largeFilesCameWhole(false)},
-        {"large files through a proxy at full speed", largeFilesOnce(true), 0, {},
-         "Download finished: \"client/data/large6.bin\"", true, 0, largeFilesCameWhole(true)},
     };
+    const Served framings[] = {
+        {"large files at full speed", 6, 32 << 20, ""},
+        {"large files through a proxy at full speed", 6, 32 << 20, "", true},
+        {"file in 1-byte chunks", 1, 256 << 10, "chunks=1"},
+        {"file in 16-byte chunks", 1, 8 << 20, "chunks=16"},
+        {"file in 64-byte chunks", 1, 32 << 20, "chunks=64"},
+        {"file in 256-byte chunks", 1, 128 << 20, "chunks=256"},
+        {"file passed on by the proxy in 16-byte chunks", 1, 8 << 20, "chunks=16", true},
+        // Each attempt's error body comes on a connection kept alive for the next.
+        {"files after four 503 replies with 64 KiB bodies", 6, 8 << 20, "only=.bin&fail=4&failstatus=503&failbody=65536"},
+        {"files after four 503 replies with 200 KiB bodies", 6, 8 << 20, "only=.bin&fail=4&failstatus=503&failbody=204800"},
+        {"files after four 503 replies with 4 MiB bodies", 6, 8 << 20, "only=.bin&fail=4&failstatus=503&failbody=4194304"},
+        // Qt parses 16-byte chunks slower than the cut reply comes: it still holds bytes of it when
+        // the connection ends, and then finishes the reply without an error.
+        {"chunked file cut short once", 1, 8 << 20, "only=.bin&chunks=16&cutonce=2000000"},
+        // The bytes of reply heads count as delivered: over one connection these take in more
+        // than a connection may without delivering anything.
+        {"4,000 empty files with heads of 1.4 KiB over one connection", 4000, 0, "only=.bin&fields=90", false, 1},
+    };
+    for (const Served& served : framings) {
+        starts.push_back({served.name, filesServed(served), 0, {}, "Download finished: \"client/data/file1.bin\"", true,
+                          0, filesCameWhole(served)});
+    }
     int number = 0;
     for (const auto& row : starts) {
         SCOPED_TRACE(row.name);
@@ -1169,9 +1211,9 @@ TEST_F(UpdateProgramTest, BuiltFileFailingItsDigestDoesNotStayInTheSession)
 // reply head without end, or far beyond any real server's, is given up as a failed attempt, and
 // its connection is closed with it. The version server of a row lives with the program in a
 // network namespace of their own, on the build's default address, so that the program finds it as
-// it finds the real one. The rows run side by side, each with a program, folders and display of
-// its own: a download fails only after five attempts, and Qt sends each request of a head
-// without end up to three times.
+// it finds the real one; so does a file server at https's own port. The rows run side by side,
+// each with a program, folders and display of its own: a download fails only after five
+// attempts, and Qt sends each request of a head without end up to three times.
 TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
 {
     if (::geteuid() != 0)
@@ -1219,6 +1261,15 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         // The hostile server answers as the HTTP proxy of the program's update.ini; the file
         // server that the channel names is never reached.
         bool throughProxy = false;
+        // Files beside the hostile one, asked for once each: their connections were not shut
+        // down with the hostile one's.
+        QStringList requestedOnce = {};
+        // The hostile server is the file server, at https's own port in the program's network
+        // namespace, whose certificate folder holds the test's CA alone.
+        bool httpsOn443 = false;
+        // Traffic that hides the hostile reply's bytes: the reply is given up before the last log
+        // line that holds this.
+        QByteArray hiddenBy = {};
     };
     const QByteArray versionGivenUp = "Version reply refused: no head or body byte reached it";
     const QByteArray iniGivenUp = "Attempt failed:";
@@ -1253,11 +1304,14 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
          "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success", 64, 1 << 20, ""},
     };
     // Heads without end: sent as fast as the program reads, or slowly.
-    for (const char* head : {"status", "line", "fields", "chunksize", "status&pace=100"}) {
-        rows.push_back({"version reply head without end", QString("endlesshead=") + head + "&delay=5000", true, nullptr, 1,
+    for (const QString head : {"status", "line", "fields", "chunksize", "status&pace=100"}) {
+        // A head that trickles in too slowly to outgrow a healthy one is given up after as many
+        // polls as a download may stay silent.
+        const bool trickle = head.contains("pace");
+        rows.push_back({"version reply head without end", "endlesshead=" + head + "&delay=5000", true, nullptr, 1,
                         "GET /vl3-client-2", 0, {"Error"}, "on_updateAvailable QHash()", kPeakMiB, 1 << 20,
-                        versionGivenUp});
-        rows.push_back({"updater ini head without end", QString("endlesshead=") + head + "&delay=5000", false, nullptr, 1,
+                        trickle ? versionGivenUp + " in 16 polls" : versionGivenUp});
+        rows.push_back({"updater ini head without end", "endlesshead=" + head + "&delay=5000", false, nullptr, 1,
                         "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success",
                         kPeakMiB, 1 << 20, iniGivenUp});
     }
@@ -1268,8 +1322,12 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                         false, nullptr, 1, "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
                         "Update ended without success", kPeakMiB, 1 << 20, iniGivenUp, true});
     }
+    // Qt takes in the body of a proxy's 407 before it gives the reply up.
+    rows.push_back({"updater ini 407 with a body without end through a proxy", "proxyauth=endless&delay=5000", false,
+                    nullptr, 1, "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"},
+                    "Update ended without success", kPeakMiB, 1 << 20, iniGivenUp, true});
     // Beside five downloads that take their bytes faster than the head grows, none of which
-    // shows a lack of progress.
+    // shows a lack of progress; they come whole, and stay in the session for the next start.
     rows.push_back({"listed file head without end beside five large ones through a proxy",
                     "only=flood.bin&endlesshead=status", false,
                     [&](const QString& versionFolder) {
@@ -1278,12 +1336,38 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                             const QString large = QString("%1/updater/large%2.bin").arg(versionFolder).arg(n);
                             ASSERT_TRUE(QDir().mkpath(QFileInfo(large).path()));
                             ASSERT_EQ(runCommand("truncate -s 64M '" + large + "'"), 0);
-                            lines += QString("large%1.bin=%2::%3\n").arg(n).arg(QString(junkDigest)).arg(64 << 20);
+                            lines += QString("large%1.bin=%2\n").arg(n).arg(digestAndSize(large));
                         }
                         publishUpdaterIni(versionFolder, lines);
                     },
-                    1, "/5/updater/flood.bin", staysOpen, {"Update"}, "Update ended without success", kPeakMiB, 1 << 20,
-                    iniGivenUp, true});
+                    1, "/5/updater/flood.bin", staysOpen, {"Update"}, "Update ended without success", kPeakMiB, 64 << 20,
+                    iniGivenUp, true, {"large1.bin", "large2.bin", "large3.bin", "large4.bin", "large5.bin"}});
+    // Beside small files that each come on a connection of its own, which lives for less than a
+    // poll of the watch: what they deliver is never seen taken in. Every reply closes its
+    // connection; the flood's own misbehaviour comes in a folder of its name, as the server reads
+    // one from any path segment (%3D: an ini key holds no "=").
+    rows.push_back({"listed file head without end beside 600 small ones on a connection each through a proxy",
+                    "close=1", false,
+                    [&](const QString& versionFolder) {
+                        QString lines = "_do:endlesshead%3Dstatus&pace%3D5&piece%3D65536/flood.bin=" + junkDigest
+                            + "::1000\n";
+                        const QString small = versionFolder + "/updater/small/0.bin";
+                        ASSERT_TRUE(QDir().mkpath(QFileInfo(small).path()));
+                        ASSERT_EQ(runCommand("head -c 65536 /dev/urandom > '" + small + "'"), 0);
+                        const QString digest = digestAndSize(small);
+                        for (int n = 1; n <= 600; ++n) {
+                            ASSERT_TRUE(QFile::copy(small, QString("%1/updater/small/%2.bin").arg(versionFolder).arg(n)));
+                            lines += QString("small/%1.bin=%2\n").arg(n).arg(digest);
+                        }
+                        publishUpdaterIni(versionFolder, lines);
+                    },
+                    1, "flood.bin", staysOpen, {"Update"}, "Update ended without success", kPeakMiB, 4 << 20,
+                    "Shut down", true, {}, false, "Download finished: \"updater/small/"});
+    // Over TLS Qt reads a head in blocks; the watch looks at the scheme's port, which the channel
+    // does not name.
+    rows.push_back({"updater ini head without end over https", "endlesshead=status&delay=5000", false, nullptr, 1,
+                    "/5/update_linux_amd64.ini._lzma2_", staysOpen, {"Update"}, "Update ended without success", kPeakMiB,
+                    1 << 20, iniGivenUp, false, {}, true});
 
     struct Run {
         const Row* row = nullptr;
@@ -1336,18 +1420,33 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
             row.release(makeDir(run.name + "/www/5"));
         run.process.setProcessEnvironment(env);
         run.process.setProcessChannelMode(QProcess::ForwardedChannels);
-        if (row.versionServer) {
-            writeFile(run.name + "/config/update.ini", "[Channel]\n");
-            writeFile(run.name + "/www/vl3-client-2", "");
+        if (row.versionServer || row.httpsOn443) {
+            QString tls;
+            if (row.versionServer) {
+                writeFile(run.name + "/config/update.ini", "[Channel]\n");
+                writeFile(run.name + "/www/vl3-client-2", "");
+            } else {
+                tls = run.base + "/tls";
+                ASSERT_EQ(runCommand(QString("'%1/maketlscert.sh' '%2'").arg(VL_TEST_SUPPORT_DIR, tls)), 0);
+                writeFile(run.name + "/config/update.ini",
+                          ("[Channel]\nalpha=https://127.0.0.1/_do:" + row.misbehaviour + "/\nalphaRevno=5\n").toUtf8());
+            }
             // The server goes with the program: it ends when its parent does.
             const QString script = "ip link set lo up || exit 97\n"
+                                   "tls=\n"
+                                   "if [ -n \"$7\" ]; then\n"
+                                   "  mount -t tmpfs tmpfs /etc/ssl/certs && cp \"$7/ca.pem\" /etc/ssl/certs/ &&"
+                                   " openssl rehash /etc/ssl/certs >/dev/null || exit 96\n"
+                                   "  tls=\"--tls-cert $7/server.pem --tls-key $7/server.key\"\n"
+                                   "fi\n"
                                    "python3 \"$1\" --root \"$2\" --port \"$3\" --query \"$4\" --log \"$5\" "
-                                   "--port-file \"$6\" --lifetime 600 >/dev/null &\n"
+                                   "--port-file \"$6\" --lifetime 600 $tls >/dev/null &\n"
                                    "i=0; until [ -s \"$6\" ]; do i=$((i+1)); [ $i -gt 600 ] && exit 98; sleep 0.05; done\n"
                                    "exec \"$0\"\n";
-            run.process.start("unshare", {"--net", "sh", "-c", script, run.program, VL_TEST_SUPPORT_DIR "/httpserver.py",
-                                          www, QString::number(versionServerPort), row.misbehaviour, run.requests,
-                                          run.base + "/port"});
+            run.process.start("unshare",
+                              {"--net", "--mount", "sh", "-c", script, run.program, VL_TEST_SUPPORT_DIR "/httpserver.py",
+                               www, QString::number(row.versionServer ? versionServerPort : 443),
+                               row.versionServer ? row.misbehaviour : QString(), run.requests, run.base + "/port", tls});
         } else {
             run.fileServer = std::make_unique<TestHttpServer>(www, 600, run.requests);
             ASSERT_TRUE(run.fileServer->isRunning());
@@ -1434,6 +1533,23 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
         }
         if (row.throughProxy) {
             EXPECT_EQ(readFile(run->base + "/unreached.log"), "") << "a request passed the proxy by";
+        }
+        if (!row.hiddenBy.isEmpty()) {
+            const QStringList lines = updaterLogs(run->tmp).split('\n');
+            const auto givenUp = std::find_if(lines.cbegin(), lines.cend(), [&](const QString& line) {
+                return line.contains(row.givenUp);
+            });
+            const auto lastHiding = std::find_if(lines.crbegin(), lines.crend(), [&](const QString& line) {
+                return line.contains(row.hiddenBy);
+            });
+            EXPECT_TRUE(givenUp != lines.cend() && lastHiding != lines.crend()
+                        && givenUp - lines.cbegin() < lines.crend() - lastHiding - 1)
+                << "given up only once the traffic that hid it had ended\n" << report(*run);
+        }
+        for (const QString& file : row.requestedOnce) {
+            const QRegularExpression request("^GET \\S*/" + QRegularExpression::escape(file) + " ");
+            EXPECT_EQ(QString::fromUtf8(readFile(run->requests)).split('\n').filter(request).size(), 1)
+                << file.toStdString() << "\n" << report(*run);
         }
         // The query is given up, not sent again.
         if (row.versionServer) {
