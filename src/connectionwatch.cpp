@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QNetworkProxy>
+#include <QNetworkProxyFactory>
 #include <QThread>
 #include <QUrl>
 
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,13 +39,14 @@ quint16 peerPortOf(const sockaddr_storage& peer)
 // its inode, the bytes it received and the bytes of those that wait unread. The duplicate keeps
 // the socket itself in hand even where its owner closes the descriptor and the number is taken
 // again meanwhile. Looked at many times a second: it reads the descriptor table on the stack,
-// without allocating.
+// without allocating. False when it could not look at every socket (out of descriptors).
 template <typename Visit>
-void forEachConnection(quint16 port, Visit visit)
+bool forEachConnection(quint16 port, Visit visit)
 {
     const int table = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (table < 0)
-        return;
+        return false;
+    bool complete = true;
     alignas(8) char entries[8192];
     long length;
     while ((length = ::syscall(SYS_getdents64, table, entries, sizeof entries)) > 0) {
@@ -57,9 +60,14 @@ void forEachConnection(quint16 port, Visit visit)
                 continue;
             char* end = nullptr;
             const long fd = std::strtol(entry->d_name, &end, 10);
-            const int copy = *end == '\0' && fd != table ? ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0) : -1;
-            if (copy < 0)
+            if (*end != '\0' || fd == table)
                 continue;
+            const int copy = ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
+            if (copy < 0) {
+                // Closed meanwhile, or no descriptor left for the copy.
+                complete = complete && errno == EBADF;
+                continue;
+            }
             struct stat info;
             sockaddr_storage peer{};
             socklen_t peerLength = sizeof peer;
@@ -77,6 +85,7 @@ void forEachConnection(quint16 port, Visit visit)
         }
     }
     ::close(table);
+    return complete && length == 0;
 }
 
 // Resident memory of this process that no file backs: where a head without end grows.
@@ -92,7 +101,7 @@ quint64 anonymousMemory()
 
 // Growth of that memory, since the last probe, that calls for one: far beyond what the replies'
 // buffers take, and well below what would strain the machine.
-const quint64 kSuspectGrowth = 16 << 20;
+const quint64 kSuspectGrowth = 8 << 20;
 // A probe looks this often, and takes a connection to have stopped once it took nothing for
 // kSettleMs.
 const int kProbeStepMs = 10;
@@ -113,8 +122,12 @@ ConnectionWatch::ConnectionWatch(quint16 port, quint64 readBufferSize)
 
 quint16 ConnectionWatch::portFor(const QUrl& url, const QNetworkProxy& proxy)
 {
-    if (proxy.type() == QNetworkProxy::HttpProxy)
-        return proxy.port();
+    // A manager left at the default takes the application's proxy, or the system's.
+    const QNetworkProxy used = proxy.type() == QNetworkProxy::DefaultProxy
+        ? QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0, QNetworkProxy(QNetworkProxy::NoProxy))
+        : proxy;
+    if (used.type() == QNetworkProxy::HttpProxy || used.type() == QNetworkProxy::Socks5Proxy)
+        return used.port();
     const bool https = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
     return quint16(url.port(https ? 443 : 80));
 }
@@ -123,7 +136,7 @@ template <typename Step>
 bool ConnectionWatch::sample(Step step)
 {
     ++m_Sample;
-    forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
+    const bool complete = forEachConnection(m_Port, [&](int, quint64 inode, quint64 received, quint64 unread) {
         Connection& connection = m_Connections[inode];
         // Unread bytes are asked for after the received ones: what arrives in between counts as
         // not yet read, for a moment less than before.
@@ -135,7 +148,8 @@ bool ConnectionWatch::sample(Step step)
         connection.sample = m_Sample;
         step(inode, connection, newlyTaken, newlyReceived);
     });
-    for (auto connection = m_Connections.begin(); connection != m_Connections.end();) {
+    // A connection that a scan missed keeps its counts: seen again, it is not new.
+    for (auto connection = m_Connections.begin(); complete && connection != m_Connections.end();) {
         if (connection->sample == m_Sample)
             ++connection;
         else
@@ -155,21 +169,26 @@ bool ConnectionWatch::poll(quint64 deliveredBytes)
         connection.unreached = deliveredBytes > 0 ? 0 : connection.unreached + newlyTaken;
     });
     m_Unaccounted = m_Unaccounted + takenByAll > deliveredBytes ? m_Unaccounted + takenByAll - deliveredBytes : 0;
+    m_UnaccountedProbed = std::min(m_UnaccountedProbed, m_Unaccounted);
     // Connections that come and go between two polls are not seen here, and what they deliver
     // hides another's bytes from that count; not from the memory a head takes.
     const quint64 memory = anonymousMemory();
     if (memory > 0)
         m_LeastMemory = m_LeastMemory > 0 ? std::min(m_LeastMemory, memory) : memory;
     const quint64 grown = memory > m_LeastMemory ? memory - m_LeastMemory : 0;
-    if (any && !caught() && (m_Unaccounted > m_CaughtBytes || grown > kSuspectGrowth)) {
+    if (any && !caught() && (m_Unaccounted > m_UnaccountedProbed + m_CaughtBytes || grown > kSuspectGrowth)) {
+        // A probe that found nothing while these bytes still went unaccounted may have met a head
+        // between two bursts: the next one waits for the whole time.
+        const bool patient = m_UnaccountedProbed > 0;
         qDebug() << "Probing the connections to port" << m_Port << "after" << m_Unaccounted
-                 << "bytes taken in beyond those delivered and" << grown << "bytes grown";
-        probe();
+                 << "bytes taken in beyond those delivered and" << grown << "bytes grown"
+                 << (patient ? "(patiently)" : "");
+        probe(patient);
     }
     return grew;
 }
 
-void ConnectionWatch::probe()
+void ConnectionWatch::probe(bool patient)
 {
     QElapsedTimer clock;
     clock.start();
@@ -185,10 +204,11 @@ void ConnectionWatch::probe()
                 lastTaken[inode] = now;
             settled = settled && (isCaught(connection) || now - lastTaken.value(inode) >= kSettleMs);
         });
-        if (settled || now >= kMaxProbeMs)
+        if ((settled && !patient) || caught() || now >= kMaxProbeMs)
             break;
     }
-    m_Unaccounted = 0;
+    m_UnaccountedProbed = caught() ? 0 : m_Unaccounted;
+    m_Unaccounted = caught() ? 0 : m_Unaccounted;
     m_LeastMemory = anonymousMemory();
 }
 
@@ -221,5 +241,7 @@ int ConnectionWatch::shutDownCaught()
         }
         connection->unreached = 0;
     });
+    if (count > 0)
+        m_Unaccounted = m_UnaccountedProbed = 0;
     return count;
 }

@@ -5,11 +5,14 @@
 // reply when told to nor serves any other. Only a shutdown of the socket from outside ends that.
 //
 // What a healthy connection reads is told apart by what it does while no reply takes anything:
-// Qt fills the reply's buffers and then reads no more of it, however its bytes are framed (chunks,
-// TLS records) and whether or not its reply is wanted at all (an error's body). A head goes on.
+// Qt fills the reply's buffers and then reads no more of it, whether its bytes come in chunks or
+// TLS records of any size down to one byte or 512, and whether or not its reply is wanted at all
+// (an error's body). A head goes on, and so does the body of a 401 or 407, which Qt reads whole.
 // Such a stretch comes by itself when a head holds Qt's network thread; otherwise the watch makes
 // one, a probe, by holding the thread that takes the replies for a moment, once the connections
-// took in more than reached the replies or the process grew.
+// took in more than reached the replies or the process grew. A head sent in bursts may pause
+// through a probe: once one found nothing while the bytes still go unaccounted, the next waits
+// the whole time.
 #pragma once
 
 #include <QHash>
@@ -55,8 +58,8 @@ private:
     template <typename Step>
     bool sample(Step step);
     // Holds the calling thread until every connection has either stopped taking bytes or is
-    // caught, at most kMaxProbeMs.
-    void probe();
+    // caught, at most kMaxProbeMs; a patient probe waits until one is caught or the time is up.
+    void probe(bool patient);
     bool isCaught(const Connection& connection) const;
 
     quint16 m_Port;
@@ -66,8 +69,10 @@ private:
     // By socket inode, as the last sample saw them.
     QHash<quint64, Connection> m_Connections;
     quint64 m_Sample = 0;
-    // Since the last probe: bytes taken beyond those that reached the replies, over the stretch
-    // where that grew most, and the least anonymous memory the process held.
+    // Bytes taken beyond those that reached the replies, over the latest stretch in which that
+    // grew, until a connection is caught; of those, the ones a probe found no connection for.
     quint64 m_Unaccounted = 0;
+    quint64 m_UnaccountedProbed = 0;
+    // Since the last probe, the least anonymous memory the process held.
     quint64 m_LeastMemory;
 };

@@ -190,7 +190,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!readReplyData())
         return;
-    // Qt finishes a reply without error when its connection ends early, a chunked one too: a
+    // Qt may finish a reply without error when its connection ends early, a chunked one too: a
     // body short of its length, or of the size the release signed, was cut.
     const QVariant announced = m_Reply->header(QNetworkRequest::ContentLengthHeader);
     const qint64 whole = std::max(announced.isValid() ? announced.toLongLong() : 0, m_ExpectedSize);

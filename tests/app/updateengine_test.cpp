@@ -301,7 +301,8 @@ TEST_F(UpdateEngineTest, ProxySetting)
 }
 
 // The download connections are watched where they go: to the proxy when there is one, otherwise
-// to the file server's port, which an https address without one has at 443.
+// to the file server's port, which an https address without one has at 443. A proxy text that is
+// no address leaves the manager at Qt's default, the system's proxy.
 TEST_F(UpdateEngineTest, WatchedPortIsTheOneTheDownloadsConnectTo)
 {
     if (!inCopy())
@@ -309,23 +310,29 @@ TEST_F(UpdateEngineTest, WatchedPortIsTheOneTheDownloadsConnectTo)
     const struct {
         const char* baseUrl;
         const char* proxy;
+        const char* systemProxy;
         quint16 port;
     } cases[] = {
-        {"http://files.example/vl3/", "", 80},
-        {"http://files.example:8080/vl3/", "", 8080},
-        {"https://files.example/vl3/", "", 443},
-        {"HTTPS://files.example/vl3/", "", 443},
-        {"https://files.example:8443/vl3/", "", 8443},
-        {"http://files.example/vl3/", "proxy.example:8081", 8081},
-        {"https://files.example/vl3/", "proxy.example", 3128},
-        {"https://files.example:8443/vl3/", "http://proxy.example:8082", 8082},
+        {"http://files.example/vl3/", "", "", 80},
+        {"http://files.example:8080/vl3/", "", "", 8080},
+        {"https://files.example/vl3/", "", "", 443},
+        {"HTTPS://files.example/vl3/", "", "", 443},
+        {"https://files.example:8443/vl3/", "", "", 8443},
+        {"http://files.example/vl3/", "proxy.example:8081", "", 8081},
+        {"https://files.example/vl3/", "proxy.example", "", 3128},
+        {"https://files.example:8443/vl3/", "http://proxy.example:8082", "", 8082},
+        {"http://files.example/vl3/", "", "http://10.0.0.1:8123", 80},
+        {"http://files.example/vl3/", "http://[not-an-address", "http://10.0.0.1:8123", 8123},
+        {"https://files.example/vl3/", "http://[not-an-address", "", 443},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.baseUrl) + " through '" + c.proxy + "'");
+        SCOPED_TRACE(std::string(c.baseUrl) + " through '" + c.proxy + "', the system's '" + c.systemProxy + "'");
         writeIni(QByteArray("[update]\nproxy=\"") + c.proxy + "\"\n");
+        qputenv("http_proxy", c.systemProxy);
         Configuration cfg;
         UpdateEngine engine(&cfg, nullptr);
         EXPECT_EQ(ConnectionWatch::portFor(QUrl(c.baseUrl), engine.networkManager()->proxy()), c.port);
+        qunsetenv("http_proxy");
     }
 }
 

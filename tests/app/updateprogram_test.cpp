@@ -1342,6 +1342,20 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                     },
                     1, "/5/updater/flood.bin", staysOpen, {"Update"}, "Update ended without success", kPeakMiB, 64 << 20,
                     iniGivenUp, true, {"large1.bin", "large2.bin", "large3.bin", "large4.bin", "large5.bin"}});
+    // In bursts, each far below what a healthy connection may take in, with pauses in between
+    // that outlast a probe, beside a download that delivers slowly all the while.
+    rows.push_back({"listed file head in bursts beside a slow one through a proxy", "", false,
+                    [&](const QString& versionFolder) {
+                        const QString slow = versionFolder + "/updater/slow.bin";
+                        ASSERT_TRUE(QDir().mkpath(QFileInfo(slow).path()));
+                        ASSERT_EQ(runCommand("head -c 33554432 /dev/urandom > '" + slow + "'"), 0);
+                        publishUpdaterIni(versionFolder,
+                                          "_do:endlesshead%3Dline&pace%3D400&piece%3D2097152/flood.bin=" + junkDigest
+                                              + "::1000\n_do:drip%3D20&chunk%3D65536/slow.bin=" + digestAndSize(slow)
+                                              + "\n");
+                    },
+                    1, "flood.bin", staysOpen, {"Update"}, "Update ended without success", kPeakMiB, 64 << 20,
+                    "Shut down", true, {}, false, "Download finished: \"updater/_do:drip"});
     // Beside small files that each come on a connection of its own, which lives for less than a
     // poll of the watch: what they deliver is never seen taken in. Every reply closes its
     // connection; the flood's own misbehaviour comes in a folder of its name, as the server reads
