@@ -102,9 +102,10 @@ quint64 anonymousMemory()
 // Growth of that memory, since the last probe, that calls for one: far beyond what the replies'
 // buffers take, and well below what would strain the machine.
 const quint64 kSuspectGrowth = 8 << 20;
-// A probe looks this often, and takes a connection to have stopped once it took nothing for
-// kSettleMs.
+// A probe looks this often for at most kMaxProbeMs, and takes a connection to have stopped once it
+// took nothing for kSettleMs.
 const int kProbeStepMs = 10;
+const int kMaxProbeMs = 1500;
 const int kSettleMs = 50;
 
 } // namespace
@@ -207,8 +208,8 @@ void ConnectionWatch::probe(bool patient)
         if ((settled && !patient) || caught() || now >= kMaxProbeMs)
             break;
     }
-    m_UnaccountedProbed = caught() ? 0 : m_Unaccounted;
-    m_Unaccounted = caught() ? 0 : m_Unaccounted;
+    if (!caught())
+        m_UnaccountedProbed = m_Unaccounted;
     m_LeastMemory = anonymousMemory();
 }
 

@@ -26,21 +26,19 @@ public:
     // For replies read through a buffer of `readBufferSize` bytes.
     ConnectionWatch(quint16 port, quint64 readBufferSize);
 
-    // The port that the connections for `url` go to: the HTTP proxy's when one is set, otherwise
-    // the URL's own or its scheme's.
+    // The port that the connections for `url` go to through `proxy`: an HTTP or SOCKS5 proxy's
+    // (the system's when `proxy` is Qt's default), otherwise the URL's own or its scheme's.
     static quint16 portFor(const QUrl& url, const QNetworkProxy& proxy);
 
     // Called once a poll, on the thread that takes the replies, with the bytes of heads and bodies
-    // that reached them since the last one; it may hold that thread for a probe of at most
-    // kMaxProbeMs. True when the connections received bytes since the last poll.
+    // that reached them since the last one; it may hold that thread for a probe of up to 1.5 s.
+    // True when the connections received bytes since the last poll.
     bool poll(quint64 deliveredBytes);
     // Whether a connection went on taking in bytes beyond what a healthy one holds while no reply
     // took anything.
     bool caught() const;
     // Shuts the caught connections down, so that Qt's thread meets their end; their number.
     int shutDownCaught();
-
-    static constexpr int kMaxProbeMs = 1500;
 
 private:
     struct Connection {
@@ -58,7 +56,8 @@ private:
     template <typename Step>
     bool sample(Step step);
     // Holds the calling thread until every connection has either stopped taking bytes or is
-    // caught, at most kMaxProbeMs; a patient probe waits until one is caught or the time is up.
+    // caught, at most 1.5 s; a patient probe waits until one is caught or the time is up.
+    // Bytes a probe found no connection for stay unaccounted until one is shut down.
     void probe(bool patient);
     bool isCaught(const Connection& connection) const;
 

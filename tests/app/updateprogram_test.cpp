@@ -1549,21 +1549,14 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
             EXPECT_EQ(readFile(run->base + "/unreached.log"), "") << "a request passed the proxy by";
         }
         if (!row.hiddenBy.isEmpty()) {
-            const QStringList lines = updaterLogs(run->tmp).split('\n');
-            const auto givenUp = std::find_if(lines.cbegin(), lines.cend(), [&](const QString& line) {
-                return line.contains(row.givenUp);
-            });
-            const auto lastHiding = std::find_if(lines.crbegin(), lines.crend(), [&](const QString& line) {
-                return line.contains(row.hiddenBy);
-            });
-            EXPECT_TRUE(givenUp != lines.cend() && lastHiding != lines.crend()
-                        && givenUp - lines.cbegin() < lines.crend() - lastHiding - 1)
+            const QString logs = updaterLogs(run->tmp);
+            const int givenUp = logs.indexOf(row.givenUp);
+            EXPECT_TRUE(givenUp >= 0 && givenUp < logs.lastIndexOf(row.hiddenBy))
                 << "given up only once the traffic that hid it had ended\n" << report(*run);
         }
         for (const QString& file : row.requestedOnce) {
-            const QRegularExpression request("^GET \\S*/" + QRegularExpression::escape(file) + " ");
-            EXPECT_EQ(QString::fromUtf8(readFile(run->requests)).split('\n').filter(request).size(), 1)
-                << file.toStdString() << "\n" << report(*run);
+            EXPECT_EQ(readFile(run->requests).count(("/" + file + " ").toUtf8()), 1) << file.toStdString() << "\n"
+                                                                                       << report(*run);
         }
         // The query is given up, not sent again.
         if (row.versionServer) {

@@ -37,8 +37,7 @@ parameters (they combine where that makes sense):
                   without end) or "chunksize" (a whole head, then one chunk-size line); the log
                   gets "CLOSED <path>" once the client has closed the connection;
                   with pace=MS, in pieces of 1 KiB sent MS milliseconds apart; piece=BYTES
-                  makes them BYTES bytes (for "fields": whole header lines, as many as fit but
-                  at least one, each with a new field name)
+                  makes them BYTES bytes ("status", "line" and "chunksize")
   fields=N        the file with N distinct extra header fields before its body
   chunks=N        the file in chunked transfer encoding, chunks of N bytes (the last one may be
                   shorter), then the zero chunk; the connection stays open
@@ -75,7 +74,6 @@ text on the same port is served only for /_control/, so the fixture reads the st
 import argparse
 import functools
 import http.server
-import itertools
 import json
 import os
 import select
@@ -331,14 +329,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Proxy-Authenticate", 'Basic realm="test"')
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
-        if head:
-            return
-        chunk = b"10000\r\n%s\r\n" % bytes(65536)
-        try:
-            while not STOP.is_set():
-                self.wfile.write(chunk)
-        except OSError:
-            pass
+        if not head:
+            try:
+                self.send_endless(b"", True)
+            except OSError:
+                pass
 
     def send_endless_head(self, kind, pace, piece):
         """Returns once the client has closed the connection or the server stops."""
@@ -349,16 +344,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "fields": b"HTTP/1.1 200 OK\r\n",
             "chunksize": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
         }
-        if kind == "fields" and (pace or piece):
-            pieces = field_pieces(int(piece or 1024))
-        elif kind == "fields":
-            pieces = itertools.repeat(b"".join(b"X-Field-%d: v\r\n" % n for n in range(4096)))
+        if kind == "fields":
+            padding = b"".join(b"X-Field-%d: v\r\n" % n for n in range(4096))
         else:
-            pieces = itertools.repeat(b"0" * int(piece or (1024 if pace else 65536)))
+            padding = b"0" * int(piece or 65536)
+        if pace and not piece:
+            padding = padding[:1024]
         try:
             self.wfile.write(starts[kind])
             while not STOP.wait(pace / 1000.0):
-                self.wfile.write(next(pieces))
+                self.wfile.write(padding)
         except OSError:
             pass
 
@@ -471,19 +466,6 @@ def close_tls(connection):
     except (OSError, ValueError):
         pass
     connection.close()
-
-
-def field_pieces(size):
-    """Header lines with names never used before, as many as fit in `size` bytes (at least one) a
-    piece: a line cut in two would make a malformed head, not one without end."""
-    number, piece = 0, bytearray()
-    while True:
-        line = b"X-Field-%d: v\r\n" % number
-        if piece and len(piece) + len(line) > size:
-            yield bytes(piece)
-            piece.clear()
-        piece += line
-        number += 1
 
 
 def watchdog(lifetime, parent):
