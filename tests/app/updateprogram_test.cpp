@@ -1328,15 +1328,16 @@ TEST_F(UpdateProgramTest, HostileRepliesFailWithinTheirBounds)
                     "Update ended without success", kPeakMiB, 1 << 20, iniGivenUp, true});
     // Beside five downloads that take their bytes faster than the head grows, none of which
     // shows a lack of progress; they come whole, and stay in the session for the next start.
+    // All held back until the window shows, as the other rows' replies are.
     rows.push_back({"listed file head without end beside five large ones through a proxy",
-                    "only=flood.bin&endlesshead=status", false,
+                    "only=flood.bin&endlesshead=status&delay=5000", false,
                     [&](const QString& versionFolder) {
                         QString lines = "flood.bin=" + junkDigest + "::1000\n";
                         for (int n = 1; n <= 5; ++n) {
                             const QString large = QString("%1/updater/large%2.bin").arg(versionFolder).arg(n);
                             ASSERT_TRUE(QDir().mkpath(QFileInfo(large).path()));
                             ASSERT_EQ(runCommand("truncate -s 64M '" + large + "'"), 0);
-                            lines += QString("large%1.bin=%2\n").arg(n).arg(digestAndSize(large));
+                            lines += QString("_do:delay%3D5000/large%1.bin=%2\n").arg(n).arg(digestAndSize(large));
                         }
                         publishUpdaterIni(versionFolder, lines);
                     },
